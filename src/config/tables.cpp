@@ -1,0 +1,273 @@
+#include "config/tables.h"
+
+#include <cctype>
+
+#include "common/fields.h"
+#include "common/halt.h"
+#include "common/text.h"
+#include "config/text_file.h"
+#include "logs/logs.h"
+
+namespace mvo::config {
+
+using common::format;
+using logs::log_error;
+using logs::say;
+
+namespace {
+
+[[noreturn]] void refuse(Env& env, const std::string& text, const char* tag = nullptr) {
+  say(env, text);
+  if (tag != nullptr) log_error(env, tag);
+  common::halt();
+}
+
+struct QuoteMessages {
+  std::string opening;
+  std::string closing;
+  const char* tag;  // nullptr: nothing is logged
+};
+
+// The text between the quotes of a field: optional blanks, '"', at least one character, '"',
+// optional blanks. Only the blank counts as a blank.
+std::string between_quotes(Env& env, const std::string& field, const QuoteMessages& m) {
+  const long len = static_cast<long>(field.size());
+  long i = 0;
+  while (i < len - 1 && field[i] == ' ') ++i;
+  if (i >= len - 1 || field[i] != '"') refuse(env, m.opening, m.tag);
+  long j = len - 1;
+  while (j > i + 1 && field[j] == ' ') --j;
+  if (j < i + 2 || field[j] != '"') refuse(env, m.closing, m.tag);
+  return field.substr(i + 1, j - i - 1);
+}
+
+// Reads a line of a table file, refusing one longer than the format allows.
+Line read_table_line(Env& env, TextFile& file, const char* file_name, int entry) {
+  Line line = file.read_line();
+  if (line.too_long) {
+    refuse(env,
+           format(" line of entry %d in file %s is longer than %d characters\n", entry, file_name,
+                  static_cast<int>(kMaxLineRead)),
+           "line too long");
+  }
+  return line;
+}
+
+// The line with its line end (or, for a last line without one, the end) made a semicolon.
+std::string prepare(const Line& line) {
+  std::string text = line.text;
+  if (line.hit_end && !line.has_line_end) {
+    text += ';';
+  } else {
+    text.back() = ';';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string check_name(Env& env, const std::string& field) {
+  std::string name = between_quotes(env, field,
+                                    {"bad formatting of station (type 1)     \n",
+                                     "bad formatting of station (type 2) \n",
+                                     "bad formatting of station"});
+  if (name.size() > kMaxNameLength) {
+    refuse(env,
+           format(" name is longer than allowed %s %d\n", name.c_str(),
+                  static_cast<int>(name.size())),
+           "name too long");
+  }
+  return name;
+}
+
+std::string check_cell_number(Env& env, const std::string& field) {
+  std::string text =
+      between_quotes(env, field,
+                     {"bad formatting of cell number \n", "bad formatting of cell number \n",
+                      "bad formatting of cell number"});
+  return check_cell_characters(env, text);
+}
+
+std::string check_cell_characters(Env& env, const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  auto shown = [&](std::size_t k) { return k < text.size() ? text.substr(k, 1) : std::string(); };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (i >= text.size() ||
+      !(text[i] == '+' || text[i] == '*' || text[i] == '-' || digit(text[i]))) {
+    refuse(env,
+           format("cell phone number contains illegal characters(1) %s", shown(i).c_str()),
+           "cell phone - illegal characters");
+  }
+  for (std::size_t k = i + 1; k < text.size(); ++k) {
+    if (!(text[k] == ' ' || text[k] == '-' || digit(text[k]))) {
+      refuse(env,
+             format("cell phone number contains illegal characters(2) %s", shown(k).c_str()),
+             "cell phone - illegal characters");
+    }
+  }
+  std::string number;
+  for (char c : text) {
+    if (c != ' ' && c != '-') number += c;
+  }
+  if (number.size() > kMaxNumberLength) {
+    refuse(env,
+           format(" cell number is longer than allowed %s %d\n", number.c_str(),
+                  static_cast<int>(number.size())),
+           "cell number too long");
+  }
+  return number;
+}
+
+std::string check_destination_type(Env& env, const std::string& field) {
+  for (const char* type : {"SMC", "HMN", "HMV", "CST"}) {
+    if (field.find(type) != std::string::npos) return type;
+  }
+  refuse(env, "no type in destination \n", "no type in destination");
+}
+
+void parse_subscriptions(Env& env, const std::string& field, std::array<int, kMaxStatusCodes>& codes,
+                         int human_count) {
+  std::string list = between_quotes(
+      env, field,
+      {"bad formatting of sbsc (type 1) \n", "bad formatting of station (type 2) \n", nullptr});
+  for (char c : list) {
+    if (!(c == ',' || c == ' ' || (c >= '0' && c <= '9'))) {
+      refuse(env, "non digit status code registration field \n");
+    }
+  }
+  common::FieldSplitter items(list.data(), ",");
+  std::size_t filled = 0;
+  while (char* item = items.next()) {
+    int code = 0;
+    if (!common::scan_int(item, code)) refuse(env, "too many status messages between comma\n");
+    if (code < 0 || code >= human_count) {
+      refuse(env, format("Non existing status code =%d (0 <= code <= %d)\n", code,
+                         human_count - 1));
+    }
+    if (filled == codes.size()) {
+      refuse(env, format("too many status codes in subscription list (more than %d)\n",
+                         kMaxStatusCodes));
+    }
+    codes[filled++] = code;
+  }
+}
+
+std::vector<Station> load_stations(Env& env) {
+  TextFile file;
+  if (!file.open(env.site.path("configuration", "stations.txt"))) {
+    refuse(env, "NO STATIONS FILE\n");
+  }
+  std::vector<Station> stations;
+  while (!file.at_end() && stations.size() < kMaxStations) {
+    const int entry = static_cast<int>(stations.size());
+    Line line = read_table_line(env, file, "stations.txt", entry);
+    if (line.text.size() < kStationMinLine) continue;
+    std::string text = prepare(line);
+    common::FieldSplitter fields(text.data(), ";");
+    Station station;
+    station.name = check_name(env, fields.next());
+    const char* number = fields.next();
+    if (number == nullptr) refuse(env, format("Error type 2 in line %d\n", entry));
+    station.number = check_cell_number(env, number);
+    if (fields.next() != nullptr) refuse(env, format("Error type 3 in line %d\n", entry));
+    stations.push_back(std::move(station));
+  }
+  if (stations.empty()) refuse(env, "no valid stations\n");
+  return stations;
+}
+
+void load_destinations(Env& env, std::vector<Destination>& destinations,
+                       SubscriptionMatrix& subscribed, int human_count) {
+  TextFile file;
+  if (!file.open(env.site.path("configuration", "destinations.txt"))) {
+    refuse(env, "NO DESTINATION FILE\n");
+  }
+  destinations.clear();
+  std::array<int, kMaxStatusCodes> codes;
+  codes.fill(kNoCode);
+  while (!file.at_end() && destinations.size() < kMaxDestinations) {
+    const int entry = static_cast<int>(destinations.size());
+    Line line = read_table_line(env, file, "destinations.txt", entry);
+    if (line.text.size() < kDestinationMinLine) continue;
+    std::string text = prepare(line);
+    common::FieldSplitter fields(text.data(), ";");
+    Destination destination;
+    destination.name = check_name(env, fields.next());
+    const char* number = fields.next();
+    if (number == nullptr) refuse(env, format("Error type 2 in line %d\n", entry));
+    destination.number = check_cell_number(env, number);
+    const char* type = fields.next();
+    if (type == nullptr) refuse(env, format("Error type 3 in line %d\n", entry));
+    destination.type = check_destination_type(env, type);
+    destinations.push_back(std::move(destination));
+    const std::size_t j = destinations.size() - 1;
+    if (const char* list = fields.next()) {
+      parse_subscriptions(env, list, codes, human_count);
+      for (int c = 0; c < human_count && c < kMaxStatusCodes; ++c) subscribed[c][j] = false;
+      for (int k = 0; k < human_count && k < kMaxStatusCodes; ++k) {
+        if (codes[k] < 90) subscribed[codes[k]][j] = true;
+      }
+    }
+    codes.fill(kNoCode);
+  }
+  if (destinations.empty()) refuse(env, "no valid destinations\n");
+}
+
+std::vector<std::string> load_human_texts(Env& env) {
+  TextFile file;
+  if (!file.open(env.site.path("configuration", "human.txt"))) refuse(env, "NO human.txt FILE\n");
+  std::vector<std::string> texts;
+  while (!file.at_end() && texts.size() < kMaxStatusCodes) {
+    Line line = file.read_line();
+    if (line.hit_end && line.text.empty()) break;
+    const int number = static_cast<int>(texts.size()) + 1;
+    std::string text = line.text;
+    if (line.has_line_end) text.pop_back();
+    if (line.too_long || text.size() > kMaxStatusTextLength) {
+      refuse(env, format(" line %d in file human.txt is too long\n", number));
+    }
+    texts.push_back(std::move(text));
+  }
+  return texts;
+}
+
+bool load_custom_templates(Env& env, std::vector<std::string>& templates) {
+  templates.clear();
+  TextFile file;
+  if (!file.open(env.site.path("configuration", "custom.txt"))) {
+    say(env, "No custom.txt FILE\n");
+    return false;
+  }
+  while (!file.at_end() && templates.size() < kMaxStatusCodes) {
+    Line line = file.read_line();
+    if (line.text.empty()) break;
+    if (line.text.find_first_not_of(" \n\r") == std::string::npos) break;
+    const int number = static_cast<int>(templates.size()) + 1;
+    if (line.too_long) refuse(env, format(" line %d in file custom.txt is too long\n", number));
+    const std::size_t open = line.text.find('"');
+    const std::size_t close =
+        open == std::string::npos ? std::string::npos : line.text.find('"', open + 1);
+    if (close == std::string::npos) {
+      refuse(env, format(" line %d in file custom.txt does not have proper message\n", number));
+    }
+    std::string text = line.text.substr(open + 1, close - open - 1);
+    if (text.size() > kMaxStatusTextLength) {
+      refuse(env, format(" line %d in file custom.txt is too long\n", number));
+    }
+    templates.push_back(std::move(text));
+  }
+  return true;
+}
+
+Tables load_all(Env& env) {
+  Tables tables;
+  tables.stations = load_stations(env);
+  tables.human_texts = load_human_texts(env);
+  load_destinations(env, tables.destinations, tables.subscribed,
+                    static_cast<int>(tables.human_texts.size()));
+  tables.custom_templates_present = load_custom_templates(env, tables.custom_templates);
+  return tables;
+}
+
+}  // namespace mvo::config

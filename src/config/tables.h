@@ -1,0 +1,69 @@
+#pragma once
+// The configuration tables of the gateway, read once at start-up and only read afterwards, and
+// their loaders. Every loader halts (throws common::Halt) on a fault in its file, after printing
+// its message and, where one is given, logging its tag.
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace mvo::config {
+
+using platform::Env;
+
+inline constexpr int kMaxStations = 50;
+inline constexpr int kMaxDestinations = 11;
+inline constexpr int kMaxStatusCodes = 20;
+inline constexpr std::size_t kMaxNameLength = 149;    // names and numbers: 150-byte texts
+inline constexpr std::size_t kMaxNumberLength = 149;
+inline constexpr std::size_t kMaxStatusTextLength = 169;  // human texts and templates: 170 bytes
+inline constexpr int kStationMinLine = 7;
+inline constexpr int kDestinationMinLine = 12;
+inline constexpr int kNoCode = 99;  // unfilled entry of a subscription code list
+
+struct Station {
+  std::string name;
+  std::string number;
+};
+
+struct Destination {
+  std::string name;
+  std::string number;
+  std::string type;  // "SMC", "HMN", "HMV" or "CST"
+};
+
+// subscribed[code][destination]: the destination receives reports with that status code.
+using SubscriptionMatrix = std::array<std::array<bool, kMaxDestinations>, kMaxStatusCodes>;
+
+struct Tables {
+  std::vector<Station> stations;
+  std::vector<std::string> human_texts;  // N = human_texts.size(); status codes 0..N-1
+  std::vector<Destination> destinations;
+  SubscriptionMatrix subscribed{};
+  std::vector<std::string> custom_templates;
+  bool custom_templates_present = false;
+};
+
+// Field checks shared by stations.txt and destinations.txt. Each returns the checked value or
+// halts with its message.
+std::string check_name(Env& env, const std::string& field);
+std::string check_cell_number(Env& env, const std::string& field);
+std::string check_cell_characters(Env& env, const std::string& text);
+std::string check_destination_type(Env& env, const std::string& field);
+// Fills `codes` (kMaxStatusCodes entries, kNoCode when unfilled) from a quoted list of codes.
+void parse_subscriptions(Env& env, const std::string& field, std::array<int, kMaxStatusCodes>& codes,
+                         int human_count);
+
+std::vector<Station> load_stations(Env& env);
+std::vector<std::string> load_human_texts(Env& env);
+void load_destinations(Env& env, std::vector<Destination>& destinations,
+                       SubscriptionMatrix& subscribed, int human_count);
+// Returns whether custom.txt could be opened; a missing file is no fault.
+bool load_custom_templates(Env& env, std::vector<std::string>& templates);
+
+// The four loaders in the gateway's order: stations, human texts, destinations, custom templates.
+Tables load_all(Env& env);
+
+}  // namespace mvo::config

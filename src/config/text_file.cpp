@@ -1,0 +1,53 @@
+#include "config/text_file.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace mvo::config {
+
+bool read_text(const std::string& path, std::string& data) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) return false;
+  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  data.clear();
+  for (char c : raw) {
+    if (c == 26) break;
+    if (c != '\r') data += c;
+  }
+  return true;
+}
+
+bool TextFile::open(const std::string& path) {
+  if (!read_text(path, data_)) return false;
+  pos_ = 0;
+  end_reached_ = false;
+  return true;
+}
+
+Line TextFile::read_line() {
+  Line line;
+  while (line.text.size() < kMaxLineRead) {
+    if (pos_ >= data_.size()) {
+      line.hit_end = true;
+      end_reached_ = true;
+      return line;
+    }
+    char c = data_[pos_++];
+    line.text += c;
+    if (c == '\n') {
+      line.has_line_end = true;
+      return line;
+    }
+  }
+  // 199 characters without a line end: a complete last line if nothing follows, else the line is
+  // longer than the format allows.
+  if (pos_ >= data_.size()) {
+    line.hit_end = true;
+    end_reached_ = true;
+  } else {
+    line.too_long = true;
+  }
+  return line;
+}
+
+}  // namespace mvo::config

@@ -1,0 +1,93 @@
+#include "logs/logs.h"
+
+#include <fstream>
+
+#include "common/halt.h"
+
+namespace mvo::logs {
+
+namespace {
+constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+}  // namespace
+
+void say(Env& env, const std::string& text) { env.console.write(text); }
+
+void delay(Env& env, std::int64_t ms) {
+  if (ms <= 0) return;
+  std::int64_t start = env.clock.now_ms();
+  for (;;) {
+    std::int64_t now = env.clock.now_ms();
+    std::int64_t elapsed = now - start;
+    if (elapsed < 0) {
+      // The clock went backwards: what was waited before no longer counts.
+      start = now;
+      elapsed = 0;
+    }
+    if (elapsed >= ms) return;
+    env.clock.sleep_ms(ms - elapsed);
+  }
+}
+
+void show_progress(Env& env, int flag, std::int64_t ms) {
+  say(env, flag != 0 ? kSpinnerOn : kSpinnerOff);
+  delay(env, ms);
+}
+
+std::string asctime_stamp(const std::tm& t) {
+  int wday = (t.tm_wday >= 0 && t.tm_wday < 7) ? t.tm_wday : 0;
+  int mon = (t.tm_mon >= 0 && t.tm_mon < 12) ? t.tm_mon : 0;
+  return common::format("%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", kDays[wday], kMonths[mon], t.tm_mday,
+                        t.tm_hour, t.tm_min, t.tm_sec, 1900 + t.tm_year);
+}
+
+bool append_crlf(const std::string& path, const std::string& record) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out.is_open()) return false;
+  std::string data;
+  data.reserve(record.size() + 4);
+  for (char c : record) {
+    if (c == '\n') data += '\r';
+    data += c;
+  }
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  out.close();
+  return true;
+}
+
+void log_error(Env& env, const std::string& tag) {
+  const std::string path = env.site.path("log", "err_log.csv");
+  static constexpr const char* kRetryTexts[] = {"Cannot open err_log 1 ", "..2 ", "..3 "};
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const std::string record = common::format(" %s  ,  %s", tag.c_str(),
+                                              asctime_stamp(env.wall.local_now()).c_str());
+    if (append_crlf(path, record)) return;
+    if (attempt < 3) {
+      say(env, kRetryTexts[attempt]);
+      delay(env, 1000);
+    }
+  }
+  say(env, "..ignored\n ");
+}
+
+void log_station_message(Env& env, const std::string& number, const std::string& text,
+                         const std::string& date, const std::string& time,
+                         const std::string& zone) {
+  const std::string path = env.site.path("log", number + ".csv");
+  const std::string record = common::format("  %s , %s , %s  , %s \n", zone.c_str(), date.c_str(),
+                                            time.c_str(), text.c_str());
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    if (append_crlf(path, record)) return;
+    if (attempt < 5) delay(env, 2000);
+  }
+  say(env, common::format(" +cannot storage file %s+ ", path.c_str()));
+}
+
+void fatal_stop(Env& env, const std::string& message) {
+  say(env, common::format("%s AND stopping...", message.c_str()));
+  log_error(env, message);
+  common::halt();
+}
+
+}  // namespace mvo::logs

@@ -1,0 +1,50 @@
+#pragma once
+// Console texts, the pauses of the whole gateway, the error log, the station logs and the fatal
+// stop. Log files live in <site>/log and are written with CR LF line ends on every platform; each
+// record is one open-append-close, so it is on disk when the call returns.
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace mvo::logs {
+
+using platform::Env;
+
+// Prints `text` exactly, flushed; no line end is added.
+void say(Env& env, const std::string& text);
+
+// Returns no sooner than `ms` milliseconds on the process clock. It sleeps (an idle gateway must
+// cost next to no CPU). A clock that goes backwards restarts the full pause from the new reading.
+// ms <= 0 returns at once.
+void delay(Env& env, std::int64_t ms);
+
+// Prints one spinner line ("++ .. --" for a non-zero flag, "-- .. ++" otherwise), then delay(ms).
+void show_progress(Env& env, int flag, std::int64_t ms);
+inline constexpr const char* kSpinnerOn = "++        --                                          \r";
+inline constexpr const char* kSpinnerOff = "--        ++                                           \r";
+
+// " %s  ,  %s" with the tag and the asctime stamp, appended to log/err_log.csv. When the file
+// cannot be opened: "Cannot open err_log 1 ", "..2 ", "..3 " with 1000 ms after each, then a
+// fourth try, then "..ignored\n " and the record is dropped.
+void log_error(Env& env, const std::string& tag);
+
+// "  %s , %s , %s  , %s \n" (zone, date, time, text) appended to log/<number>.csv; up to six
+// attempts 2000 ms apart, then " +cannot storage file %s+ " with the path; nothing is logged.
+void log_station_message(Env& env, const std::string& number, const std::string& text,
+                         const std::string& date, const std::string& time,
+                         const std::string& zone);
+
+// Prints "%s AND stopping...", logs the message as the tag, and halts (throws common::Halt).
+[[noreturn]] void fatal_stop(Env& env, const std::string& message);
+
+// The asctime form: "Sun Feb 26 13:19:42 2012\n" (day blank-padded to three places), always in
+// English whatever the locale.
+std::string asctime_stamp(const std::tm& t);
+
+// Appends `record` to the file at `path`, every '\n' written as CR LF. False if it cannot open.
+bool append_crlf(const std::string& path, const std::string& record);
+
+}  // namespace mvo::logs

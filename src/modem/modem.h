@@ -1,0 +1,39 @@
+#pragma once
+// AT command exchanges of the bring-up, the bring-up itself and the shut-down. Each operation
+// returns true when the modem answered as expected; on false its console text and log tag have
+// been written after those of the layers below.
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace mvo::modem {
+
+using platform::Env;
+
+inline constexpr int kBringUpAttempts = 150;
+inline constexpr std::uint32_t kOperatorTimeoutMs = 30000;
+inline constexpr const char* kStorageCommand = "AT+CPMS=\"MT\",\"MT\",\"MT\"\r";
+
+// "ATZ\r", then one read of up to 150 bytes and 200 ms; "OK" must be among the bytes.
+bool reset_modem(Env& env);
+// "ATE0\r", then one read of up to 150 bytes; "OK" must be among the bytes.
+bool disable_echo(Env& env);
+// 100 ms, the command, one reply line that must be exactly "OK". A non-zero `reply_timeout_ms`
+// governs the reading of that line (write time-out 3000 ms). The "bits=" figure of the pre_at3
+// text is the number of characters of the reply line.
+bool pre_at(Env& env, const std::string& command, std::uint32_t reply_timeout_ms = 0);
+// Prints the trace "\ncpms.0." "1." "2." "3." "4..\n"; a first line other than "ERROR", then "OK".
+bool select_storage(Env& env, const std::string& command);
+// "AT+COPS=0,0;+COPS?\r"; the third field of "+COPS: <mode>,<format>,<oper>" becomes `name`,
+// quotes and blanks kept; then "OK".
+bool query_operator(Env& env, std::string& name);
+
+// The nine set-up steps with their progress lines; "OUR OPERATOR TODAY ..." and "On the air".
+bool init_modem(Env& env);
+// Up to 150 attempts of open_port and init_modem, shutting the modem after each failure.
+bool handle_modem(Env& env, const std::string& device);
+// Bytes 26 and 27, purge, close, 2000 ms. False when the close fails ("shut_modem1 (%d) ").
+bool shut_modem(Env& env);
+
+}  // namespace mvo::modem

@@ -1,0 +1,105 @@
+#include "modem/serial_line.h"
+
+#include "common/text.h"
+#include "logs/logs.h"
+
+namespace mvo::modem {
+
+using common::format;
+using logs::log_error;
+using logs::say;
+
+void open_port(Env& env, const std::string& device) {
+  if (!env.port.open(device)) {
+    say(env, "cannot open COM port\n");
+    log_error(env, "cannot open COM port");
+    do {
+      env.clock.sleep_ms(kOpenRetryMs);
+    } while (!env.port.open(device));
+  }
+  platform::LineSettings settings;
+  if (!env.port.get_settings(settings)) logs::fatal_stop(env, "\n***COM port state is initially bad");
+  settings.baud_rate = 19200;
+  settings.byte_size = 8;
+  settings.parity = 0;
+  settings.stop_bits = 0;
+  if (!env.port.set_settings(settings)) {
+    logs::fatal_stop(env, "\n***COM port state is bad during settings");
+  }
+  if (!env.port.get_settings(settings)) {
+    logs::fatal_stop(env, "\n***COM port state is bad after settings");
+  }
+  set_port_timeouts(env, kNormalTimeoutMs, kNormalTimeoutMs);
+}
+
+void set_port_timeouts(Env& env, std::uint32_t read_ms, std::uint32_t write_ms) {
+  env.port.set_timeouts({read_ms, write_ms});
+}
+
+void purge_port(Env& env) { env.port.purge(); }
+
+bool read_chars(Env& env, std::string& line, std::size_t buffer_size) {
+  logs::delay(env, 200);
+  line.clear();
+  const std::size_t keep = buffer_size == 0 ? 0 : buffer_size - 1;
+  std::size_t count = 0;
+  bool started = false;
+  bool going = true;
+  auto store = [&](char c) {
+    if (count < keep) line += c;
+    ++count;
+  };
+  while (going && count < kMaxReplyLine) {
+    char byte = 0;
+    std::size_t got = 0;
+    if (!env.port.read(&byte, 1, got)) {
+      say(env, format("ReadFile in read_chars1 failed (%s).", line.c_str()));
+      log_error(env, "read_chars1");
+      return false;
+    }
+    const bool came = got == 1;
+    if (started) {
+      if (came && byte != '\r' && byte != '\n') store(byte);
+      if (!came || byte == '\n' || byte == 26) going = false;
+    } else if (came && byte != '\r' && byte != '\n') {
+      store(byte);
+      started = true;
+    }
+    if (!came) started = true;
+  }
+  return true;
+}
+
+bool WriteChars(Env& env, const std::string& text) {
+  purge_port(env);
+  set_port_timeouts(env, kLongTimeoutMs, kLongTimeoutMs);
+  const std::size_t n = text.find('\0') == std::string::npos ? text.size() : text.find('\0');
+  std::size_t written = 0;
+  const bool ok = env.port.write(text.data(), n, written);
+  set_port_timeouts(env, kNormalTimeoutMs, kNormalTimeoutMs);
+  if (ok && written == n) return true;
+  say(env, format("WriteChars1((%d))((%d))((%d)).", env.port.last_error(), static_cast<int>(n),
+                  static_cast<int>(written)));
+  log_error(env, "WriteChars1");
+  purge_port(env);
+  return false;
+}
+
+bool get_prompt(Env& env) {
+  const std::int64_t start = env.clock.now_ms();
+  for (;;) {
+    char byte = 0;
+    std::size_t got = 0;
+    const bool ok = env.port.read(&byte, 1, got);
+    if (ok && got == 1 && byte == '>') break;
+    if (!ok || env.clock.now_ms() - start >= kPromptBoundMs) {
+      say(env, "get_prompt1.");
+      log_error(env, "get_prompt1");
+      return false;
+    }
+  }
+  purge_port(env);
+  return true;
+}
+
+}  // namespace mvo::modem

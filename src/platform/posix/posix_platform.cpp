@@ -1,0 +1,280 @@
+#include "platform/posix/posix_platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace mvo::platform::posix {
+
+namespace {
+std::int64_t monotonic_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+}  // namespace
+
+std::int64_t SteadyClock::now_ms() { return monotonic_ms(); }
+
+void SteadyClock::sleep_ms(std::int64_t ms) {
+  if (ms <= 0) return;
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ms / 1000);
+  ts.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+std::tm LocalWallClock::local_now() {
+  std::time_t now = std::time(nullptr);
+  std::tm out{};
+  localtime_r(&now, &out);
+  return out;
+}
+
+void StdoutConsole::write(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+Site current_site() {
+  std::vector<char> buf(256);
+  while (getcwd(buf.data(), buf.size()) == nullptr && errno == ERANGE) buf.resize(buf.size() * 2);
+  return Site(std::string(buf.data()), '/');
+}
+
+std::string device_path(const std::string& name) {
+  std::string n = name;
+  if (n.rfind("\\\\.\\", 0) == 0) n = n.substr(4);
+  if (n.size() > 3 && (n.compare(0, 3, "COM") == 0 || n.compare(0, 3, "com") == 0)) {
+    bool digits = true;
+    for (std::size_t i = 3; i < n.size(); ++i) digits = digits && n[i] >= '0' && n[i] <= '9';
+    if (digits && n.size() < 8) {
+      int number = std::stoi(n.substr(3));
+      if (number >= 1) return "/dev/ttyS" + std::to_string(number - 1);
+    }
+  }
+  return n;
+}
+
+struct TermiosPort::Saved {
+  termios tio{};
+};
+
+TermiosPort::~TermiosPort() {
+  if (fd_ >= 0) ::close(fd_);
+  delete saved_;
+}
+
+bool TermiosPort::fail() {
+  error_ = errno;
+  return false;
+}
+
+bool TermiosPort::open(const std::string& device) {
+  if (fd_ >= 0) {
+    error_ = EBUSY;
+    return false;
+  }
+  const std::string path = device_path(device);
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail();
+  // No sharing: a second opener is refused. TIOCEXCL does not hold against root, the advisory
+  // lock does (between programs that take it, as this one does).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    error_ = errno == EWOULDBLOCK ? EBUSY : errno;
+    ::close(fd);
+    return false;
+  }
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) {
+    error_ = errno;
+    ::close(fd);
+    return false;
+  }
+  // A Windows port has no line discipline: raw bytes both ways, receiver on, modem lines ignored.
+  cfmakeraw(&tio);
+  tio.c_cflag |= CREAD | CLOCAL;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    error_ = errno;
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  if (saved_ == nullptr) saved_ = new Saved;
+  saved_->tio = tio;
+  return true;
+}
+
+namespace {
+std::uint32_t baud_of(speed_t s) {
+  switch (s) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    default: return 0;
+  }
+}
+speed_t speed_of(std::uint32_t baud) {
+  switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B19200;
+  }
+}
+}  // namespace
+
+bool TermiosPort::get_settings(LineSettings& settings) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (tcgetattr(fd_, &saved_->tio) != 0) return fail();
+  const termios& t = saved_->tio;
+  settings.baud_rate = baud_of(cfgetospeed(&t));
+  switch (t.c_cflag & CSIZE) {
+    case CS5: settings.byte_size = 5; break;
+    case CS6: settings.byte_size = 6; break;
+    case CS7: settings.byte_size = 7; break;
+    default: settings.byte_size = 8; break;
+  }
+  settings.parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
+  settings.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 0;
+  return true;
+}
+
+bool TermiosPort::set_settings(const LineSettings& settings) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  termios t = saved_->tio;
+  cfsetispeed(&t, speed_of(settings.baud_rate));
+  cfsetospeed(&t, speed_of(settings.baud_rate));
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+  t.c_cflag |= settings.byte_size == 7 ? CS7 : CS8;
+  if (settings.parity == 0) t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+  if (settings.stop_bits == 0) t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  if (tcsetattr(fd_, TCSANOW, &t) != 0) return fail();
+  saved_->tio = t;
+  return true;
+}
+
+bool TermiosPort::set_timeouts(const Timeouts& timeouts) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  timeouts_ = timeouts;
+  return true;
+}
+
+bool TermiosPort::purge() {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (tcflush(fd_, TCIOFLUSH) != 0) return fail();
+  return true;
+}
+
+bool TermiosPort::read(char* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  const std::int64_t deadline = monotonic_ms() + timeouts_.read_ms;
+  while (got < size) {
+    ssize_t r = ::read(fd_, buffer + got, size - got);
+    if (r > 0) {
+      got += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (r == 0) {
+      // End of file on a terminal: the other side is gone.
+      error_ = EIO;
+      return false;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail();
+    std::int64_t left = deadline - monotonic_ms();
+    if (left <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    if (n < 0 && errno != EINTR) return fail();
+    if (n > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) {
+      error_ = EIO;
+      return false;
+    }
+    if (n > 0 && (p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0) {
+      error_ = EIO;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written) {
+  written = 0;
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  const std::int64_t deadline = monotonic_ms() + timeouts_.write_ms;
+  while (written < size) {
+    ssize_t r = ::write(fd_, data + written, size - written);
+    if (r > 0) {
+      written += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail();
+    std::int64_t left = deadline - monotonic_ms();
+    if (left <= 0) break;
+    pollfd p{fd_, POLLOUT, 0};
+    int n = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    if (n < 0 && errno != EINTR) return fail();
+    if (n > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      error_ = EIO;
+      return false;
+    }
+  }
+  // A write that timed out short reports success with the count written, as WriteFile does.
+  return true;
+}
+
+bool TermiosPort::close() {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) return fail();
+  return true;
+}
+
+}  // namespace mvo::platform::posix

@@ -1,0 +1,76 @@
+#include "common/text.h"
+#include "logs/logs.h"
+#include "sms/sms.h"
+
+namespace mvo::sms {
+
+using common::format;
+using logs::log_error;
+using logs::say;
+
+bool find_station(std::string& sender, int& station_index,
+                  const std::vector<config::Station>& stations) {
+  std::string bare;
+  for (char c : sender) {
+    if (c != '"') bare += c;
+  }
+  sender = bare;
+  for (std::size_t i = 0; i < stations.size(); ++i) {
+    if (stations[i].number == sender) {
+      station_index = static_cast<int>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool read_sms(Env& env, std::string& text, int& station_index,
+              const std::vector<config::Station>& stations) {
+  int toggle = 1;
+  for (;;) {
+    bool found = false;
+    int index = 0;
+    if (!list_messages(env, kListCommand, found, index)) {
+      say(env, "read_sms0 (cmgl1) ");
+      log_error(env, "cmgl-1");
+      return false;
+    }
+    if (!found) {
+      for (int i = 0; i < 3; ++i) {
+        toggle = !toggle;
+        logs::show_progress(env, toggle, 1500);
+      }
+      continue;
+    }
+    // A fresh record for every read: a reply without a header (an empty slot, "OK", "ERROR")
+    // must never inherit the previous message's sender or time stamp.
+    ReceivedMessage message;
+    if (!read_message(env, index, message)) {
+      delete_message(env, index);
+      say(env, "read_sms1 ");
+      log_error(env, "read_sms1");
+      return false;
+    }
+    if (!delete_message(env, index)) {
+      say(env, "read_sms2 ");
+      log_error(env, "read_sms2");
+      return false;
+    }
+    if (!find_station(message.sender, station_index, stations)) {
+      say(env, format("SMS from un-authorized: %s%20s\n", message.sender.c_str(), ""));
+      log_error(env, "SMS from UFO");
+      continue;
+    }
+    logs::log_station_message(env, message.sender, message.text, message.date, message.time,
+                              message.zone);
+    if (message.text.size() > kMaxAcceptedText) {
+      say(env, format("SMS from is too long: %s%14s\n", message.text.c_str(), ""));
+      log_error(env, "SMS too long");
+      continue;
+    }
+    text = message.text;
+    return true;
+  }
+}
+
+}  // namespace mvo::sms

@@ -1,0 +1,107 @@
+#include "common/text.h"
+#include "logs/logs.h"
+#include "modem/serial_line.h"
+#include "sms/sms.h"
+
+namespace mvo::sms {
+
+using common::format;
+using logs::delay;
+using logs::log_error;
+using logs::say;
+using modem::kLongTimeoutMs;
+using modem::kNormalTimeoutMs;
+using modem::read_chars;
+using modem::set_port_timeouts;
+using modem::WriteChars;
+
+namespace {
+
+// Leaves a pending text entry: Ctrl-Z, ESC, purge.
+void abort_entry(Env& env) {
+  WriteChars(env, std::string(1, '\x1a'));
+  WriteChars(env, std::string(1, '\x1b'));
+  modem::purge_port(env);
+}
+
+void normal_timeouts(Env& env) { set_port_timeouts(env, kNormalTimeoutMs, kNormalTimeoutMs); }
+
+bool fail(Env& env, const std::string& text, const char* tag) {
+  say(env, text);
+  log_error(env, tag);
+  return false;
+}
+
+}  // namespace
+
+// > then, after the text: +CMGS: <mr>  then "OK"
+bool send_message(Env& env, const std::string& text, const std::string& number) {
+  const std::string command = "AT+CMGS=\"" + number + "\"\r";
+  if (!WriteChars(env, command)) return fail(env, format("CMGS1((%s)).", command.c_str()), "cmgs1");
+  delay(env, 500);
+  if (!modem::get_prompt(env)) {
+    fail(env, "CMGS21", "cmgs21");
+    abort_entry(env);
+    return false;
+  }
+  delay(env, 200);
+  if (!WriteChars(env, text)) return fail(env, format("CMGS3((%s)).", text.c_str()), "cmgs3");
+  delay(env, 500);
+  set_port_timeouts(env, kLongTimeoutMs, kNormalTimeoutMs);
+
+  std::string line;
+  for (int attempt = 1;; ++attempt) {
+    if (read_chars(env, line, kLineSize)) break;
+    fail(env, format("CMGS4((%s)).", line.c_str()), "cmgs4");
+    if (attempt == 3) {
+      abort_entry(env);
+      normal_timeouts(env);
+      return false;
+    }
+  }
+  if (line.empty() && !read_chars(env, line, kLineSize)) {
+    fail(env, format("CMGS4A((%s)).", line.c_str()), "cmgs4a");
+    normal_timeouts(env);
+    return false;
+  }
+  if (line.empty() && !read_chars(env, line, kLineSize)) {
+    fail(env, format("CMGS4B((%s)).", line.c_str()), "cmgs4b");
+    normal_timeouts(env);
+    return false;
+  }
+  if (line.rfind("OK", 0) == 0) {
+    fail(env, format("CMGS5((%s))", line.c_str()), "cmgs5");
+    normal_timeouts(env);
+    return false;
+  }
+  if (line.rfind("+CMGS", 0) == 0) {
+    normal_timeouts(env);
+    delay(env, 400);
+    if (!read_chars(env, line, kLineSize) || line != "OK") {
+      return fail(env, format("CMGS7((%s)).", line.c_str()), "cmgs7");
+    }
+    return true;
+  }
+  fail(env, format("CMGS6((%s)).Probably wrong destination((%s)).", line.c_str(), number.c_str()),
+       "cmgs6.cont.");
+  modem::purge_port(env);
+  normal_timeouts(env);
+  return true;
+}
+
+bool send_sms(Env& env, const std::string& text, const std::string& number) {
+  normal_timeouts(env);
+  const bool sent = send_message(env, text, number);
+  if (!sent) {
+    say(env, format(".Failed to send_sms1  (text=%s) (cellular=%s).\n ", text.c_str(),
+                    number.c_str()));
+    char drain[200] = {};
+    std::size_t got = 0;
+    env.port.read(drain, sizeof drain, got);
+  }
+  normal_timeouts(env);
+  delay(env, 200);
+  return sent;
+}
+
+}  // namespace mvo::sms

@@ -1,0 +1,69 @@
+#pragma once
+// What the gateway does with messages on the modem: the store commands, sending, inbound polling
+// with its sender check, and the status report parser. Every failure prints its console text and
+// logs its tag before returning false.
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "config/tables.h"
+#include "platform/platform.h"
+
+namespace mvo::sms {
+
+using platform::Env;
+
+inline constexpr const char* kListCommand = "AT+CMGL=\"ALL\"\r";
+inline constexpr std::size_t kMessageSize = 4000;
+inline constexpr std::size_t kSenderSize = 200;
+inline constexpr std::size_t kStampPartSize = 150;
+inline constexpr std::size_t kLineSize = 150;
+inline constexpr std::size_t kMaxAcceptedText = 60;
+inline constexpr int kMaxEmptyDrainLines = 10;
+inline constexpr int kFieldCount = 7;
+
+struct ReceivedMessage {
+  std::string text;
+  std::string sender;  // as the header has it, quotes included
+  std::string date;    // yy/MM/dd
+  std::string time;    // hh:mm:ss
+  std::string zone;    // sign and two digits
+};
+
+// +CMGL: <index>,<stat>,<oa>,[<alpha>],<scts>  (one per entry, each followed by its text; "OK")
+// Lists the store; `found` tells whether an entry was listed and `index` is the first one's.
+// The rest of the listing is drained up to "OK"; a port read error or 10 empty lines in a row
+// end the drain as a "cmgl-6" failure.
+bool list_messages(Env& env, const std::string& command, bool& found, int& index);
+
+// +CMGR: <stat>,"<oa>",,"yy/MM/dd,hh:mm:ss±zz"  then the text line, then "OK"
+// An empty slot ("+CMGR: 0,,0"), "OK" or "ERROR" succeed without touching sender and time stamp.
+bool read_message(Env& env, int index, ReceivedMessage& message);
+
+bool delete_message(Env& env, int index);
+
+// AT+CMGS="<number>"\r, the prompt, the text unchanged (it ends in byte 26), the result.
+// "+CMGS" then "OK" is sent; any other result than "OK" or "+CMGS" counts as sent too
+// ("cmgs6.cont."): a wrong destination must not stop the others.
+bool send_message(Env& env, const std::string& text, const std::string& number);
+bool send_sms(Env& env, const std::string& text, const std::string& number);
+
+// Removes the quotes of `sender` in place and looks the bare number up, first match wins.
+bool find_station(std::string& sender, int& station_index,
+                  const std::vector<config::Station>& stations);
+
+// Polls the store (every ~5 s with the spinner) until a message from a listed station, at most
+// 60 characters long, has been read, deleted and written to its station log. False when an
+// exchange with the modem failed.
+bool read_sms(Env& env, std::string& text, int& station_index,
+              const std::vector<config::Station>& stations);
+
+using Report = std::array<std::string, kFieldCount>;
+
+// Splits the text at commas into seven fields (runs of commas count as one) and reads the
+// seventh as the status code, valid from 0 to human_count - 1.
+bool parse_report(Env& env, const std::string& text, Report& fields, int& status_code,
+                  int human_count);
+
+}  // namespace mvo::sms
