@@ -1,0 +1,143 @@
+#pragma once
+// A GSM modem in text mode, with no I/O of its own: bytes in at a time, bytes out scheduled at
+// times. It answers the commands the gateway sends (and the identification and SMS commands
+// common clients such as gammu use) framed as real modems frame them, keeps an SMS store and an
+// outbox, and injects faults by command prefix, by count or by seeded chance.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/core/sim_port.h"
+
+namespace mvo::sim {
+
+enum class FaultKind {
+  kError,       // "ERROR"
+  kCmsError,    // "+CMS ERROR: <code>"
+  kReply,       // the given text as the reply lines ('|' separates lines)
+  kSilent,      // no reply at all
+  kSlow,        // the normal reply, `delay_ms` later
+  kGarbage,     // random bytes, no proper reply
+  kLongLine,    // 300 bytes without a line end
+  kDropLine,    // the line drops for `delay_ms` (0: until replug())
+  // Results of a submission (matched against the destination number of AT+CMGS):
+  kSendCmsError,     // "+CMS ERROR: 500"
+  kSendOkOnly,       // "OK" alone
+  kSendCmgsThenError, // "+CMGS: <mr>" then "ERROR"
+  kSendSilent         // no result at all
+};
+
+struct FaultRule {
+  std::string match;  // command prefix (upper case), or the number for the kSend* kinds
+  FaultKind kind = FaultKind::kError;
+  int count = -1;       // applies to the first `count` matches; -1: every match
+  double chance = 1.0;  // and each time with this probability (seeded)
+  int code = 500;
+  std::string text;
+  std::int64_t delay_ms = 0;
+};
+
+struct SmsEntry {
+  int index = 0;
+  std::string sender;
+  std::string stamp;  // yy/MM/dd,hh:mm:ss+zz
+  std::string text;
+  bool read = false;
+};
+
+struct Submitted {
+  std::int64_t at = 0;
+  std::string number;
+  std::string text;  // as received, the final byte 26 included
+};
+
+struct ModemOptions {
+  std::int64_t latency_ms = 5;
+  std::int64_t cops_delay_ms = 2000;  // "AT+COPS=0"
+  std::int64_t cmgs_delay_ms = 100;   // submission result
+  bool empty_slot_cms_error = false;  // empty slot: "+CMS ERROR: 321" instead of "+CMGR: 0,,0"
+  bool text_only = true;              // "AT+CMGF=0" answered "ERROR"
+  std::string operator_name = "MVO Telecom";
+  int capacity = 30;
+  std::uint32_t seed = 1;
+};
+
+class ModemModel final : public Peer {
+ public:
+  explicit ModemModel(ModemOptions options = {});
+
+  // Peer
+  void input(const char* data, std::size_t size, std::int64_t now) override;
+  std::int64_t next_output_time(std::int64_t now) override;
+  std::string take_output(std::int64_t now, std::size_t max) override;
+  void purge(std::int64_t now) override;
+  int line_generation(std::int64_t now) override;
+  bool line_up(std::int64_t now) override;
+
+  // Scenario
+  void add_fault(FaultRule rule) { faults_.push_back({std::move(rule), 0}); }
+  void clear_faults() { faults_.clear(); }
+  // An incoming message, in the store from `at` on (at once when `at` <= now).
+  void deliver(std::string sender, std::string stamp, std::string text, std::int64_t at = 0);
+  // The line drops at `at` for `duration_ms` (0: until replug()).
+  void unplug(std::int64_t at, std::int64_t duration_ms);
+  void replug(std::int64_t now);
+
+  const std::vector<SmsEntry>& store(std::int64_t now);
+  const std::vector<Submitted>& outbox() const { return outbox_; }
+  bool echo() const { return echo_; }
+  const std::vector<std::string>& commands() const { return commands_; }
+  // Called for each submission as it is accepted (the pty program appends it to a file).
+  std::function<void(const Submitted&)> on_submit;
+
+ private:
+  struct Out {
+    std::int64_t at;
+    std::string bytes;
+  };
+  struct ActiveFault {
+    FaultRule rule;
+    int used;
+  };
+  struct Pending {
+    std::int64_t at;
+    SmsEntry entry;
+  };
+  void settle(std::int64_t now);
+  void emit(std::int64_t at, std::string bytes);
+  void line(std::int64_t at, const std::string& text) { emit(at, "\r\n" + text + "\r\n"); }
+  void command(const std::string& cmd, std::int64_t now);
+  bool extended(const std::string& cmd, std::int64_t now, std::vector<std::string>& info);
+  void submit(std::int64_t now);
+  const FaultRule* fault_for(const std::string& key, bool send_kind);
+  SmsEntry* slot(int index);
+
+  std::string final_ = "OK";
+  std::int64_t delay_ = 0;
+  ModemOptions opt_;
+  std::mt19937 rng_;
+  bool echo_ = true;
+  bool text_mode_ = false;
+  std::string charset_ = "IRA";
+  int cops_format_ = 0;
+  std::string cmd_;
+  bool entering_ = false;
+  std::string entry_number_;
+  std::string entry_text_;
+  int next_mr_ = 1;
+  std::deque<Out> out_;
+  std::int64_t last_out_ = 0;
+  std::vector<SmsEntry> store_;
+  std::vector<Pending> pending_;
+  std::vector<Submitted> outbox_;
+  std::vector<ActiveFault> faults_;
+  std::vector<std::string> commands_;
+  // Line drops: [from, to) windows; to == INT64_MAX until replug().
+  std::vector<std::pair<std::int64_t, std::int64_t>> drops_;
+};
+
+}  // namespace mvo::sim

@@ -1,0 +1,127 @@
+#include "tests/support/harness.h"
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+
+namespace mvo::test {
+
+std::int64_t ScriptedPeer::next_output_time(std::int64_t now) {
+  std::int64_t next = std::numeric_limits<std::int64_t>::max();
+  for (const auto& o : out_) next = std::min(next, o.at);
+  if (drop_ > now) next = std::min(next, drop_);
+  return next;
+}
+
+std::string ScriptedPeer::take_output(std::int64_t now, std::size_t max) {
+  std::string taken;
+  for (auto it = out_.begin(); it != out_.end() && taken.size() < max;) {
+    if (it->at > now) {
+      ++it;
+      continue;
+    }
+    const std::size_t n = std::min(max - taken.size(), it->bytes.size());
+    taken += it->bytes.substr(0, n);
+    it->bytes.erase(0, n);
+    it = it->bytes.empty() ? out_.erase(it) : it;
+  }
+  return taken;
+}
+
+void ScriptedPeer::purge(std::int64_t now) {
+  std::erase_if(out_, [&](const Out& o) { return o.at <= now; });
+}
+
+class Harness::SwitchPort final : public platform::SerialPort {
+ public:
+  explicit SwitchPort(platform::SerialPort* target) : target_(target) {}
+  void route(platform::SerialPort* target) { target_ = target; }
+  bool open(const std::string& d) override { return target_->open(d); }
+  bool is_open() const override { return target_->is_open(); }
+  bool get_settings(platform::LineSettings& s) override { return target_->get_settings(s); }
+  bool set_settings(const platform::LineSettings& s) override { return target_->set_settings(s); }
+  bool set_timeouts(const platform::Timeouts& t) override { return target_->set_timeouts(t); }
+  bool purge() override { return target_->purge(); }
+  bool read(char* b, std::size_t n, std::size_t& g) override { return target_->read(b, n, g); }
+  bool write(const char* d, std::size_t n, std::size_t& w) override {
+    return target_->write(d, n, w);
+  }
+  bool close() override { return target_->close(); }
+  int last_error() const override { return target_->last_error(); }
+
+ private:
+  platform::SerialPort* target_;
+};
+
+namespace {
+std::filesystem::path fresh_dir() {
+  static std::atomic<int> counter{0};
+  auto dir = std::filesystem::temp_directory_path() /
+             ("mvo-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "configuration");
+  return dir;
+}
+}  // namespace
+
+Harness::Harness(sim::ModemOptions options, bool with_log_dir)
+    : dir_(fresh_dir()),
+      site_(dir_.string(), static_cast<char>(std::filesystem::path::preferred_separator)),
+      modem(std::move(options)),
+      port_(std::make_unique<sim::SimPort>(clock, modem)),
+      switch_(std::make_unique<SwitchPort>(port_.get())),
+      env{clock, wall, console_, site_, *switch_} {
+  if (with_log_dir) std::filesystem::create_directories(dir_ / "log");
+}
+
+Harness::~Harness() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+ScriptedPeer& Harness::script() {
+  scripted_ = std::make_unique<ScriptedPeer>();
+  port_ = std::make_unique<sim::SimPort>(clock, *scripted_);
+  switch_->route(port_.get());
+  return *scripted_;
+}
+
+void Harness::open_port() {
+  port_->open("COM1");
+  port_->set_timeouts({3000, 3000});
+}
+
+void Harness::write_config(const std::string& name, const std::string& content) {
+  std::ofstream out(dir_ / "configuration" / name, std::ios::binary);
+  out << content;
+}
+
+std::string Harness::read_log(const std::string& name) const {
+  std::ifstream in(dir_ / "log" / name, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool Harness::log_exists(const std::string& name) const {
+  return std::filesystem::exists(dir_ / "log" / name);
+}
+
+std::vector<std::string> Harness::tags() const {
+  static const std::regex kRecord(
+      R"( ([\s\S]*?)  ,  [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\r\n)");
+  std::vector<std::string> tags;
+  const std::string log = read_log("err_log.csv");
+  for (std::sregex_iterator it(log.begin(), log.end(), kRecord), end; it != end; ++it) {
+    std::string tag = (*it)[1];
+    // The file holds CR LF for every line feed of the tag; give the tag back as logged.
+    std::string plain;
+    for (std::size_t i = 0; i < tag.size(); ++i) {
+      if (!(tag[i] == '\r' && i + 1 < tag.size() && tag[i + 1] == '\n')) plain += tag[i];
+    }
+    tags.push_back(plain);
+  }
+  return tags;
+}
+
+}  // namespace mvo::test

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "common/halt.h"
+#include "driver/gateway.h"
+#include "driver/startup.h"
+#include "tests/support/harness.h"
+
+namespace mvo::driver {
+namespace {
+
+using test::Harness;
+
+TEST(LoadPortName, ReadsTheSecondWordOfCfgTxt) {
+  const std::string too_long(146, 'P');
+  struct Case {
+    const char* name;
+    const char* file;  // nullptr: no cfg.txt
+    std::string port;  // expected port name, or the console text of the fatal stop
+    bool halts;
+  } cases[] = {
+      {"two words on one line", "abc COM3\n", "\\\\.\\COM3", false},
+      {"more words and lines", "abc COM3 x y\nmore\n", "\\\\.\\COM3", false},
+      {"second word on the next line", "abc\r\nCOM3\r\n", "\\\\.\\COM3", false},
+      {"one word and a line end", "abc\n", "\\\\.\\", false},
+      {"a device path", "port /dev/ttyUSB0", "\\\\.\\/dev/ttyUSB0", false},
+      {"one word without line end", "COM3", "NO COM PORT IN CFG FILE\n AND stopping...", true},
+      {"empty file", "", "NO COM PORT IN CFG FILE\n AND stopping...", true},
+      {"white space only", " \n\t\n", "NO COM PORT IN CFG FILE\n AND stopping...", true},
+      {"no file", nullptr, "NO CFG FILE\n AND stopping...", true},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    if (c.file != nullptr) h.write_config("cfg.txt", c.file);
+    if (c.halts) {
+      EXPECT_THROW(load_port_name(h.env), common::Halt) << c.name;
+      EXPECT_EQ(h.console(), c.port) << c.name;
+      EXPECT_EQ(h.tags().size(), 1u) << c.name;
+    } else {
+      EXPECT_EQ(load_port_name(h.env), c.port) << c.name;
+    }
+  }
+  Harness h;
+  h.write_config("cfg.txt", "x " + too_long);
+  EXPECT_THROW(load_port_name(h.env), common::Halt);
+  EXPECT_EQ(h.console(), "COM PORT NAME IN CFG FILE IS TOO LONG (146 > 145)\n AND stopping...");
+  h.clear_console();
+  h.write_config("cfg.txt", "x " + too_long.substr(1));
+  EXPECT_EQ(load_port_name(h.env).size(), 149u);
+}
+
+TEST(StartUp, NoticeThreeSecondsThenBanner) {
+  Harness h;
+  h.write_config("cfg.txt", "x COM5\n");
+  EXPECT_EQ(start_up(h.env), "\\\\.\\COM5");
+  EXPECT_EQ(h.now(), 3000);
+  EXPECT_EQ(h.console(),
+            "\n...wait...(5 seconds)\r RKT 26 FEB 2012" + std::string(33, ' ') +
+                "\n\n Q U O R I N D A L E\n" + std::string(13, ' ') + "MARVENTO (MVO)" +
+                std::string(8, ' ') + "\n\n");
+}
+
+TEST(Texts, DateAndTimeInFixedEnglishPatterns) {
+  const std::tm night = sim::VirtualWallClock::at(2012, 2, 26, 0, 5, 9);
+  const std::tm noon = sim::VirtualWallClock::at(2012, 2, 6, 13, 19, 42);
+  EXPECT_EQ(date_text(night), "Sun Feb 26 2012");
+  EXPECT_EQ(time_text(night), "12:05:09");
+  EXPECT_EQ(date_text(noon), "Mon Feb 06 2012");
+  EXPECT_EQ(time_text(noon), "01:19:42");
+}
+
+TEST(ExpandTemplate, Placeholders) {
+  const sms::Report f{"10", "2.5", "c", "400", "e", "f", "1"};
+  struct Case {
+    const char* templ;
+    const char* expected;
+  } cases[] = {
+      {"&S: &L m, &V l (&D/&O/&X/&T/&E)", "Tank3: 2.5 m, 400 l (10/c/c/e/f)"},
+      {"50%& off &&S &q", "50%& off &Tank3 &q"},
+      {"ends in &", "ends in &"},
+      {"&s &l lower case", "&s &l lower case"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(expand_template(c.templ, "Tank3", f), c.expected) << c.templ;
+  // An expansion is cut at the room of the composed text.
+  const sms::Report big{std::string(60, 'd')};
+  std::string ten_fields;
+  for (int i = 0; i < 10; ++i) ten_fields += "&D";
+  const std::string cut = expand_template(ten_fields, "S", big);
+  EXPECT_EQ(cut.size(), kMaxExpansion);
+}
+
+}  // namespace
+}  // namespace mvo::driver

@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include "common/halt.h"
+#include "logs/logs.h"
+#include "tests/support/harness.h"
+
+namespace mvo::logs {
+namespace {
+
+using test::Harness;
+
+TEST(ErrorLog, RecordIsTagBlanksCommaAndAsctimeStampWithCrLf) {
+  Harness h;
+  h.wall.set_start(sim::VirtualWallClock::at(2012, 3, 6, 9, 5, 7));
+  log_error(h.env, "main1");
+  log_error(h.env, "NO CFG FILE\n");
+  EXPECT_EQ(h.read_log("err_log.csv"),
+            " main1  ,  Tue Mar  6 09:05:07 2012\r\n"
+            " NO CFG FILE\r\n  ,  Tue Mar  6 09:05:07 2012\r\n");
+  EXPECT_EQ(h.console(), "");
+}
+
+TEST(ErrorLog, MissingLogDirectoryRetriesThreeTimesThenIgnores) {
+  Harness h({}, /*with_log_dir=*/false);
+  log_error(h.env, "main2");
+  EXPECT_EQ(h.console(), "Cannot open err_log 1 ..2 ..3 ..ignored\n ");
+  EXPECT_EQ(h.now(), 3000);
+  EXPECT_FALSE(h.log_exists("err_log.csv"));
+}
+
+TEST(StationLog, RecordHasItsBlanksAndCommas) {
+  Harness h;
+  log_station_message(h.env, "+4412", "1,2,3,4,5,6,0", "12/02/26", "14:30:00", "+04");
+  log_station_message(h.env, "+4412", "x", "12/02/27", "01:00:00", "-04");
+  EXPECT_EQ(h.read_log("+4412.csv"),
+            "  +04 , 12/02/26 , 14:30:00  , 1,2,3,4,5,6,0 \r\n"
+            "  -04 , 12/02/27 , 01:00:00  , x \r\n");
+}
+
+TEST(StationLog, UnwritableAfterSixAttemptsIsReportedAndDropped) {
+  Harness h({}, false);
+  log_station_message(h.env, "123", "t", "d", "t", "z");
+  EXPECT_EQ(h.now(), 10000);
+  const std::string path = h.env.site.path("log", "123.csv");
+  EXPECT_EQ(h.console(), " +cannot storage file " + path + "+ ");
+  EXPECT_TRUE(h.tags().empty());
+}
+
+TEST(FatalStop, PrintsLogsAndHalts) {
+  Harness h;
+  EXPECT_THROW(fatal_stop(h.env, "NO CFG FILE\n"), common::Halt);
+  EXPECT_EQ(h.console(), "NO CFG FILE\n AND stopping...");
+  EXPECT_EQ(h.tags(), std::vector<std::string>{"NO CFG FILE\n"});
+}
+
+// A clock that falls back below the start of a pause once 300 ms of it have been slept.
+class JumpingClock final : public platform::Clock {
+ public:
+  std::int64_t now_ms() override { return now_; }
+  void sleep_ms(std::int64_t ms) override {
+    slept_ += ms;
+    now_ += ms;
+    if (!jumped_ && slept_ >= 300) {
+      jumped_ = true;
+      now_ = 0;
+    }
+  }
+  std::int64_t slept_ = 0;
+
+ private:
+  std::int64_t now_ = 1000;
+  bool jumped_ = false;
+};
+
+TEST(Delay, WaitsTheFullPauseAndRestartsAfterABackwardJump) {
+  Harness h;
+  delay(h.env, 0);
+  delay(h.env, -5);
+  EXPECT_EQ(h.now(), 0);
+  delay(h.env, 500);
+  EXPECT_EQ(h.now(), 500);
+
+  JumpingClock jumping;
+  platform::Env env{jumping, h.wall, h.env.console, h.env.site, h.env.port};
+  delay(env, 500);
+  // The time slept before the jump no longer counts: the full 500 ms from the new reading.
+  EXPECT_EQ(jumping.now_ms(), 500);
+  EXPECT_EQ(jumping.slept_, 1000);
+}
+
+TEST(ShowProgress, PrintsTheSpinnerLineThenPauses) {
+  Harness h;
+  show_progress(h.env, 1, 1500);
+  show_progress(h.env, 0, 1500);
+  EXPECT_EQ(h.console(),
+            "++        --" + std::string(42, ' ') + "\r" + "--        ++" + std::string(43, ' ') + "\r");
+  EXPECT_EQ(h.now(), 3000);
+}
+
+}  // namespace
+}  // namespace mvo::logs

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include "common/halt.h"
+#include "modem/serial_line.h"
+#include "tests/support/harness.h"
+
+namespace mvo::modem {
+namespace {
+
+using test::Harness;
+
+struct ReadCase {
+  const char* name;
+  std::vector<std::pair<std::int64_t, std::string>> script;
+  std::vector<std::string> lines;  // successive read_chars results
+  std::int64_t ends_at;            // virtual time after the last read
+};
+
+TEST(ReadChars, AssemblesLines) {
+  const ReadCase cases[] = {
+      {"CR LF OK CR LF", {{0, "\r\nOK\r\n"}}, {"OK"}, 200},
+      {"silence: pause and two time-outs", {}, {""}, 6200},
+      {"a time-out then a line: the LF after the CR ends it empty",
+       {{3500, "\r\nOK\r\n"}}, {"", "OK"}, 3700},
+      {"byte 26 ends a line", {{0, "text\x1a"}}, {"text\x1a"}, 200},
+      {"byte 26 first is stored and the line goes on", {{0, "\x1a" "ab\r\n"}}, {"\x1a" "ab"}, 200},
+      {"CRs inside a line are dropped", {{0, "a\rb\n"}}, {"ab"}, 200},
+      {"250 characters: 200, then the other 50",
+       {{0, std::string(250, 'x') + "\r\n"}}, {std::string(200, 'x'), std::string(50, 'x')}, 400},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    auto& peer = h.script();
+    for (const auto& [t, bytes] : c.script) peer.at(t, bytes);
+    h.open_port();
+    for (const auto& expected : c.lines) {
+      std::string line;
+      ASSERT_TRUE(read_chars(h.env, line)) << c.name;
+      EXPECT_EQ(line, expected) << c.name;
+    }
+    EXPECT_EQ(h.now(), c.ends_at) << c.name;
+    EXPECT_EQ(h.console(), "") << c.name;
+  }
+}
+
+TEST(ReadChars, LineIsBoundedByTheCallersBuffer) {
+  Harness h;
+  h.script().at(0, std::string(180, 'y') + "\r\nNEXT\r\n");
+  h.open_port();
+  std::string line;
+  ASSERT_TRUE(read_chars(h.env, line, 150));
+  EXPECT_EQ(line, std::string(149, 'y'));
+  ASSERT_TRUE(read_chars(h.env, line, 150));
+  EXPECT_EQ(line, "NEXT");
+}
+
+TEST(ReadChars, ReadFailureShowsThePartialLine) {
+  Harness h;
+  auto& peer = h.script();
+  peer.at(0, "OK");
+  peer.drop_at(201);
+  h.open_port();
+  std::string line;
+  EXPECT_FALSE(read_chars(h.env, line));
+  EXPECT_EQ(h.console(), "ReadFile in read_chars1 failed (OK).");
+  EXPECT_EQ(h.tags(), std::vector<std::string>{"read_chars1"});
+}
+
+TEST(WriteChars, PurgesWritesAndRestoresNormalTimeouts) {
+  Harness h;
+  auto& peer = h.script();
+  h.open_port();
+  ASSERT_TRUE(WriteChars(h.env, "ATZ\r"));
+  EXPECT_EQ(peer.received(), "ATZ\r");
+  const auto& history = h.port().timeout_history();
+  ASSERT_GE(history.size(), 2u);
+  EXPECT_EQ(history[history.size() - 2].read_ms, 30000u);
+  EXPECT_EQ(history.back().read_ms, 3000u);
+  EXPECT_EQ(history.back().write_ms, 3000u);
+
+  h.port().short_write(4);
+  EXPECT_FALSE(WriteChars(h.env, "0123456789"));
+  EXPECT_EQ(h.console(), "WriteChars1((1460))((10))((4)).");
+  EXPECT_EQ(h.tags(), std::vector<std::string>{"WriteChars1"});
+  EXPECT_EQ(h.port().timeouts().read_ms, 3000u);
+}
+
+TEST(GetPrompt, DiscardsUpToThePromptAndPurges) {
+  Harness h;
+  auto& peer = h.script();
+  peer.at(0, "\r\n> ");
+  h.open_port();
+  EXPECT_TRUE(get_prompt(h.env));
+  std::string rest;
+  std::size_t got = 0;
+  char c;
+  h.port().read(&c, 1, got);
+  EXPECT_EQ(got, 0u);
+
+  // No ">" within 30 s: it fails as on a read failure.
+  Harness silent;
+  silent.script();
+  silent.open_port();
+  EXPECT_FALSE(get_prompt(silent.env));
+  EXPECT_EQ(silent.console(), "get_prompt1.");
+  EXPECT_EQ(silent.tags(), std::vector<std::string>{"get_prompt1"});
+  EXPECT_EQ(silent.now(), 30000);
+}
+
+TEST(OpenPort, RetriesEveryTwentySecondsAndSetsTheLine) {
+  Harness h;
+  h.modem.unplug(0, 45000);
+  open_port(h.env, "\\\\.\\COM5");
+  EXPECT_EQ(h.now(), 60000);  // fails at 0, 20000, 40000; opens at 60000
+  EXPECT_EQ(h.console(), "cannot open COM port\n");
+  EXPECT_EQ(h.tags(), std::vector<std::string>{"cannot open COM port"});
+  const auto& s = h.port().settings();
+  EXPECT_EQ(s.baud_rate, 19200u);
+  EXPECT_EQ(s.byte_size, 8);
+  EXPECT_EQ(s.parity, 0);
+  EXPECT_EQ(s.stop_bits, 0);
+  EXPECT_EQ(h.port().timeouts().read_ms, 3000u);
+}
+
+TEST(OpenPort, LineStateFailuresAreFatal) {
+  struct Case {
+    int failing_get;
+    bool failing_set;
+    const char* message;
+  } cases[] = {{1, false, "\n***COM port state is initially bad"},
+               {0, true, "\n***COM port state is bad during settings"},
+               {2, false, "\n***COM port state is bad after settings"}};
+  for (const auto& c : cases) {
+    Harness h;
+    h.port().fail_settings(c.failing_get);
+    if (c.failing_set) h.port().fail_set_settings();
+    EXPECT_THROW(open_port(h.env, "COM1"), common::Halt);
+    EXPECT_EQ(h.console(), std::string(c.message) + " AND stopping...");
+    EXPECT_EQ(h.tags(), std::vector<std::string>{c.message});
+  }
+}
+
+}  // namespace
+}  // namespace mvo::modem
