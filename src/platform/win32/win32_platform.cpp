@@ -1,0 +1,154 @@
+#include "platform/win32/win32_platform.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace mvo::platform::win32 {
+
+std::int64_t SteadyClock::now_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
+
+void SteadyClock::sleep_ms(std::int64_t ms) {
+  while (ms > 0) {
+    const DWORD step = ms > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(ms);
+    Sleep(step);
+    ms -= step;
+  }
+}
+
+std::tm LocalWallClock::local_now() {
+  std::time_t now = std::time(nullptr);
+  std::tm out{};
+  localtime_s(&out, &now);
+  return out;
+}
+
+void StdoutConsole::write(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+Site current_site() {
+  std::vector<char> buf(MAX_PATH + 1);
+  DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(buf.size()), buf.data());
+  if (n >= buf.size()) {
+    buf.resize(n + 1);
+    n = GetCurrentDirectoryA(static_cast<DWORD>(buf.size()), buf.data());
+  }
+  std::string root(buf.data(), n);
+  // "C:\" already ends in the separator that the paths add.
+  if (!root.empty() && root.back() == '\\') root.pop_back();
+  return Site(root, '\\');
+}
+
+struct CommPort::State {
+  DCB dcb{};
+};
+
+CommPort::~CommPort() {
+  if (is_open()) CloseHandle(static_cast<HANDLE>(handle_));
+  delete state_;
+}
+
+bool CommPort::is_open() const {
+  return handle_ != nullptr && static_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE;
+}
+
+int CommPort::last_error() const { return static_cast<int>(error_); }
+
+bool CommPort::open(const std::string& device) {
+  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error_ = GetLastError();
+    handle_ = nullptr;
+    return false;
+  }
+  handle_ = h;
+  if (state_ == nullptr) state_ = new State;
+  return true;
+}
+
+bool CommPort::get_settings(LineSettings& settings) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (!GetCommState(static_cast<HANDLE>(handle_), &dcb)) {
+    error_ = GetLastError();
+    return false;
+  }
+  state_->dcb = dcb;
+  settings.baud_rate = dcb.BaudRate;
+  settings.byte_size = dcb.ByteSize;
+  settings.parity = dcb.Parity;
+  settings.stop_bits = dcb.StopBits;
+  return true;
+}
+
+bool CommPort::set_settings(const LineSettings& settings) {
+  DCB dcb = state_->dcb;  // every other field as the driver reported it
+  dcb.BaudRate = settings.baud_rate;
+  dcb.ByteSize = settings.byte_size;
+  dcb.Parity = settings.parity;
+  dcb.StopBits = settings.stop_bits;
+  if (!SetCommState(static_cast<HANDLE>(handle_), &dcb)) {
+    error_ = GetLastError();
+    return false;
+  }
+  state_->dcb = dcb;
+  return true;
+}
+
+bool CommPort::set_timeouts(const Timeouts& timeouts) {
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = 0;
+  t.ReadTotalTimeoutMultiplier = 0;
+  t.ReadTotalTimeoutConstant = timeouts.read_ms;
+  t.WriteTotalTimeoutMultiplier = 0;
+  t.WriteTotalTimeoutConstant = timeouts.write_ms;
+  if (!SetCommTimeouts(static_cast<HANDLE>(handle_), &t)) {
+    error_ = GetLastError();
+    return false;
+  }
+  return true;
+}
+
+bool CommPort::purge() {
+  if (!PurgeComm(static_cast<HANDLE>(handle_),
+                 PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+    error_ = GetLastError();
+    return false;
+  }
+  return true;
+}
+
+bool CommPort::read(char* buffer, std::size_t size, std::size_t& got) {
+  DWORD n = 0;
+  const BOOL ok = ReadFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &n,
+                           nullptr);
+  got = n;
+  if (!ok) error_ = GetLastError();
+  return ok != 0;
+}
+
+bool CommPort::write(const char* data, std::size_t size, std::size_t& written) {
+  DWORD n = 0;
+  const BOOL ok = WriteFile(static_cast<HANDLE>(handle_), data, static_cast<DWORD>(size), &n,
+                            nullptr);
+  written = n;
+  error_ = GetLastError();
+  return ok != 0;
+}
+
+bool CommPort::close() {
+  const BOOL ok = CloseHandle(static_cast<HANDLE>(handle_));
+  if (!ok) {
+    error_ = GetLastError();
+    return false;
+  }
+  handle_ = nullptr;
+  return true;
+}
+
+}  // namespace mvo::platform::win32
