@@ -105,7 +105,8 @@ bool TermiosPort::open(const std::string& device) {
   cfmakeraw(&tio);
   tio.c_cflag |= CREAD | CLOCAL;
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
+  // VMIN 1 with O_NONBLOCK: an empty read is EAGAIN, so a read of 0 bytes means the line is gone.
+  tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     error_ = errno;
