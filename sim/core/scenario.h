@@ -1,0 +1,40 @@
+#pragma once
+// The scenario file of mvo-modem-sim: plain text, one directive per line, '#' starts a comment.
+//
+//   operator <name...>                  the network operator's name
+//   latency <ms> | cops-delay <ms> | cmgs-delay <ms> | seed <n>
+//   empty-slot cms|cmgr                 how an empty slot is read: +CMS ERROR: 321 or +CMGR: 0,,0
+//   store <sender> <text...>            a message in the store at start
+//   deliver <at-ms> <sender> <text...>  a message arriving <at-ms> after start
+//   fault <prefix> <kind> [args] [count <n>] [chance <p>]
+//        kinds: error | cms <code> | reply <line|line...> | silent | slow <ms> | garbage |
+//               longline | drop <ms>   (drop 0: until the end of the run)
+//   send-fault <number> cms500|ok-only|cmgs-error|silent [count <n>] [chance <p>]
+//   unplug <at-ms> <for-ms>             the line drops, and comes back after <for-ms>
+//   end <at-ms>                         the program ends by itself
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/core/modem_model.h"
+
+namespace mvo::sim {
+
+struct ScenarioMessage {
+  std::int64_t at = 0;
+  std::string sender;
+  std::string text;
+};
+
+struct Scenario {
+  ModemOptions options;
+  std::vector<ScenarioMessage> messages;
+  std::vector<FaultRule> faults;
+  std::vector<std::pair<std::int64_t, std::int64_t>> unplugs;
+  std::int64_t end_at = -1;
+};
+
+// Parses the text of a scenario file; false with `error` naming the line when a line is wrong.
+bool parse_scenario(const std::string& text, Scenario& scenario, std::string& error);
+
+}  // namespace mvo::sim
