@@ -199,6 +199,7 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
   const std::string up = upper(cmd);
   if (!starts(up, "AT")) return;
   commands_.push_back(cmd);
+  command_times_.push_back(now);
   std::int64_t t = now + opt_.latency_ms;
 
   if (const FaultRule* f = fault_for(up, false)) {

@@ -91,6 +91,7 @@ class ModemModel final : public Peer {
   const std::vector<Submitted>& outbox() const { return outbox_; }
   bool echo() const { return echo_; }
   const std::vector<std::string>& commands() const { return commands_; }
+  const std::vector<std::int64_t>& command_times() const { return command_times_; }
   // Called for each submission as it is accepted (the pty program appends it to a file).
   std::function<void(const Submitted&)> on_submit;
 
@@ -136,6 +137,7 @@ class ModemModel final : public Peer {
   std::vector<Submitted> outbox_;
   std::vector<ActiveFault> faults_;
   std::vector<std::string> commands_;
+  std::vector<std::int64_t> command_times_;
   // Line drops: [from, to) windows; to == INT64_MAX until replug().
   std::vector<std::pair<std::int64_t, std::int64_t>> drops_;
 };

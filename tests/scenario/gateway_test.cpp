@@ -1,1 +1,281 @@
+// The whole gateway in-process, in virtual time, against the modem model.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+#include "common/halt.h"
+#include "driver/gateway.h"
+#include "tests/support/harness.h"
+
+namespace mvo::driver {
+namespace {
+
+using sim::FaultKind;
+
+constexpr const char* kTank3 = "+4410";
+constexpr const char* kStamp = "12/02/26,13:19:42+04";
+
+struct Gateway : test::Harness {
+  explicit Gateway(sim::ModemOptions o = {}) : Harness(std::move(o)) {
+    write_config("stations.txt", "\"Pump1\";\"+4401\"\n\"Tank3\";\"+44 10\"\n");
+    write_config("human.txt", "Normal\nOverflow\nLow\n");
+    write_config("destinations.txt",
+                 "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"1\"\n"
+                 "\"Volume\";\"+333\";HMV;\"0\"\n\"Custom\";\"+444\";CST;\"1\"\n");
+    write_config("custom.txt", "\"&S fine\"\n\"&S: &L m, &V l (&D/&O/&X/&T/&E)\"\n");
+  }
+  // Runs the main loop for at most `ms` of virtual time; its exit status, or -1 when still running.
+  int run(std::int64_t ms) {
+    clock.stop_at(now() + ms);
+    try {
+      return main_loop(env, "\\\\.\\COM1");
+    } catch (const sim::SimulationEnd&) {
+      return -1;
+    }
+  }
+  std::vector<std::pair<std::string, std::string>> sent() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& s : modem.outbox()) out.emplace_back(s.number, s.text);
+    return out;
+  }
+  int count(const std::string& text) const {
+    int n = 0;
+    for (std::size_t p = 0; (p = console().find(text, p)) != std::string::npos; p += text.size()) ++n;
+    return n;
+  }
+  int tag_count(const std::string& tag) const {
+    const auto t = tags();
+    return static_cast<int>(std::count(t.begin(), t.end(), tag));
+  }
+};
+
+using Sent = std::vector<std::pair<std::string, std::string>>;
+
+TEST(Composition, EachTypeGetsItsText) {
+  struct Case {
+    const char* name;
+    const char* custom;  // nullptr: no custom.txt
+    const char* text;
+    Sent sent;
+  } cases[] = {
+      {"custom template", "\"x\"\n\"&S: &L m, &V l (&D/&O/&X/&T/&E)\"\n", "10,2.5,c,400,e,f,1",
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
+      {"no custom.txt", nullptr, "10,2.5,c,400,e,f,1",
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3 reports: Overflow at level of 2.5 meter\x1a"}}},
+      {"ampersands", "\"x\"\n\"50%& off &&S &q\"\n", "10,2.5,c,400,e,f,1",
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "50%& off &Tank3 &q\x1a"}}},
+      {"status 0 reaches the volume destination", "\"x\"\n", "10,2.5,c,400,e,f,0",
+       {{"+111", "+4410,10,2.5,c,400,e,f,0\x1a"}, {"+333", "Tank3 reports: Normal at volume of 400 liter\x1a"}}},
+      {"template beyond those loaded sends nothing", "\"x\"\n", "10,2.5,c,400,e,f,1",
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"}}},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    std::filesystem::remove(g.dir() / "configuration" / "custom.txt");
+    if (c.custom != nullptr) g.write_config("custom.txt", c.custom);
+    g.wall.set_start(sim::VirtualWallClock::at(2012, 2, 26, 0, 0, 0));
+    g.modem.deliver(kTank3, kStamp, c.text);
+    EXPECT_EQ(g.run(120000), -1) << c.name;
+    EXPECT_EQ(g.sent(), c.sent) << c.name;
+    EXPECT_NE(g.console().find(std::string("SMS /Sun Feb 26 2012/12:00:") ), std::string::npos) << c.name;
+    EXPECT_NE(g.console().find(std::string("/Tank3: ") + c.text + "\n"), std::string::npos) << c.name;
+    EXPECT_EQ(g.read_log("+4410.csv"), std::string("  +04 , 12/02/26 , 13:19:42  , ") + c.text + " \r\n");
+    EXPECT_EQ(g.count("out int loop."), 0) << c.name;
+  }
+}
+
+TEST(MainLoop, FailuresEndTheModemCycle) {
+  struct Case {
+    const char* name;
+    std::vector<sim::FaultRule> faults;
+    std::vector<std::string> texts;  // delivered in order from Tank3
+    std::vector<std::string> console_parts;
+    std::vector<std::string> tags;   // must appear in this order
+    int cycles;                      // bring-ups
+    std::size_t sends;
+  } cases[] = {
+      {"malformed report, then the next message after re-init", {}, {"bad", "1,2,3,4,5,6,1"},
+       {"Illegal SMS content: 'bad'", "out int loop."},
+       {"On the air", "Illegal SMS content 2", "On the air"}, 2, 3},
+      {"failed read_sms", {{"AT+CMGL", FaultKind::kError, 1}}, {"1,2,3,4,5,6,1"},
+       {"Cln CMGL3 (ERROR) read_sms0 (cmgl1) main1\n", "out int loop."},
+       {"On the air", "cmgl-3", "cmgl-1", "main1", "On the air"}, 2, 3},
+      {"first of three sends fails", {{"+111", FaultKind::kSendOkOnly, 1}}, {"1,2,3,4,5,6,1"},
+       {"CMGS5((OK)).Failed to send_sms1  (text=+4410,1,2,3,4,5,6,1\x1a) (cellular=+111).\n main2.",
+        "out int loop."},
+       {"On the air", "cmgs5", "main2", "On the air"}, 2, 2},
+      {"two failed sends", {{"+111", FaultKind::kSendOkOnly, 1}, {"+444", FaultKind::kSendCmgsThenError, 1}},
+       {"1,2,3,4,5,6,1"}, {"main2.", "out int loop."},
+       {"On the air", "cmgs5", "main2", "cmgs7", "main2", "On the air"}, 2, 1},
+      {"wrong destination counts as sent", {{"+222", FaultKind::kSendCmsError, 1}}, {"1,2,3,4,5,6,1"},
+       {"CMGS6((+CMS ERROR: 500)).Probably wrong destination((+222))."},
+       {"On the air", "cmgs6.cont."}, 1, 2},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    for (const auto& f : c.faults) g.modem.add_fault(f);
+    std::int64_t at = 0;
+    for (const auto& t : c.texts) g.modem.deliver(kTank3, kStamp, t, at += 1);
+    EXPECT_EQ(g.run(300000), -1) << c.name;
+    for (const auto& part : c.console_parts) {
+      EXPECT_NE(g.console().find(part), std::string::npos) << c.name << ": " << part;
+    }
+    const auto tags = g.tags();
+    auto it = tags.begin();
+    for (const auto& tag : c.tags) {
+      it = std::find(it, tags.end(), tag);
+      EXPECT_NE(it, tags.end()) << c.name << ": " << tag;
+      if (it == tags.end()) break;
+      ++it;
+    }
+    EXPECT_EQ(g.tag_count("On the air"), c.cycles) << c.name;
+    EXPECT_EQ(g.modem.outbox().size(), c.sends) << c.name;
+  }
+}
+
+TEST(MainLoop, FailedSendIsFollowedByFiveSeconds) {
+  // From the AT+CMGS of the first destination to that of the second.
+  std::int64_t gap[2] = {0, 0};
+  for (int failing = 0; failing <= 1; ++failing) {
+    Gateway g;
+    if (failing == 1) g.modem.add_fault({"+111", FaultKind::kSendOkOnly, 1});
+    g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,1");
+    g.run(60000);
+    std::int64_t first = -1;
+    for (std::size_t i = 0; i < g.modem.commands().size(); ++i) {
+      if (g.modem.commands()[i] == "AT+CMGS=\"+111\"") first = g.modem.command_times()[i];
+      if (g.modem.commands()[i] == "AT+CMGS=\"+222\"") gap[failing] = g.modem.command_times()[i] - first;
+    }
+    EXPECT_EQ(g.tag_count("main2"), failing);
+  }
+  // The failed send adds its drain read (up to 3000 ms) and the 5000 ms pause.
+  EXPECT_LT(gap[0], 5000);
+  EXPECT_GE(gap[1] - gap[0], 5000);
+}
+
+TEST(MainLoop, NoDestinationDueSendsNothingAndGoesOn) {
+  Gateway g;
+  g.write_config("destinations.txt", "\"Ops\";\"+222\";HMN;\"0\"\n");
+  g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,1");
+  g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,0", 60000);
+  EXPECT_EQ(g.run(120000), -1);
+  EXPECT_EQ(g.sent(), (Sent{{"+222", "Tank3 reports: Normal at level of 2 meter\x1a"}}));
+  EXPECT_EQ(g.count("SMS /"), 2);
+  EXPECT_EQ(g.count("out int loop."), 0);
+}
+
+TEST(MainLoop, ShutDownAttempts) {
+  {
+    Gateway g;
+    g.modem.deliver(kTank3, kStamp, "bad");
+    g.port().fail_closes(2);
+    EXPECT_EQ(g.run(120000), -1);
+    EXPECT_EQ(g.count("shut_modem1 (6) "), 2);
+    EXPECT_EQ(g.tag_count("On the air"), 2);
+  }
+  {
+    Gateway g;
+    g.modem.deliver(kTank3, kStamp, "bad");
+    g.port().fail_closes(5);
+    EXPECT_EQ(g.run(120000), 0);
+    EXPECT_EQ(g.count("shut_modem1 (6) "), 5);
+    EXPECT_TRUE(g.console().ends_with("out int loop.shut_modem1 (6) shut_modem1 (6) shut_modem1 (6) "
+                                      "shut_modem1 (6) shut_modem1 (6) cannot shutdown modem.out of ext loop."));
+    const auto tags = g.tags();
+    ASSERT_GE(tags.size(), 2u);
+    EXPECT_EQ(tags[tags.size() - 2], "cannot shutodown modem");
+    EXPECT_EQ(tags.back(), "out of ext loop");
+  }
+}
+
+TEST(MainLoop, BringUpGivesUpAtTheFirstAttempt) {
+  Gateway g;
+  g.modem.add_fault({"AT", FaultKind::kSilent});
+  EXPECT_EQ(g.run(24LL * 3600 * 1000), 0);
+  EXPECT_TRUE(g.console().ends_with(" +cannot communicate with modem+out of ext loop."));
+  EXPECT_EQ(g.count("out int loop."), 0);
+  EXPECT_EQ(g.tags().back(), "out of ext loop");
+}
+
+TEST(MainLoop, FaultyConfigurationHaltsBeforeTheModemIsOpened) {
+  Gateway g;
+  g.write_config("stations.txt", "\"Tank\";\"12+3\"\n");
+  EXPECT_THROW(g.run(10000), common::Halt);
+  EXPECT_EQ(g.port().opens(), 0);
+  EXPECT_EQ(g.console(), "cell phone number contains illegal characters(2) +");
+}
+
+TEST(MainLoop, ModemPulledOutAndPutBack) {
+  Gateway g;
+  g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,1", 1);
+  g.modem.unplug(60000, 45000);
+  g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,0", 120000);
+  EXPECT_EQ(g.run(240000), -1);
+  EXPECT_EQ(g.tag_count("On the air"), 2);
+  EXPECT_EQ(g.count("cannot open COM port\n"), 1);
+  EXPECT_EQ(g.modem.outbox().size(), 5u);
+}
+
+// One simulated day: one report a minute from 50 stations in turn, 11 destinations, faults on a
+// few percent of the exchanges. Every report is either logged and sent to every due destination,
+// or accounted for by a tag.
+TEST(Soak, OneDayWithSeededFaults) {
+  Gateway g({.seed = 42});
+  std::string stations, dests;
+  for (int i = 0; i < 50; ++i) stations += "\"S" + std::to_string(i) + "\";\"+49" + std::to_string(1000 + i) + "\"\n";
+  for (int j = 0; j < 11; ++j) {
+    static const char* kTypes[] = {"SMC", "HMN", "HMV", "CST"};
+    dests += "\"D" + std::to_string(j) + "\";\"+7" + std::to_string(100 + j) + "\";" + kTypes[j % 4] + ";\"" +
+             std::to_string(j % 3) + "," + std::to_string((j + 1) % 3) + "\"\n";
+  }
+  g.write_config("stations.txt", stations);
+  g.write_config("destinations.txt", dests);
+  for (const char* prefix : {"AT+CMGL", "AT+CMGR", "AT+CMGD", "AT+CMGS", "AT+CMGF"}) {
+    g.modem.add_fault({prefix, FaultKind::kError, -1, 0.02});
+  }
+  g.modem.add_fault({"AT+CMGR", FaultKind::kSilent, -1, 0.01});
+  for (int j = 0; j < 11; ++j) g.modem.add_fault({"+7" + std::to_string(100 + j), FaultKind::kSendCmsError, -1, 0.01});
+  constexpr int kReports = 24 * 60;
+  for (int k = 0; k < kReports; ++k) {
+    g.modem.deliver("+49" + std::to_string(1000 + k % 50), kStamp,
+                    "1," + std::to_string(k) + ",c," + std::to_string(k) + ",e,f," + std::to_string(k % 3),
+                    60000LL * k + 1);
+  }
+  EXPECT_EQ(g.run(24LL * 3600 * 1000 + 600000), -1);
+
+  int logged = 0;
+  for (int i = 0; i < 50; ++i) {
+    const std::string log = g.read_log("+49" + std::to_string(1000 + i) + ".csv");
+    logged += static_cast<int>(std::count(log.begin(), log.end(), '\n'));
+  }
+  const int read_failures = g.tag_count("read_sms1");
+  const int left = static_cast<int>(g.modem.store(g.now()).size());
+  // An "ERROR" to AT+CMGR reads as a message without sender: deleted, reported as un-authorized.
+  const int unreadable = g.tag_count("SMS from UFO");
+  const int forwarded = g.count("SMS /");
+  const int failed_sends = g.tag_count("main2");
+  const int wrong_destination = g.tag_count("cmgs6.cont.");
+  std::printf("soak: %d reports, %d logged, %d read failures, %d unreadable, %d left in store, "
+              "%d forwarded, %zu texts sent, %d failed sends, %d refused by the network, "
+              "%d bring-ups\n",
+              kReports, logged, read_failures, unreadable, left, forwarded, g.modem.outbox().size(), failed_sends,
+              wrong_destination, g.tag_count("On the air"));
+  // A message whose delete failed is read again, so it may be logged twice.
+  EXPECT_GE(logged + read_failures + unreadable + left, kReports);
+  EXPECT_GE(forwarded, kReports * 9 / 10);
+  // Each forwarded report was due at 1 SMC + the subscribed others; every due text is either in
+  // the outbox or accounted for by a failed send or a refusal.
+  EXPECT_GE(static_cast<int>(g.modem.outbox().size()) + failed_sends + wrong_destination, forwarded * 3);
+}
+
+}  // namespace
+}  // namespace mvo::driver
