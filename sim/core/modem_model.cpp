@@ -236,6 +236,7 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
   if (starts(up, "ATZ")) {
     echo_ = true;
     text_mode_ = false;
+    csdh_ = false;
     charset_ = "IRA";
     return line(t, "OK");
   }
@@ -314,8 +315,10 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
     for (SmsEntry& e : store_) {
       const char* stat = e.read ? "REC READ" : "REC UNREAD";
       if (want != "ALL" && want != stat) continue;
+      // With AT+CSDH=1 the header shows the type of address and the length as well.
+      const std::string more = csdh_ ? ",145," + std::to_string(e.text.size()) : "";
       info.push_back("\r\n+CMGL: " + std::to_string(e.index) + ",\"" + stat + "\",\"" + e.sender +
-                     "\",,\"" + e.stamp + "\"\r\n" + e.text + "\r\n");
+                     "\",,\"" + e.stamp + "\"" + more + "\r\n" + e.text + "\r\n");
       e.read = true;
     }
     return true;
@@ -328,8 +331,10 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
       return say("+CMGR: 0,,0"), true;
     }
     const char* stat = e->read ? "REC READ" : "REC UNREAD";
+    const std::string more =
+        csdh_ ? ",145,4,0,0,\"+99900000000\",145," + std::to_string(e->text.size()) : "";
     info.push_back("\r\n+CMGR: \"" + std::string(stat) + "\",\"" + e->sender + "\",,\"" + e->stamp +
-                   "\"\r\n" + e->text + "\r\n");
+                   "\"" + more + "\r\n" + e->text + "\r\n");
     e->read = true;
     return true;
   }
@@ -358,6 +363,8 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
     emit(now + opt_.latency_ms, "\r\n> ");
     return true;
   }
+  if (starts(up, "+CFUN=")) return true;
+  if (up == "+CFUN?") return say("+CFUN: 1"), true;
   if (up == "+CGMI" || up == "+GMI") return say("MVO"), true;
   if (up == "+CGMM" || up == "+GMM") return say("MVO GSM Simulator"), true;
   if (up == "+CGMR" || up == "+GMR") return say("1.0"), true;
@@ -367,6 +374,8 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
   if (up == "+CSQ") return say("+CSQ: 20,99"), true;
   if (up == "+CPAS") return say("+CPAS: 0"), true;
   if (up == "+CSCA?") return say("+CSCA: \"+99900000000\",145"), true;
+  if (up == "+CSDH=1" || up == "+CSDH=0" || up == "+CSDH") return csdh_ = up == "+CSDH=1", true;
+  if (up == "+CSDH?") return say(std::string("+CSDH: ") + (csdh_ ? "1" : "0")), true;
   if (starts(up, "+CMEE") || starts(up, "+CSDH") || starts(up, "+CSMP") || starts(up, "+CSCA=") ||
       starts(up, "+CSMS")) {
     if (up.back() == '?') return say(up.substr(0, up.size() - 1) + ": 0"), true;

@@ -125,6 +125,7 @@ class ModemModel final : public Peer {
   bool text_mode_ = false;
   std::string charset_ = "IRA";
   int cops_format_ = 0;
+  bool csdh_ = false;
   std::string cmd_;
   bool entering_ = false;
   std::string entry_number_;
