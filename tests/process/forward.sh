@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The real gateway against mvo-modem-sim: the demo's reports forwarded to each destination type,
+# byte for byte; the station log with CR LF; then the modem pulled out and put back, and the
+# gateway on the air again without a restart.
+# usage: forward.sh <repo> <build-dir>
+source "$(dirname "$0")/lib.sh"
+repo=$1
+bin=$2
+cat >"$tmp/scenario" <<'SCEN'
+operator Process Net
+cops-delay 200
+store +4410 10,2.5,c,400,e,f,1
+store +4420 7,1.2,c,150,e,f,0
+SCEN
+cp -r "$repo/examples/site" "$tmp/site"
+rm -f "$tmp/site/log/"*.csv
+"$bin/mvo-modem-sim" --link "$tmp/modem" --scenario "$tmp/scenario" --outbox "$tmp/outbox" \
+  --spool "$tmp/spool" >"$tmp/sim.out" &
+sim=$!
+pids+=($sim)
+mkdir -p "$tmp/spool"
+wait_for 5 test -L "$tmp/modem" || fail "no link"
+(cd "$tmp/site" && exec "$bin/mvo-gateway" </dev/null >"$tmp/gw.out") &
+pids+=($!)
+sent() { [[ $(wc -l <"$tmp/outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
+wait_for 60 grep -q "Pump North" "$tmp/site/log/err_log.csv" "$tmp/gw.out" || fail "no second report"
+wait_for 60 sent 5 || fail "outbox: $(cat "$tmp/outbox" 2>/dev/null); console: $(cat -A "$tmp/gw.out")"
+expect=(
+  '"number":"+111","text":"+4410,10,2.5,c,400,e,f,1\u001a"'
+  '"number":"+222","text":"Tank3 reports: Overflow at level of 2.5 meter\u001a"'
+  '"number":"+444","text":"Tank3: OVERFLOW 2.5 m, 400 l (10/c/e/f)\u001a"'
+  '"number":"+111","text":"+4420,7,1.2,c,150,e,f,0\u001a"'
+  '"number":"+333","text":"Pump North reports: Normal at volume of 150 liter\u001a"'
+)
+for i in "${!expect[@]}"; do
+  sed -n "$((i + 1))p" "$tmp/outbox" | grep -qF "${expect[$i]}" || fail "text $i: $(cat "$tmp/outbox")"
+done
+grep -qE '^SMS /[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{4}/[01][0-9]:[0-5][0-9]:[0-5][0-9]/Tank3: 10,2.5,c,400,e,f,1$' \
+  "$tmp/gw.out" || fail "console line: $(cat -A "$tmp/gw.out")"
+grep -qP '^  [+-]\d\d , \d\d/\d\d/\d\d , \d\d:\d\d:\d\d  , 10,2.5,c,400,e,f,1 \r$' "$tmp/site/log/+4410.csv" ||
+  fail "station log: $(od -c "$tmp/site/log/+4410.csv")"
+
+# Pull the modem out: the simulator dies and its link goes; a new one comes up later.
+kill "$sim"; wait "$sim" 2>/dev/null || true
+wait_for 60 grep -q "cannot open COM port" "$tmp/gw.out" ||
+  fail "gateway did not notice the unplug: $(cat -A "$tmp/gw.out" | tail -3)"
+"$bin/mvo-modem-sim" --link "$tmp/modem" --outbox "$tmp/outbox" --spool "$tmp/spool" \
+  >"$tmp/sim2.out" 2>&1 &
+pids+=($!)
+printf '+4430\n3,0.4,o,60,e,f,2\n' >"$tmp/spool/.r1" && mv "$tmp/spool/.r1" "$tmp/spool/r1"
+wait_for 60 sent 8 || fail "after replug: $(cat "$tmp/outbox"); console: $(cat -A "$tmp/gw.out" | tail -5)"
+[[ $(grep -c "On the air" "$tmp/site/log/err_log.csv") -ge 2 ]] || fail "no second bring-up"
+grep -qF '"number":"+444","text":"Gauge 7: low, 0.4 m left\u001a"' "$tmp/outbox" || fail "$(cat "$tmp/outbox")"
+echo "forward: ok"
