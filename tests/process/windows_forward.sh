@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# mvo-gateway.exe under Wine, its cfg.txt naming COM5, Wine's dosdevices/com5 pointing at the
+# pseudo-terminal of mvo-modem-sim: a report forwarded, the station log written with CR LF.
+# usage: windows_forward.sh <mvo-gateway.exe> <mvo-modem-sim> <repo>   (exit 77: no Wine or .exe)
+source "$(dirname "$0")/lib.sh"
+exe=$1
+sim=$2
+repo=$3
+command -v wine >/dev/null && [[ -f "$exe" ]] || { echo "no Wine or no Windows build"; exit 77; }
+export WINEPREFIX="${WINEPREFIX:-$repo/build/wine}" WINEDEBUG=-all
+"$repo/scripts/wine-ready"
+printf 'cops-delay 200\nstore +4410 10,2.5,c,400,e,f,1\n' >"$tmp/scenario"
+"$sim" --link "$tmp/modem" --scenario "$tmp/scenario" --outbox "$tmp/outbox" >"$tmp/sim.out" &
+pids+=($!)
+wait_for 5 test -L "$tmp/modem" || fail "no link"
+ln -sfn "$tmp/modem" "$WINEPREFIX/dosdevices/com5"
+cp -r "$repo/examples/site" "$tmp/site"
+rm -f "$tmp/site/log/"*.csv
+echo "port COM5" >"$tmp/site/configuration/cfg.txt"
+(cd "$tmp/site" && exec wine "$exe" </dev/null >"$tmp/gw.out" 2>"$tmp/wine.err") &
+pids+=($!)
+sent() { [[ $(wc -l <"$tmp/outbox" 2>/dev/null || echo 0) -ge 3 ]]; }
+wait_for 90 sent || fail "outbox: $(cat "$tmp/outbox" 2>/dev/null); console: $(cat -A "$tmp/gw.out" | tail -5)"
+grep -qF '"number":"+222","text":"Tank3 reports: Overflow at level of 2.5 meter\u001a"' "$tmp/outbox" ||
+  fail "outbox: $(cat "$tmp/outbox")"
+grep -qP '^  [+-]\d\d , \d\d/\d\d/\d\d , \d\d:\d\d:\d\d  , 10,2.5,c,400,e,f,1 \r$' "$tmp/site/log/+4410.csv" ||
+  fail "station log: $(od -c "$tmp/site/log/+4410.csv")"
+grep -qP '^ On the air  ,  .{24}\r$' "$tmp/site/log/err_log.csv" || fail "err_log: $(od -c "$tmp/site/log/err_log.csv")"
+grep -q 'Tank3: 10,2.5,c,400,e,f,1' "$tmp/gw.out" || fail "console: $(cat -A "$tmp/gw.out")"
+echo "windows forward: ok"
