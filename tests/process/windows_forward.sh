@@ -27,4 +27,15 @@ grep -qP '^  [+-]\d\d , \d\d/\d\d/\d\d , \d\d:\d\d:\d\d  , 10,2.5,c,400,e,f,1 \r
   fail "station log: $(od -c "$tmp/site/log/+4410.csv")"
 grep -qP '^ On the air  ,  .{24}\r$' "$tmp/site/log/err_log.csv" || fail "err_log: $(od -c "$tmp/site/log/err_log.csv")"
 grep -q 'Tank3: 10,2.5,c,400,e,f,1' "$tmp/gw.out" || fail "console: $(cat -A "$tmp/gw.out")"
+
+# The serial time-out meaning under Wine: a silent COM6 (a simulator told to say nothing).
+printf 'fault AT silent\n' >"$tmp/silent-scenario"
+"$sim" --link "$tmp/silent" --scenario "$tmp/silent-scenario" >"$tmp/silent.out" &
+pids+=($!)
+wait_for 5 test -L "$tmp/silent" || fail "no silent link"
+ln -sfn "$tmp/silent" "$WINEPREFIX/dosdevices/com6"
+tests_exe="$(dirname "$exe")/platform_tests.exe"
+MVO_TEST_COM=COM6 wine "$tests_exe" --gtest_filter='CommPort.*' >"$tmp/port.out" 2>&1 ||
+  fail "CommPort under Wine: $(cat "$tmp/port.out")"
+grep -q '\[  PASSED  \] 1 test' "$tmp/port.out" || fail "CommPort test did not run: $(cat "$tmp/port.out")"
 echo "windows forward: ok"
