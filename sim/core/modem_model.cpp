@@ -198,8 +198,10 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
   while (!cmd.empty() && cmd.front() == ' ') cmd.erase(0, 1);
   const std::string up = upper(cmd);
   if (!starts(up, "AT")) return;
-  commands_.push_back(cmd);
-  command_times_.push_back(now);
+  if (opt_.keep_history) {
+    commands_.push_back(cmd);
+    command_times_.push_back(now);
+  }
   std::int64_t t = now + opt_.latency_ms;
 
   if (const FaultRule* f = fault_for(up, false)) {
@@ -399,7 +401,7 @@ void ModemModel::submit(std::int64_t now) {
     }
   }
   Submitted sent{now, entry_number_, entry_text_ + '\x1a'};
-  outbox_.push_back(sent);
+  if (opt_.keep_history) outbox_.push_back(sent);
   if (on_submit) on_submit(sent);
   line(t, "+CMGS: " + std::to_string(next_mr_++));
   line(t, "OK");

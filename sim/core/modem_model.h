@@ -64,6 +64,7 @@ struct ModemOptions {
   std::string operator_name = "MVO Telecom";
   int capacity = 30;
   std::uint32_t seed = 1;
+  bool keep_history = true;  // keep the outbox and the command list (off for long soaks)
 };
 
 class ModemModel final : public Peer {

@@ -53,7 +53,7 @@ bool SimPort::set_settings(const platform::LineSettings& settings) {
 bool SimPort::set_timeouts(const platform::Timeouts& timeouts) {
   if (!alive()) return false;
   timeouts_ = timeouts;
-  timeout_history_.push_back(timeouts);
+  if (keep_history_) timeout_history_.push_back(timeouts);
   return true;
 }
 
@@ -96,7 +96,7 @@ bool SimPort::write(const char* data, std::size_t size, std::size_t& written) {
     short_write_ = -1;
   }
   peer_.input(data, n, clock_.now_ms());
-  written_.append(data, n);
+  if (keep_history_) written_.append(data, n);
   written = n;
   if (n < size) {
     clock_.advance_to(clock_.now_ms() + timeouts_.write_ms);

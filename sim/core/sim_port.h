@@ -56,6 +56,8 @@ class SimPort final : public platform::SerialPort {
   int opens() const { return opens_; }
   int purges() const { return purges_; }
   void fail_closes(int count) { failing_closes_ = count; }
+  // Off for long soaks: the time-out history and the written bytes grow with every exchange.
+  void keep_history(bool keep) { keep_history_ = keep; }
   void fail_settings(int get_call) { failing_get_call_ = get_call; }
   void fail_set_settings() { failing_set_ = true; }
   // The next write puts only `count` bytes through, then times out.
@@ -75,6 +77,7 @@ class SimPort final : public platform::SerialPort {
   int get_calls_ = 0;
   bool failing_set_ = false;
   long short_write_ = -1;
+  bool keep_history_ = true;
   platform::LineSettings settings_{9600, 7, 2, 2};
   platform::Timeouts timeouts_{};
   std::vector<platform::Timeouts> timeout_history_;

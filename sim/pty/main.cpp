@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
       if (!pending_out.empty()) {
         const ssize_t n = ::write(line.master, pending_out.data(), pending_out.size());
         if (n > 0) {
-          if (transcript) transcript << now << " > " << printable(pending_out.substr(0, n)) << "\n";
+          if (transcript) transcript << now << " > " << printable(pending_out.substr(0, n)) << std::endl;
           pending_out.erase(0, static_cast<std::size_t>(n));
         }
       }
@@ -265,7 +265,7 @@ int main(int argc, char** argv) {
       char buf[512];
       const ssize_t n = ::read(line.master, buf, sizeof buf);
       if (n > 0) {
-        if (transcript) transcript << now_ms() << " < " << printable(std::string(buf, n)) << "\n";
+        if (transcript) transcript << now_ms() << " < " << printable(std::string(buf, n)) << std::endl;
         modem.input(buf, static_cast<std::size_t>(n), now_ms());
       }
     }
