@@ -2,21 +2,23 @@
 // It reads no arguments and no input.
 #include "common/halt.h"
 #include "driver/gateway.h"
-
+#include "platform/native.h"
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
-namespace os = mvo::platform::win32;
+using mvo::platform::win32::NativePort;
 #else
 #include "platform/posix/posix_platform.h"
-namespace os = mvo::platform::posix;
+using mvo::platform::posix::NativePort;
 #endif
+
+namespace os = mvo::platform::native;
 
 int main() {
   os::SteadyClock clock;
   os::LocalWallClock wall;
   os::StdoutConsole console;
   const mvo::platform::Site site = os::current_site();
-  os::NativePort port;
+  NativePort port;
   mvo::platform::Env env{clock, wall, console, site, port};
   try {
     return mvo::driver::run_gateway(env);

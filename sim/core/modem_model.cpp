@@ -72,9 +72,9 @@ void ModemModel::replug(std::int64_t now) {
   }
 }
 
-void ModemModel::deliver(std::string sender, std::string stamp, std::string text,
-                         std::int64_t at) {
-  pending_.push_back({at, SmsEntry{0, std::move(sender), std::move(stamp), std::move(text), false}});
+void ModemModel::deliver(std::string sender, std::string stamp, std::string text, std::int64_t at) {
+  pending_.push_back(
+      {at, SmsEntry{0, std::move(sender), std::move(stamp), std::move(text), false}});
 }
 
 SmsEntry* ModemModel::slot(int index) {
@@ -176,14 +176,14 @@ void ModemModel::input(const char* data, std::size_t size, std::int64_t now) {
 
 const FaultRule* ModemModel::fault_for(const std::string& key, bool send_kind) {
   for (auto& f : faults_) {
-    const bool is_send = f.rule.kind == FaultKind::kSendCmsError ||
-                         f.rule.kind == FaultKind::kSendOkOnly ||
-                         f.rule.kind == FaultKind::kSendCmgsThenError ||
-                         f.rule.kind == FaultKind::kSendSilent;
+    const bool is_send =
+        f.rule.kind == FaultKind::kSendCmsError || f.rule.kind == FaultKind::kSendOkOnly ||
+        f.rule.kind == FaultKind::kSendCmgsThenError || f.rule.kind == FaultKind::kSendSilent;
     if (is_send != send_kind) continue;
     if (send_kind ? key != f.rule.match : !starts(key, f.rule.match.c_str())) continue;
     if (f.rule.count >= 0 && f.used >= f.rule.count) continue;
-    if (f.rule.chance < 1.0 && std::uniform_real_distribution<double>(0, 1)(rng_) >= f.rule.chance) {
+    if (f.rule.chance < 1.0 &&
+        std::uniform_real_distribution<double>(0, 1)(rng_) >= f.rule.chance) {
       continue;
     }
     ++f.used;
@@ -206,8 +206,12 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
 
   if (const FaultRule* f = fault_for(up, false)) {
     switch (f->kind) {
-      case FaultKind::kError: line(t, "ERROR"); return;
-      case FaultKind::kCmsError: line(t, "+CMS ERROR: " + std::to_string(f->code)); return;
+      case FaultKind::kError:
+        line(t, "ERROR");
+        return;
+      case FaultKind::kCmsError:
+        line(t, "+CMS ERROR: " + std::to_string(f->code));
+        return;
       case FaultKind::kReply: {
         std::string text = f->text;
         std::size_t start = 0;
@@ -219,8 +223,11 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
         }
         return;
       }
-      case FaultKind::kSilent: return;
-      case FaultKind::kSlow: t += f->delay_ms; break;
+      case FaultKind::kSilent:
+        return;
+      case FaultKind::kSlow:
+        t += f->delay_ms;
+        break;
       case FaultKind::kGarbage: {
         std::string junk;
         std::uniform_int_distribution<int> byte(33, 126);
@@ -228,9 +235,14 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
         emit(t, junk);
         return;
       }
-      case FaultKind::kLongLine: emit(t, std::string(300, 'X')); return;
-      case FaultKind::kDropLine: unplug(t, f->delay_ms); return;
-      default: break;
+      case FaultKind::kLongLine:
+        emit(t, std::string(300, 'X'));
+        return;
+      case FaultKind::kDropLine:
+        unplug(t, f->delay_ms);
+        return;
+      default:
+        break;
     }
   }
 
@@ -267,7 +279,8 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
   line(t + delay_, final_);
 }
 
-bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector<std::string>& info) {
+bool ModemModel::extended(const std::string& part, std::int64_t now,
+                          std::vector<std::string>& info) {
   const std::string up = upper(part);
   auto error = [&](std::string result = "ERROR") {
     final_ = std::move(result);
@@ -282,7 +295,8 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
   if (starts(up, "+CREG=")) return true;
   if (up == "+CREG?") return say("+CREG: 0,1"), true;
   if (up == "+COPS=0") return delay_ += opt_.cops_delay_ms, true;
-  if (starts(up, "+COPS=?")) return say("+COPS: (2,\"" + opt_.operator_name + "\",\"MVO\",\"00101\"),,(0-4),(0-2)"), true;
+  if (starts(up, "+COPS=?"))
+    return say("+COPS: (2,\"" + opt_.operator_name + "\",\"MVO\",\"00101\"),,(0-4),(0-2)"), true;
   if (starts(up, "+COPS=")) {
     const std::size_t comma = up.find(',');
     if (comma != std::string::npos) cops_format_ = to_int(up.substr(comma + 1), 0);
@@ -290,7 +304,8 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
   }
   if (up == "+COPS?") {
     if (cops_format_ == 2) return say("+COPS: 0,2,\"00101\""), true;
-    return say("+COPS: 0," + std::to_string(cops_format_) + ",\"" + opt_.operator_name + "\""), true;
+    return say("+COPS: 0," + std::to_string(cops_format_) + ",\"" + opt_.operator_name + "\""),
+           true;
   }
   if (up == "+CMGF=1") return text_mode_ = true, true;
   if (up == "+CMGF=0") return opt_.text_only ? error() : (text_mode_ = false, true);
@@ -302,10 +317,13 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
   if (starts(up, "+CNMI=?")) return say("+CNMI: (0-2),(0-3),(0-3),(0-2),(0,1)"), true;
   if (starts(up, "+CNMI=")) return true;
   if (up == "+CNMI?") return say("+CNMI: 0,0,0,0,1"), true;
-  if (up == "+CPMS=?") return say("+CPMS: (\"MT\",\"SM\",\"ME\"),(\"MT\",\"SM\",\"ME\"),(\"MT\",\"SM\",\"ME\")"), true;
+  if (up == "+CPMS=?")
+    return say("+CPMS: (\"MT\",\"SM\",\"ME\"),(\"MT\",\"SM\",\"ME\"),(\"MT\",\"SM\",\"ME\")"), true;
   if (up == "+CPMS?") {
     const std::string u = count_used();
-    return say("+CPMS: \"MT\"," + u + "," + cap + ",\"MT\"," + u + "," + cap + ",\"MT\"," + u + "," + cap), true;
+    return say("+CPMS: \"MT\"," + u + "," + cap + ",\"MT\"," + u + "," + cap + ",\"MT\"," + u +
+               "," + cap),
+           true;
   }
   if (starts(up, "+CPMS=")) {
     const std::string u = count_used();
@@ -357,7 +375,8 @@ bool ModemModel::extended(const std::string& part, std::int64_t now, std::vector
   if (starts(up, "+CMGS=")) {
     if (!text_mode_) return error("+CMS ERROR: 302");
     std::string number = value(6);
-    const std::size_t comma = number.find(',', number.rfind('"') == std::string::npos ? 0 : number.rfind('"'));
+    const std::size_t comma =
+        number.find(',', number.rfind('"') == std::string::npos ? 0 : number.rfind('"'));
     if (comma != std::string::npos) number = number.substr(0, comma);
     entry_number_ = unquote(number);
     entry_text_.clear();
@@ -391,13 +410,17 @@ void ModemModel::submit(std::int64_t now) {
   const std::int64_t t = now + opt_.latency_ms + opt_.cmgs_delay_ms;
   if (const FaultRule* f = fault_for(entry_number_, true)) {
     switch (f->kind) {
-      case FaultKind::kSendCmsError: return line(t, "+CMS ERROR: 500");
-      case FaultKind::kSendOkOnly: return line(t, "OK");
+      case FaultKind::kSendCmsError:
+        return line(t, "+CMS ERROR: 500");
+      case FaultKind::kSendOkOnly:
+        return line(t, "OK");
       case FaultKind::kSendCmgsThenError:
         line(t, "+CMGS: " + std::to_string(next_mr_++));
         return line(t, "ERROR");
-      case FaultKind::kSendSilent: return;
-      default: break;
+      case FaultKind::kSendSilent:
+        return;
+      default:
+        break;
     }
   }
   Submitted sent{now, entry_number_, entry_text_ + '\x1a'};

@@ -16,19 +16,19 @@
 namespace mvo::sim {
 
 enum class FaultKind {
-  kError,       // "ERROR"
-  kCmsError,    // "+CMS ERROR: <code>"
-  kReply,       // the given text as the reply lines ('|' separates lines)
-  kSilent,      // no reply at all
-  kSlow,        // the normal reply, `delay_ms` later
-  kGarbage,     // random bytes, no proper reply
-  kLongLine,    // 300 bytes without a line end
-  kDropLine,    // the line drops for `delay_ms` (0: until replug())
+  kError,     // "ERROR"
+  kCmsError,  // "+CMS ERROR: <code>"
+  kReply,     // the given text as the reply lines ('|' separates lines)
+  kSilent,    // no reply at all
+  kSlow,      // the normal reply, `delay_ms` later
+  kGarbage,   // random bytes, no proper reply
+  kLongLine,  // 300 bytes without a line end
+  kDropLine,  // the line drops for `delay_ms` (0: until replug())
   // Results of a submission (matched against the destination number of AT+CMGS):
-  kSendCmsError,     // "+CMS ERROR: 500"
-  kSendOkOnly,       // "OK" alone
-  kSendCmgsThenError, // "+CMGS: <mr>" then "ERROR"
-  kSendSilent         // no result at all
+  kSendCmsError,       // "+CMS ERROR: 500"
+  kSendOkOnly,         // "OK" alone
+  kSendCmgsThenError,  // "+CMGS: <mr>" then "ERROR"
+  kSendSilent          // no result at all
 };
 
 struct FaultRule {

@@ -29,9 +29,9 @@ class Peer {
 };
 
 // Native error codes the simulated port reports.
-inline constexpr int kErrNotFound = 2;      // ERROR_FILE_NOT_FOUND
-inline constexpr int kErrBadHandle = 6;     // ERROR_INVALID_HANDLE
-inline constexpr int kErrDeviceGone = 1167; // ERROR_DEVICE_NOT_CONNECTED
+inline constexpr int kErrNotFound = 2;       // ERROR_FILE_NOT_FOUND
+inline constexpr int kErrBadHandle = 6;      // ERROR_INVALID_HANDLE
+inline constexpr int kErrDeviceGone = 1167;  // ERROR_DEVICE_NOT_CONNECTED
 
 class SimPort final : public platform::SerialPort {
  public:

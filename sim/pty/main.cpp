@@ -144,14 +144,22 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return usage();
     const std::string value = argv[++i];
-    if (arg == "--link") link = value;
-    else if (arg == "--scenario") scenario_path = value;
-    else if (arg == "--spool") spool = value;
-    else if (arg == "--outbox") outbox_path = value;
-    else if (arg == "--transcript") transcript_path = value;
-    else if (arg == "--empty-slot") empty_slot = value;
-    else if (arg == "--seed") seed = std::atol(value.c_str());
-    else return usage();
+    if (arg == "--link")
+      link = value;
+    else if (arg == "--scenario")
+      scenario_path = value;
+    else if (arg == "--spool")
+      spool = value;
+    else if (arg == "--outbox")
+      outbox_path = value;
+    else if (arg == "--transcript")
+      transcript_path = value;
+    else if (arg == "--empty-slot")
+      empty_slot = value;
+    else if (arg == "--seed")
+      seed = std::atol(value.c_str());
+    else
+      return usage();
   }
 
   mvo::sim::Scenario scenario;
@@ -247,7 +255,8 @@ int main(int argc, char** argv) {
       if (!pending_out.empty()) {
         const ssize_t n = ::write(line.master, pending_out.data(), pending_out.size());
         if (n > 0) {
-          if (transcript) transcript << now << " > " << printable(pending_out.substr(0, n)) << std::endl;
+          if (transcript)
+            transcript << now << " > " << printable(pending_out.substr(0, n)) << std::endl;
           pending_out.erase(0, static_cast<std::size_t>(n));
         }
       }
@@ -265,7 +274,8 @@ int main(int argc, char** argv) {
       char buf[512];
       const ssize_t n = ::read(line.master, buf, sizeof buf);
       if (n > 0) {
-        if (transcript) transcript << now_ms() << " < " << printable(std::string(buf, n)) << std::endl;
+        if (transcript)
+          transcript << now_ms() << " < " << printable(std::string(buf, n)) << std::endl;
         modem.input(buf, static_cast<std::size_t>(n), now_ms());
       }
     }

@@ -56,4 +56,15 @@ bool scan_int(const char* text, int& value) {
   return true;
 }
 
+const char* day_name(int tm_wday) {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  return kDays[(tm_wday >= 0 && tm_wday < 7) ? tm_wday : 0];
+}
+
+const char* month_name(int tm_mon) {
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  return kMonths[(tm_mon >= 0 && tm_mon < 12) ? tm_mon : 0];
+}
+
 }  // namespace mvo::common

@@ -20,4 +20,9 @@ std::string bounded(const std::string& text, std::size_t size);
 // the rest is ignored. Returns false when no digit follows. Values beyond int saturate.
 bool scan_int(const char* text, int& value);
 
+// Abbreviated English names ("Sun", "Jan"), whatever the machine's locale; out of range gives
+// the first.
+const char* day_name(int tm_wday);
+const char* month_name(int tm_mon);
+
 }  // namespace mvo::common

@@ -67,15 +67,15 @@ std::string prepare(const Line& line) {
 }  // namespace
 
 std::string check_name(Env& env, const std::string& field) {
-  std::string name = between_quotes(env, field,
-                                    {"bad formatting of station (type 1)     \n",
-                                     "bad formatting of station (type 2) \n",
-                                     "bad formatting of station"});
+  std::string name =
+      between_quotes(env, field,
+                     {"bad formatting of station (type 1)     \n",
+                      "bad formatting of station (type 2) \n", "bad formatting of station"});
   if (name.size() > kMaxNameLength) {
-    refuse(env,
-           format(" name is longer than allowed %s %d\n", name.c_str(),
-                  static_cast<int>(name.size())),
-           "name too long");
+    refuse(
+        env,
+        format(" name is longer than allowed %s %d\n", name.c_str(), static_cast<int>(name.size())),
+        "name too long");
   }
   return name;
 }
@@ -93,16 +93,13 @@ std::string check_cell_characters(Env& env, const std::string& text) {
   while (i < text.size() && text[i] == ' ') ++i;
   auto shown = [&](std::size_t k) { return k < text.size() ? text.substr(k, 1) : std::string(); };
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  if (i >= text.size() ||
-      !(text[i] == '+' || text[i] == '*' || text[i] == '-' || digit(text[i]))) {
-    refuse(env,
-           format("cell phone number contains illegal characters(1) %s", shown(i).c_str()),
+  if (i >= text.size() || !(text[i] == '+' || text[i] == '*' || text[i] == '-' || digit(text[i]))) {
+    refuse(env, format("cell phone number contains illegal characters(1) %s", shown(i).c_str()),
            "cell phone - illegal characters");
   }
   for (std::size_t k = i + 1; k < text.size(); ++k) {
     if (!(text[k] == ' ' || text[k] == '-' || digit(text[k]))) {
-      refuse(env,
-             format("cell phone number contains illegal characters(2) %s", shown(k).c_str()),
+      refuse(env, format("cell phone number contains illegal characters(2) %s", shown(k).c_str()),
              "cell phone - illegal characters");
     }
   }
@@ -126,8 +123,8 @@ std::string check_destination_type(Env& env, const std::string& field) {
   refuse(env, "no type in destination \n", "no type in destination");
 }
 
-void parse_subscriptions(Env& env, const std::string& field, std::array<int, kMaxStatusCodes>& codes,
-                         int human_count) {
+void parse_subscriptions(Env& env, const std::string& field,
+                         std::array<int, kMaxStatusCodes>& codes, int human_count) {
   std::string list = between_quotes(
       env, field,
       {"bad formatting of sbsc (type 1) \n", "bad formatting of station (type 2) \n", nullptr});
@@ -142,8 +139,8 @@ void parse_subscriptions(Env& env, const std::string& field, std::array<int, kMa
     int code = 0;
     if (!common::scan_int(item, code)) refuse(env, "too many status messages between comma\n");
     if (code < 0 || code >= human_count) {
-      refuse(env, format("Non existing status code =%d (0 <= code <= %d)\n", code,
-                         human_count - 1));
+      refuse(env,
+             format("Non existing status code =%d (0 <= code <= %d)\n", code, human_count - 1));
     }
     if (filled == codes.size()) {
       refuse(env, format("too many status codes in subscription list (more than %d)\n",

@@ -16,7 +16,7 @@ using platform::Env;
 inline constexpr int kMaxStations = 50;
 inline constexpr int kMaxDestinations = 11;
 inline constexpr int kMaxStatusCodes = 20;
-inline constexpr std::size_t kMaxNameLength = 149;    // names and numbers: 150-byte texts
+inline constexpr std::size_t kMaxNameLength = 149;  // names and numbers: 150-byte texts
 inline constexpr std::size_t kMaxNumberLength = 149;
 inline constexpr std::size_t kMaxStatusTextLength = 169;  // human texts and templates: 170 bytes
 inline constexpr int kStationMinLine = 7;
@@ -53,8 +53,8 @@ std::string check_cell_number(Env& env, const std::string& field);
 std::string check_cell_characters(Env& env, const std::string& text);
 std::string check_destination_type(Env& env, const std::string& field);
 // Fills `codes` (kMaxStatusCodes entries, kNoCode when unfilled) from a quoted list of codes.
-void parse_subscriptions(Env& env, const std::string& field, std::array<int, kMaxStatusCodes>& codes,
-                         int human_count);
+void parse_subscriptions(Env& env, const std::string& field,
+                         std::array<int, kMaxStatusCodes>& codes, int human_count);
 
 std::vector<Station> load_stations(Env& env);
 std::vector<std::string> load_human_texts(Env& env);

@@ -11,10 +11,10 @@ namespace mvo::config {
 inline constexpr std::size_t kMaxLineRead = 199;
 
 struct Line {
-  std::string text;          // as read, the line end included if one was read
+  std::string text;  // as read, the line end included if one was read
   bool has_line_end = false;
-  bool hit_end = false;      // the end of the file was reached during this read
-  bool too_long = false;     // 199 characters read, no line end, and more data follows
+  bool hit_end = false;   // the end of the file was reached during this read
+  bool too_long = false;  // 199 characters read, no line end, and more data follows
 };
 
 // The whole file as text (CRs dropped, cut at byte 26). False when it cannot be opened.

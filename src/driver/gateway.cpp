@@ -12,16 +12,9 @@ using logs::delay;
 using logs::log_error;
 using logs::say;
 
-namespace {
-constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-}  // namespace
-
 std::string date_text(const std::tm& t) {
-  int wday = (t.tm_wday >= 0 && t.tm_wday < 7) ? t.tm_wday : 0;
-  int mon = (t.tm_mon >= 0 && t.tm_mon < 12) ? t.tm_mon : 0;
-  return format("%s %s %.2d %d", kDays[wday], kMonths[mon], t.tm_mday, 1900 + t.tm_year);
+  return format("%s %s %.2d %d", common::day_name(t.tm_wday), common::month_name(t.tm_mon),
+                t.tm_mday, 1900 + t.tm_year);
 }
 
 std::string time_text(const std::tm& t) {
@@ -38,15 +31,32 @@ std::string expand_template(const std::string& templ, const std::string& station
     const std::string* value = nullptr;
     if (c == '&' && i + 1 < templ.size()) {
       switch (templ[i + 1]) {
-        case 'S': value = &station_name; break;
-        case 'D': value = &fields[0]; break;
-        case 'L': value = &fields[1]; break;
-        case 'O': value = &fields[2]; break;
-        case 'V': value = &fields[3]; break;
-        case 'T': value = &fields[4]; break;
-        case 'E': value = &fields[5]; break;
-        case 'X': value = &fields[2]; break;
-        default: break;
+        case 'S':
+          value = &station_name;
+          break;
+        case 'D':
+          value = &fields[0];
+          break;
+        case 'L':
+          value = &fields[1];
+          break;
+        case 'O':
+          value = &fields[2];
+          break;
+        case 'V':
+          value = &fields[3];
+          break;
+        case 'T':
+          value = &fields[4];
+          break;
+        case 'E':
+          value = &fields[5];
+          break;
+        case 'X':
+          value = &fields[2];
+          break;
+        default:
+          break;
       }
     }
     if (value != nullptr) {

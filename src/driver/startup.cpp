@@ -27,9 +27,9 @@ std::string load_port_name(Env& env) {
   while (pos < data.size() && !is_space(data[pos])) ++pos;
   std::string word = data.substr(start, pos - start);
   if (word.size() > kMaxPortWord) {
-    logs::fatal_stop(env, common::format("COM PORT NAME IN CFG FILE IS TOO LONG (%d > %d)\n",
-                                         static_cast<int>(word.size()),
-                                         static_cast<int>(kMaxPortWord)));
+    logs::fatal_stop(env,
+                     common::format("COM PORT NAME IN CFG FILE IS TOO LONG (%d > %d)\n",
+                                    static_cast<int>(word.size()), static_cast<int>(kMaxPortWord)));
   }
   return kDevicePrefix + word;
 }

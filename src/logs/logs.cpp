@@ -6,12 +6,6 @@
 
 namespace mvo::logs {
 
-namespace {
-constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-}  // namespace
-
 void say(Env& env, const std::string& text) { env.console.write(text); }
 
 void delay(Env& env, std::int64_t ms) {
@@ -36,10 +30,9 @@ void show_progress(Env& env, int flag, std::int64_t ms) {
 }
 
 std::string asctime_stamp(const std::tm& t) {
-  int wday = (t.tm_wday >= 0 && t.tm_wday < 7) ? t.tm_wday : 0;
-  int mon = (t.tm_mon >= 0 && t.tm_mon < 12) ? t.tm_mon : 0;
-  return common::format("%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", kDays[wday], kMonths[mon], t.tm_mday,
-                        t.tm_hour, t.tm_min, t.tm_sec, 1900 + t.tm_year);
+  return common::format("%s %s%3d %.2d:%.2d:%.2d %d\n", common::day_name(t.tm_wday),
+                        common::month_name(t.tm_mon), t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                        1900 + t.tm_year);
 }
 
 bool append_crlf(const std::string& path, const std::string& record) {
@@ -60,8 +53,8 @@ void log_error(Env& env, const std::string& tag) {
   const std::string path = env.site.path("log", "err_log.csv");
   static constexpr const char* kRetryTexts[] = {"Cannot open err_log 1 ", "..2 ", "..3 "};
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const std::string record = common::format(" %s  ,  %s", tag.c_str(),
-                                              asctime_stamp(env.wall.local_now()).c_str());
+    const std::string record =
+        common::format(" %s  ,  %s", tag.c_str(), asctime_stamp(env.wall.local_now()).c_str());
     if (append_crlf(path, record)) return;
     if (attempt < 3) {
       say(env, kRetryTexts[attempt]);
@@ -82,6 +75,12 @@ void log_station_message(Env& env, const std::string& number, const std::string&
     if (attempt < 5) delay(env, 2000);
   }
   say(env, common::format(" +cannot storage file %s+ ", path.c_str()));
+}
+
+bool fail(Env& env, const std::string& text, const std::string& tag) {
+  say(env, text);
+  log_error(env, tag);
+  return false;
 }
 
 void fatal_stop(Env& env, const std::string& message) {

@@ -23,8 +23,10 @@ void delay(Env& env, std::int64_t ms);
 
 // Prints one spinner line ("++ .. --" for a non-zero flag, "-- .. ++" otherwise), then delay(ms).
 void show_progress(Env& env, int flag, std::int64_t ms);
-inline constexpr const char* kSpinnerOn = "++        --                                          \r";
-inline constexpr const char* kSpinnerOff = "--        ++                                           \r";
+inline constexpr const char* kSpinnerOn =
+    "++        --                                          \r";
+inline constexpr const char* kSpinnerOff =
+    "--        ++                                           \r";
 
 // " %s  ,  %s" with the tag and the asctime stamp, appended to log/err_log.csv. When the file
 // cannot be opened: "Cannot open err_log 1 ", "..2 ", "..3 " with 1000 ms after each, then a
@@ -34,8 +36,10 @@ void log_error(Env& env, const std::string& tag);
 // "  %s , %s , %s  , %s \n" (zone, date, time, text) appended to log/<number>.csv; up to six
 // attempts 2000 ms apart, then " +cannot storage file %s+ " with the path; nothing is logged.
 void log_station_message(Env& env, const std::string& number, const std::string& text,
-                         const std::string& date, const std::string& time,
-                         const std::string& zone);
+                         const std::string& date, const std::string& time, const std::string& zone);
+
+// The failure site's convention: prints its console text, logs its tag, and returns false.
+bool fail(Env& env, const std::string& text, const std::string& tag);
 
 // Prints "%s AND stopping...", logs the message as the tag, and halts (throws common::Halt).
 [[noreturn]] void fatal_stop(Env& env, const std::string& message);

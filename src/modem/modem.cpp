@@ -9,16 +9,11 @@ namespace mvo::modem {
 
 using common::format;
 using logs::delay;
+using logs::fail;
 using logs::log_error;
 using logs::say;
 
 namespace {
-
-bool fail(Env& env, const std::string& text, const char* tag) {
-  say(env, text);
-  log_error(env, tag);
-  return false;
-}
 
 // One read of up to 150 bytes under the current read time-out; a failed read leaves it empty.
 std::string read_block(Env& env) {
@@ -98,7 +93,8 @@ bool query_operator(Env& env, std::string& name) {
   std::string rest = line.substr(blank + 1);
   common::FieldSplitter fields(rest.data(), ",");
   fields.next();  // the selection mode, always there thanks to the appended comma
-  if (fields.next() == nullptr) return fail(env, format("Clean up cops5 (%s) ", head.c_str()), "cops5");
+  if (fields.next() == nullptr)
+    return fail(env, format("Clean up cops5 (%s) ", head.c_str()), "cops5");
   const char* oper = fields.next();
   if (oper == nullptr) return fail(env, format("Clean up cops6 (%s) ", head.c_str()), "cops6");
   name = oper;

@@ -18,7 +18,8 @@ void open_port(Env& env, const std::string& device) {
     } while (!env.port.open(device));
   }
   platform::LineSettings settings;
-  if (!env.port.get_settings(settings)) logs::fatal_stop(env, "\n***COM port state is initially bad");
+  if (!env.port.get_settings(settings))
+    logs::fatal_stop(env, "\n***COM port state is initially bad");
   settings.baud_rate = 19200;
   settings.byte_size = 8;
   settings.parity = 0;

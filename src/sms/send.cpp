@@ -7,6 +7,7 @@ namespace mvo::sms {
 
 using common::format;
 using logs::delay;
+using logs::fail;
 using logs::log_error;
 using logs::say;
 using modem::kLongTimeoutMs;
@@ -25,12 +26,6 @@ void abort_entry(Env& env) {
 }
 
 void normal_timeouts(Env& env) { set_port_timeouts(env, kNormalTimeoutMs, kNormalTimeoutMs); }
-
-bool fail(Env& env, const std::string& text, const char* tag) {
-  say(env, text);
-  log_error(env, tag);
-  return false;
-}
 
 }  // namespace
 
@@ -93,8 +88,8 @@ bool send_sms(Env& env, const std::string& text, const std::string& number) {
   normal_timeouts(env);
   const bool sent = send_message(env, text, number);
   if (!sent) {
-    say(env, format(".Failed to send_sms1  (text=%s) (cellular=%s).\n ", text.c_str(),
-                    number.c_str()));
+    say(env,
+        format(".Failed to send_sms1  (text=%s) (cellular=%s).\n ", text.c_str(), number.c_str()));
     char drain[200] = {};
     std::size_t got = 0;
     env.port.read(drain, sizeof drain, got);

@@ -7,18 +7,11 @@
 namespace mvo::sms {
 
 using common::format;
+using logs::fail;
 using logs::log_error;
 using logs::say;
 using modem::read_chars;
 using modem::WriteChars;
-
-namespace {
-bool fail(Env& env, const std::string& text, const char* tag) {
-  say(env, text);
-  log_error(env, tag);
-  return false;
-}
-}  // namespace
 
 bool list_messages(Env& env, const std::string& command, bool& found, int& index) {
   found = false;
@@ -28,7 +21,8 @@ bool list_messages(Env& env, const std::string& command, bool& found, int& index
     return fail(env, format("Cln CMGL2 (%s) ", line.c_str()), "cmgl-2");
   }
   if (line == "OK") return true;
-  if (line.rfind("+CMGL:", 0) != 0) return fail(env, format("Cln CMGL3 (%s) ", line.c_str()), "cmgl-3");
+  if (line.rfind("+CMGL:", 0) != 0)
+    return fail(env, format("Cln CMGL3 (%s) ", line.c_str()), "cmgl-3");
   found = true;
   common::FieldSplitter fields(line.data(), ":,");
   fields.next();

@@ -1,4 +1,6 @@
 // The whole gateway in-process, in virtual time, against the modem model.
+#include "driver/gateway.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <random>
 
 #include "common/halt.h"
-#include "driver/gateway.h"
 #include "tests/support/harness.h"
 
 namespace mvo::driver {
@@ -42,7 +43,8 @@ struct Gateway : test::Harness {
   }
   int count(const std::string& text) const {
     int n = 0;
-    for (std::size_t p = 0; (p = console().find(text, p)) != std::string::npos; p += text.size()) ++n;
+    for (std::size_t p = 0; (p = console().find(text, p)) != std::string::npos; p += text.size())
+      ++n;
     return n;
   }
   int tag_count(const std::string& tag) const {
@@ -60,21 +62,32 @@ TEST(Composition, EachTypeGetsItsText) {
     const char* text;
     Sent sent;
   } cases[] = {
-      {"custom template", "\"x\"\n\"&S: &L m, &V l (&D/&O/&X/&T/&E)\"\n", "10,2.5,c,400,e,f,1",
+      {"custom template",
+       "\"x\"\n\"&S: &L m, &V l (&D/&O/&X/&T/&E)\"\n",
+       "10,2.5,c,400,e,f,1",
        {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
         {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
         {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
-      {"no custom.txt", nullptr, "10,2.5,c,400,e,f,1",
+      {"no custom.txt",
+       nullptr,
+       "10,2.5,c,400,e,f,1",
        {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
         {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
         {"+444", "Tank3 reports: Overflow at level of 2.5 meter\x1a"}}},
-      {"ampersands", "\"x\"\n\"50%& off &&S &q\"\n", "10,2.5,c,400,e,f,1",
+      {"ampersands",
+       "\"x\"\n\"50%& off &&S &q\"\n",
+       "10,2.5,c,400,e,f,1",
        {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
         {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
         {"+444", "50%& off &Tank3 &q\x1a"}}},
-      {"status 0 reaches the volume destination", "\"x\"\n", "10,2.5,c,400,e,f,0",
-       {{"+111", "+4410,10,2.5,c,400,e,f,0\x1a"}, {"+333", "Tank3 reports: Normal at volume of 400 liter\x1a"}}},
-      {"template beyond those loaded sends nothing", "\"x\"\n", "10,2.5,c,400,e,f,1",
+      {"status 0 reaches the volume destination",
+       "\"x\"\n",
+       "10,2.5,c,400,e,f,0",
+       {{"+111", "+4410,10,2.5,c,400,e,f,0\x1a"},
+        {"+333", "Tank3 reports: Normal at volume of 400 liter\x1a"}}},
+      {"template beyond those loaded sends nothing",
+       "\"x\"\n",
+       "10,2.5,c,400,e,f,1",
        {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
         {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"}}},
   };
@@ -86,9 +99,12 @@ TEST(Composition, EachTypeGetsItsText) {
     g.modem.deliver(kTank3, kStamp, c.text);
     EXPECT_EQ(g.run(120000), -1) << c.name;
     EXPECT_EQ(g.sent(), c.sent) << c.name;
-    EXPECT_NE(g.console().find(std::string("SMS /Sun Feb 26 2012/12:00:") ), std::string::npos) << c.name;
-    EXPECT_NE(g.console().find(std::string("/Tank3: ") + c.text + "\n"), std::string::npos) << c.name;
-    EXPECT_EQ(g.read_log("+4410.csv"), std::string("  +04 , 12/02/26 , 13:19:42  , ") + c.text + " \r\n");
+    EXPECT_NE(g.console().find(std::string("SMS /Sun Feb 26 2012/12:00:")), std::string::npos)
+        << c.name;
+    EXPECT_NE(g.console().find(std::string("/Tank3: ") + c.text + "\n"), std::string::npos)
+        << c.name;
+    EXPECT_EQ(g.read_log("+4410.csv"),
+              std::string("  +04 , 12/02/26 , 13:19:42  , ") + c.text + " \r\n");
     EXPECT_EQ(g.count("out int loop."), 0) << c.name;
   }
 }
@@ -99,26 +115,46 @@ TEST(MainLoop, FailuresEndTheModemCycle) {
     std::vector<sim::FaultRule> faults;
     std::vector<std::string> texts;  // delivered in order from Tank3
     std::vector<std::string> console_parts;
-    std::vector<std::string> tags;   // must appear in this order
-    int cycles;                      // bring-ups
+    std::vector<std::string> tags;  // must appear in this order
+    int cycles;                     // bring-ups
     std::size_t sends;
   } cases[] = {
-      {"malformed report, then the next message after re-init", {}, {"bad", "1,2,3,4,5,6,1"},
+      {"malformed report, then the next message after re-init",
+       {},
+       {"bad", "1,2,3,4,5,6,1"},
        {"Illegal SMS content: 'bad'", "out int loop."},
-       {"On the air", "Illegal SMS content 2", "On the air"}, 2, 3},
-      {"failed read_sms", {{"AT+CMGL", FaultKind::kError, 1}}, {"1,2,3,4,5,6,1"},
+       {"On the air", "Illegal SMS content 2", "On the air"},
+       2,
+       3},
+      {"failed read_sms",
+       {{"AT+CMGL", FaultKind::kError, 1}},
+       {"1,2,3,4,5,6,1"},
        {"Cln CMGL3 (ERROR) read_sms0 (cmgl1) main1\n", "out int loop."},
-       {"On the air", "cmgl-3", "cmgl-1", "main1", "On the air"}, 2, 3},
-      {"first of three sends fails", {{"+111", FaultKind::kSendOkOnly, 1}}, {"1,2,3,4,5,6,1"},
+       {"On the air", "cmgl-3", "cmgl-1", "main1", "On the air"},
+       2,
+       3},
+      {"first of three sends fails",
+       {{"+111", FaultKind::kSendOkOnly, 1}},
+       {"1,2,3,4,5,6,1"},
        {"CMGS5((OK)).Failed to send_sms1  (text=+4410,1,2,3,4,5,6,1\x1a) (cellular=+111).\n main2.",
         "out int loop."},
-       {"On the air", "cmgs5", "main2", "On the air"}, 2, 2},
-      {"two failed sends", {{"+111", FaultKind::kSendOkOnly, 1}, {"+444", FaultKind::kSendCmgsThenError, 1}},
-       {"1,2,3,4,5,6,1"}, {"main2.", "out int loop."},
-       {"On the air", "cmgs5", "main2", "cmgs7", "main2", "On the air"}, 2, 1},
-      {"wrong destination counts as sent", {{"+222", FaultKind::kSendCmsError, 1}}, {"1,2,3,4,5,6,1"},
+       {"On the air", "cmgs5", "main2", "On the air"},
+       2,
+       2},
+      {"two failed sends",
+       {{"+111", FaultKind::kSendOkOnly, 1}, {"+444", FaultKind::kSendCmgsThenError, 1}},
+       {"1,2,3,4,5,6,1"},
+       {"main2.", "out int loop."},
+       {"On the air", "cmgs5", "main2", "cmgs7", "main2", "On the air"},
+       2,
+       1},
+      {"wrong destination counts as sent",
+       {{"+222", FaultKind::kSendCmsError, 1}},
+       {"1,2,3,4,5,6,1"},
        {"CMGS6((+CMS ERROR: 500)).Probably wrong destination((+222))."},
-       {"On the air", "cmgs6.cont."}, 1, 2},
+       {"On the air", "cmgs6.cont."},
+       1,
+       2},
   };
   for (const auto& c : cases) {
     Gateway g;
@@ -153,7 +189,8 @@ TEST(MainLoop, FailedSendIsFollowedByFiveSeconds) {
     std::int64_t first = -1;
     for (std::size_t i = 0; i < g.modem.commands().size(); ++i) {
       if (g.modem.commands()[i] == "AT+CMGS=\"+111\"") first = g.modem.command_times()[i];
-      if (g.modem.commands()[i] == "AT+CMGS=\"+222\"") gap[failing] = g.modem.command_times()[i] - first;
+      if (g.modem.commands()[i] == "AT+CMGS=\"+222\"")
+        gap[failing] = g.modem.command_times()[i] - first;
     }
     EXPECT_EQ(g.tag_count("main2"), failing);
   }
@@ -188,8 +225,9 @@ TEST(MainLoop, ShutDownAttempts) {
     g.port().fail_closes(5);
     EXPECT_EQ(g.run(120000), 0);
     EXPECT_EQ(g.count("shut_modem1 (6) "), 5);
-    EXPECT_TRUE(g.console().ends_with("out int loop.shut_modem1 (6) shut_modem1 (6) shut_modem1 (6) "
-                                      "shut_modem1 (6) shut_modem1 (6) cannot shutdown modem.out of ext loop."));
+    EXPECT_TRUE(g.console().ends_with(
+        "out int loop.shut_modem1 (6) shut_modem1 (6) shut_modem1 (6) "
+        "shut_modem1 (6) shut_modem1 (6) cannot shutdown modem.out of ext loop."));
     const auto tags = g.tags();
     ASSERT_GE(tags.size(), 2u);
     EXPECT_EQ(tags[tags.size() - 2], "cannot shutodown modem");
@@ -231,11 +269,13 @@ TEST(MainLoop, ModemPulledOutAndPutBack) {
 TEST(Soak, OneDayWithSeededFaults) {
   Gateway g({.seed = 42});
   std::string stations, dests;
-  for (int i = 0; i < 50; ++i) stations += "\"S" + std::to_string(i) + "\";\"+49" + std::to_string(1000 + i) + "\"\n";
+  for (int i = 0; i < 50; ++i)
+    stations += "\"S" + std::to_string(i) + "\";\"+49" + std::to_string(1000 + i) + "\"\n";
   for (int j = 0; j < 11; ++j) {
     static const char* kTypes[] = {"SMC", "HMN", "HMV", "CST"};
-    dests += "\"D" + std::to_string(j) + "\";\"+7" + std::to_string(100 + j) + "\";" + kTypes[j % 4] + ";\"" +
-             std::to_string(j % 3) + "," + std::to_string((j + 1) % 3) + "\"\n";
+    dests += "\"D" + std::to_string(j) + "\";\"+7" + std::to_string(100 + j) + "\";" +
+             kTypes[j % 4] + ";\"" + std::to_string(j % 3) + "," + std::to_string((j + 1) % 3) +
+             "\"\n";
   }
   g.write_config("stations.txt", stations);
   g.write_config("destinations.txt", dests);
@@ -243,12 +283,14 @@ TEST(Soak, OneDayWithSeededFaults) {
     g.modem.add_fault({prefix, FaultKind::kError, -1, 0.02});
   }
   g.modem.add_fault({"AT+CMGR", FaultKind::kSilent, -1, 0.01});
-  for (int j = 0; j < 11; ++j) g.modem.add_fault({"+7" + std::to_string(100 + j), FaultKind::kSendCmsError, -1, 0.01});
+  for (int j = 0; j < 11; ++j)
+    g.modem.add_fault({"+7" + std::to_string(100 + j), FaultKind::kSendCmsError, -1, 0.01});
   constexpr int kReports = 24 * 60;
   for (int k = 0; k < kReports; ++k) {
-    g.modem.deliver("+49" + std::to_string(1000 + k % 50), kStamp,
-                    "1," + std::to_string(k) + ",c," + std::to_string(k) + ",e,f," + std::to_string(k % 3),
-                    60000LL * k + 1);
+    g.modem.deliver(
+        "+49" + std::to_string(1000 + k % 50), kStamp,
+        "1," + std::to_string(k) + ",c," + std::to_string(k) + ",e,f," + std::to_string(k % 3),
+        60000LL * k + 1);
   }
   EXPECT_EQ(g.run(24LL * 3600 * 1000 + 600000), -1);
 
@@ -264,17 +306,19 @@ TEST(Soak, OneDayWithSeededFaults) {
   const int forwarded = g.count("SMS /");
   const int failed_sends = g.tag_count("main2");
   const int wrong_destination = g.tag_count("cmgs6.cont.");
-  std::printf("soak: %d reports, %d logged, %d read failures, %d unreadable, %d left in store, "
-              "%d forwarded, %zu texts sent, %d failed sends, %d refused by the network, "
-              "%d bring-ups\n",
-              kReports, logged, read_failures, unreadable, left, forwarded, g.modem.outbox().size(), failed_sends,
-              wrong_destination, g.tag_count("On the air"));
+  std::printf(
+      "soak: %d reports, %d logged, %d read failures, %d unreadable, %d left in store, "
+      "%d forwarded, %zu texts sent, %d failed sends, %d refused by the network, "
+      "%d bring-ups\n",
+      kReports, logged, read_failures, unreadable, left, forwarded, g.modem.outbox().size(),
+      failed_sends, wrong_destination, g.tag_count("On the air"));
   // A message whose delete failed is read again, so it may be logged twice.
   EXPECT_GE(logged + read_failures + unreadable + left, kReports);
   EXPECT_GE(forwarded, kReports * 9 / 10);
   // Each forwarded report was due at 1 SMC + the subscribed others; every due text is either in
   // the outbox or accounted for by a failed send or a refusal.
-  EXPECT_GE(static_cast<int>(g.modem.outbox().size()) + failed_sends + wrong_destination, forwarded * 3);
+  EXPECT_GE(static_cast<int>(g.modem.outbox().size()) + failed_sends + wrong_destination,
+            forwarded * 3);
 }
 
 }  // namespace

@@ -58,8 +58,9 @@ class Harness::SwitchPort final : public platform::SerialPort {
 namespace {
 std::filesystem::path fresh_dir() {
   static std::atomic<int> counter{0};
-  auto dir = std::filesystem::temp_directory_path() /
-             ("mvo-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
+  auto dir =
+      std::filesystem::temp_directory_path() /
+      ("mvo-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir / "configuration");
   return dir;

@@ -13,8 +13,6 @@
 #include <ctime>
 #include <vector>
 
-namespace mvo::platform::posix {
-
 namespace {
 std::int64_t monotonic_ms() {
   timespec ts{};
@@ -22,6 +20,8 @@ std::int64_t monotonic_ms() {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 }  // namespace
+
+namespace mvo::platform::native {
 
 std::int64_t SteadyClock::now_ms() { return monotonic_ms(); }
 
@@ -51,6 +51,10 @@ Site current_site() {
   while (getcwd(buf.data(), buf.size()) == nullptr && errno == ERANGE) buf.resize(buf.size() * 2);
   return Site(std::string(buf.data()), '/');
 }
+
+}  // namespace mvo::platform::native
+
+namespace mvo::platform::posix {
 
 std::string device_path(const std::string& name) {
   std::string n = name;
@@ -122,27 +126,44 @@ bool TermiosPort::open(const std::string& device) {
 namespace {
 std::uint32_t baud_of(speed_t s) {
   switch (s) {
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
+    case B1200:
+      return 1200;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
   }
 }
 speed_t speed_of(std::uint32_t baud) {
   switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B19200;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B19200;
   }
 }
 }  // namespace
@@ -156,10 +177,18 @@ bool TermiosPort::get_settings(LineSettings& settings) {
   const termios& t = saved_->tio;
   settings.baud_rate = baud_of(cfgetospeed(&t));
   switch (t.c_cflag & CSIZE) {
-    case CS5: settings.byte_size = 5; break;
-    case CS6: settings.byte_size = 6; break;
-    case CS7: settings.byte_size = 7; break;
-    default: settings.byte_size = 8; break;
+    case CS5:
+      settings.byte_size = 5;
+      break;
+    case CS6:
+      settings.byte_size = 6;
+      break;
+    case CS7:
+      settings.byte_size = 7;
+      break;
+    default:
+      settings.byte_size = 8;
+      break;
   }
   settings.parity = (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? 1 : 2) : 0;
   settings.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 0;

@@ -1,29 +1,10 @@
 #pragma once
-// The real platform on Linux and other POSIX systems.
+// The POSIX backend: the modem port on a termios device.
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace mvo::platform::posix {
-
-class SteadyClock final : public Clock {
- public:
-  std::int64_t now_ms() override;
-  void sleep_ms(std::int64_t ms) override;
-};
-
-class LocalWallClock final : public WallClock {
- public:
-  std::tm local_now() override;
-};
-
-class StdoutConsole final : public Console {
- public:
-  void write(const std::string& text) override;
-};
-
-// The current working directory with '/' as separator.
-Site current_site();
 
 // Device names: a leading "\\.\" is dropped; "COMn" stands for /dev/ttyS(n-1); any other name is
 // the device path itself (/dev/ttyUSB0, /dev/serial/by-id/..., a symlink to a pseudo-terminal).

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <vector>
 
-namespace mvo::platform::win32 {
+namespace mvo::platform::native {
 
 std::int64_t SteadyClock::now_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
 
@@ -43,6 +43,10 @@ Site current_site() {
   return Site(root, '\\');
 }
 
+}  // namespace mvo::platform::native
+
+namespace mvo::platform::win32 {
+
 struct CommPort::State {
   DCB dcb{};
 };
@@ -59,8 +63,8 @@ bool CommPort::is_open() const {
 int CommPort::last_error() const { return static_cast<int>(error_); }
 
 bool CommPort::open(const std::string& device) {
-  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         0, nullptr);
+  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     error_ = GetLastError();
     handle_ = nullptr;
@@ -125,8 +129,8 @@ bool CommPort::purge() {
 
 bool CommPort::read(char* buffer, std::size_t size, std::size_t& got) {
   DWORD n = 0;
-  const BOOL ok = ReadFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &n,
-                           nullptr);
+  const BOOL ok =
+      ReadFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &n, nullptr);
   got = n;
   if (!ok) error_ = GetLastError();
   return ok != 0;
@@ -134,8 +138,8 @@ bool CommPort::read(char* buffer, std::size_t size, std::size_t& got) {
 
 bool CommPort::write(const char* data, std::size_t size, std::size_t& written) {
   DWORD n = 0;
-  const BOOL ok = WriteFile(static_cast<HANDLE>(handle_), data, static_cast<DWORD>(size), &n,
-                            nullptr);
+  const BOOL ok =
+      WriteFile(static_cast<HANDLE>(handle_), data, static_cast<DWORD>(size), &n, nullptr);
   written = n;
   error_ = GetLastError();
   return ok != 0;

@@ -1,29 +1,10 @@
 #pragma once
-// The real platform on Windows.
+// The Windows backend: the modem port through the communications API.
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace mvo::platform::win32 {
-
-class SteadyClock final : public Clock {
- public:
-  std::int64_t now_ms() override;
-  void sleep_ms(std::int64_t ms) override;
-};
-
-class LocalWallClock final : public WallClock {
- public:
-  std::tm local_now() override;
-};
-
-class StdoutConsole final : public Console {
- public:
-  void write(const std::string& text) override;
-};
-
-// The current working directory with its drive, '\' as separator.
-Site current_site();
 
 // The modem port through the Windows communications API: CreateFileA without sharing,
 // GetCommState/SetCommState, SetCommTimeouts, PurgeComm, ReadFile, WriteFile, CloseHandle.

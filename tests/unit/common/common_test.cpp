@@ -40,8 +40,9 @@ TEST(ScanInt, ReadsAsPercentD) {
     const char* text;
     bool ok;
     int value;
-  } cases[] = {{" 19", true, 19}, {"3 word", true, 3}, {"-1", true, -1}, {"+7x", true, 7},
-               {"", false, 0},    {"  ", false, 0},   {"x1", false, 0}, {"99999999999", true, 2147483647}};
+  } cases[] = {
+      {" 19", true, 19}, {"3 word", true, 3}, {"-1", true, -1}, {"+7x", true, 7},
+      {"", false, 0},    {"  ", false, 0},    {"x1", false, 0}, {"99999999999", true, 2147483647}};
   for (const auto& c : cases) {
     int v = 0;
     EXPECT_EQ(scan_int(c.text, v), c.ok) << c.text;

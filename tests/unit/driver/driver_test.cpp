@@ -53,10 +53,9 @@ TEST(StartUp, NoticeThreeSecondsThenBanner) {
   h.write_config("cfg.txt", "x COM5\n");
   EXPECT_EQ(start_up(h.env), "\\\\.\\COM5");
   EXPECT_EQ(h.now(), 3000);
-  EXPECT_EQ(h.console(),
-            "\n...wait...(5 seconds)\r RKT 26 FEB 2012" + std::string(33, ' ') +
-                "\n\n Q U O R I N D A L E\n" + std::string(13, ' ') + "MARVENTO (MVO)" +
-                std::string(8, ' ') + "\n\n");
+  EXPECT_EQ(h.console(), "\n...wait...(5 seconds)\r RKT 26 FEB 2012" + std::string(33, ' ') +
+                             "\n\n Q U O R I N D A L E\n" + std::string(13, ' ') +
+                             "MARVENTO (MVO)" + std::string(8, ' ') + "\n\n");
 }
 
 TEST(Texts, DateAndTimeInFixedEnglishPatterns) {
@@ -80,7 +79,8 @@ TEST(ExpandTemplate, Placeholders) {
       {"&s &l lower case", "&s &l lower case"},
       {"", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(expand_template(c.templ, "Tank3", f), c.expected) << c.templ;
+  for (const auto& c : cases)
+    EXPECT_EQ(expand_template(c.templ, "Tank3", f), c.expected) << c.templ;
   // An expansion is cut at the room of the composed text.
   const sms::Report big{std::string(60, 'd')};
   std::string ten_fields;

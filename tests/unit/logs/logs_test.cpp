@@ -1,7 +1,8 @@
+#include "logs/logs.h"
+
 #include <gtest/gtest.h>
 
 #include "common/halt.h"
-#include "logs/logs.h"
 #include "tests/support/harness.h"
 
 namespace mvo::logs {
@@ -92,8 +93,8 @@ TEST(ShowProgress, PrintsTheSpinnerLineThenPauses) {
   Harness h;
   show_progress(h.env, 1, 1500);
   show_progress(h.env, 0, 1500);
-  EXPECT_EQ(h.console(),
-            "++        --" + std::string(42, ' ') + "\r" + "--        ++" + std::string(43, ' ') + "\r");
+  EXPECT_EQ(h.console(), "++        --" + std::string(42, ' ') + "\r" + "--        ++" +
+                             std::string(43, ' ') + "\r");
   EXPECT_EQ(h.now(), 3000);
 }
 

@@ -1,6 +1,7 @@
+#include "modem/modem.h"
+
 #include <gtest/gtest.h>
 
-#include "modem/modem.h"
 #include "tests/support/harness.h"
 
 namespace mvo::modem {
@@ -13,16 +14,24 @@ using test::Harness;
 TEST(BringUp, ModemThatAnswersEverything) {
   Harness h;
   ASSERT_TRUE(handle_modem(h.env, "COM1"));
-  const std::vector<std::string> expected = {
-      "ATZ",       "ATE0",          "AT+CREG=0",          "AT+COPS=0",
-      "AT+CMGF=1", "AT+CSCS=\"GSM\"", "AT+CNMI=0,0,0,0,1", "AT+CPMS=\"MT\",\"MT\",\"MT\"",
-      "AT+COPS=0,0;+COPS?"};
+  const std::vector<std::string> expected = {"ATZ",
+                                             "ATE0",
+                                             "AT+CREG=0",
+                                             "AT+COPS=0",
+                                             "AT+CMGF=1",
+                                             "AT+CSCS=\"GSM\"",
+                                             "AT+CNMI=0,0,0,0,1",
+                                             "AT+CPMS=\"MT\",\"MT\",\"MT\"",
+                                             "AT+COPS=0,0;+COPS?"};
   EXPECT_EQ(h.modem.commands(), expected);
   const std::string& out = h.console();
-  EXPECT_EQ(out.find("\n...wait...(for about two minutes)\r...wait...(for about two minutes 1)\r"), 0u);
-  EXPECT_NE(out.find("\ncpms.0.1.2.3.4..\n...wait...(for about two minutes 1 2 3 4 5 6 7 8 9 10)\r"),
-            std::string::npos);
-  EXPECT_TRUE(out.ends_with("OUR OPERATOR TODAY    -  \"MVO Telecom\"" + std::string(25, ' ') + "\n\n"));
+  EXPECT_EQ(out.find("\n...wait...(for about two minutes)\r...wait...(for about two minutes 1)\r"),
+            0u);
+  EXPECT_NE(
+      out.find("\ncpms.0.1.2.3.4..\n...wait...(for about two minutes 1 2 3 4 5 6 7 8 9 10)\r"),
+      std::string::npos);
+  EXPECT_TRUE(
+      out.ends_with("OUR OPERATOR TODAY    -  \"MVO Telecom\"" + std::string(25, ' ') + "\n\n"));
   EXPECT_EQ(h.tags(), std::vector<std::string>{"On the air"});
   EXPECT_EQ(h.port().opens(), 1);
   EXPECT_EQ(h.port().timeouts().read_ms, 3000u);
@@ -37,22 +46,38 @@ struct FailCase {
 
 TEST(BringUp, FailedStepsAreLoggedInChainOrderAndRetried) {
   const FailCase cases[] = {
-      {"ATZ without OK", {"ATZ", FaultKind::kReply, 1, 1.0, 0, "NO CARRIER"},
-       {"atz2", "init_modem0", "handle_modem0", "On the air"}, "Clean up ATZ2 (ATZ\r\r\nNO CARRIER\r\n)     init_modem0 handle_modem0  "},
-      {"ERROR to AT+CMGF=1", {"AT+CMGF=1", FaultKind::kError, 1},
-       {"pre_at3", "init_modem6", "handle_modem0", "On the air"}, "pre_at3 (reply=ERROR) (bits=5) init_modem6 handle_modem0  "},
-      {"echo still on for pre_at", {"ATE0", FaultKind::kReply, 1, 1.0, 0, "OK"},
-       {"pre_at3", "init_modem3", "handle_modem0", "On the air"}, "pre_at3 (reply=AT+CREG=0) (bits=9) init_modem3 "},
-      {"AT+COPS=0 after 40 s", {"AT+COPS=0", FaultKind::kSlow, 1, 1.0, 0, "", 38000},
-       {"pre_at3", "init_modem4", "handle_modem0", "On the air"}, "pre_at3 (reply=) (bits=0) init_modem4 "},
-      {"+COPS: 0", {"AT+COPS=0,0", FaultKind::kReply, 1, 1.0, 0, "+COPS: 0|OK"},
-       {"cops5", "init_modem5", "handle_modem0", "On the air"}, "Clean up cops5 (+COPS:) init_modem5 "},
-      {"+COPS: 0,0", {"AT+COPS=0,0", FaultKind::kReply, 1, 1.0, 0, "+COPS: 0,0|OK"},
-       {"cops6", "init_modem5", "handle_modem0", "On the air"}, "Clean up cops6 (+COPS:) init_modem5 "},
-      {"no blank after the colon", {"AT+COPS=0,0", FaultKind::kReply, 1, 1.0, 0, "+COPS:0,0,\"X\"|OK"},
-       {"cops3", "init_modem5", "handle_modem0", "On the air"}, "Clean up cops3 (+COPS:0,0,\"X\",) init_modem5 "},
-      {"storage ERROR", {"AT+CPMS", FaultKind::kError, 1},
-       {"cpms2", "init_modem9", "handle_modem0", "On the air"}, "\ncpms.0.1.2.Clean up cpms2 (ERROR) init_modem9 "},
+      {"ATZ without OK",
+       {"ATZ", FaultKind::kReply, 1, 1.0, 0, "NO CARRIER"},
+       {"atz2", "init_modem0", "handle_modem0", "On the air"},
+       "Clean up ATZ2 (ATZ\r\r\nNO CARRIER\r\n)     init_modem0 handle_modem0  "},
+      {"ERROR to AT+CMGF=1",
+       {"AT+CMGF=1", FaultKind::kError, 1},
+       {"pre_at3", "init_modem6", "handle_modem0", "On the air"},
+       "pre_at3 (reply=ERROR) (bits=5) init_modem6 handle_modem0  "},
+      {"echo still on for pre_at",
+       {"ATE0", FaultKind::kReply, 1, 1.0, 0, "OK"},
+       {"pre_at3", "init_modem3", "handle_modem0", "On the air"},
+       "pre_at3 (reply=AT+CREG=0) (bits=9) init_modem3 "},
+      {"AT+COPS=0 after 40 s",
+       {"AT+COPS=0", FaultKind::kSlow, 1, 1.0, 0, "", 38000},
+       {"pre_at3", "init_modem4", "handle_modem0", "On the air"},
+       "pre_at3 (reply=) (bits=0) init_modem4 "},
+      {"+COPS: 0",
+       {"AT+COPS=0,0", FaultKind::kReply, 1, 1.0, 0, "+COPS: 0|OK"},
+       {"cops5", "init_modem5", "handle_modem0", "On the air"},
+       "Clean up cops5 (+COPS:) init_modem5 "},
+      {"+COPS: 0,0",
+       {"AT+COPS=0,0", FaultKind::kReply, 1, 1.0, 0, "+COPS: 0,0|OK"},
+       {"cops6", "init_modem5", "handle_modem0", "On the air"},
+       "Clean up cops6 (+COPS:) init_modem5 "},
+      {"no blank after the colon",
+       {"AT+COPS=0,0", FaultKind::kReply, 1, 1.0, 0, "+COPS:0,0,\"X\"|OK"},
+       {"cops3", "init_modem5", "handle_modem0", "On the air"},
+       "Clean up cops3 (+COPS:0,0,\"X\",) init_modem5 "},
+      {"storage ERROR",
+       {"AT+CPMS", FaultKind::kError, 1},
+       {"cpms2", "init_modem9", "handle_modem0", "On the air"},
+       "\ncpms.0.1.2.Clean up cpms2 (ERROR) init_modem9 "},
   };
   for (const auto& c : cases) {
     Harness h;
@@ -73,8 +98,9 @@ TEST(BringUp, OperatorReplyShapes) {
     Harness h;
     h.modem.add_fault({"AT+COPS=0,0", FaultKind::kReply, -1, 1.0, 0, c.reply});
     ASSERT_TRUE(handle_modem(h.env, "COM1"));
-    EXPECT_NE(h.console().find(std::string("OUR OPERATOR TODAY    -  ") + c.name + std::string(25, ' ')),
-              std::string::npos);
+    EXPECT_NE(
+        h.console().find(std::string("OUR OPERATOR TODAY    -  ") + c.name + std::string(25, ' ')),
+        std::string::npos);
   }
 }
 

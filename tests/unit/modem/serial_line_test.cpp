@@ -1,7 +1,8 @@
+#include "modem/serial_line.h"
+
 #include <gtest/gtest.h>
 
 #include "common/halt.h"
-#include "modem/serial_line.h"
 #include "tests/support/harness.h"
 
 namespace mvo::modem {
@@ -21,12 +22,22 @@ TEST(ReadChars, AssemblesLines) {
       {"CR LF OK CR LF", {{0, "\r\nOK\r\n"}}, {"OK"}, 200},
       {"silence: pause and two time-outs", {}, {""}, 6200},
       {"a time-out then a line: the LF after the CR ends it empty",
-       {{3500, "\r\nOK\r\n"}}, {"", "OK"}, 3700},
+       {{3500, "\r\nOK\r\n"}},
+       {"", "OK"},
+       3700},
       {"byte 26 ends a line", {{0, "text\x1a"}}, {"text\x1a"}, 200},
-      {"byte 26 first is stored and the line goes on", {{0, "\x1a" "ab\r\n"}}, {"\x1a" "ab"}, 200},
+      {"byte 26 first is stored and the line goes on",
+       {{0,
+         "\x1a"
+         "ab\r\n"}},
+       {"\x1a"
+        "ab"},
+       200},
       {"CRs inside a line are dropped", {{0, "a\rb\n"}}, {"ab"}, 200},
       {"250 characters: 200, then the other 50",
-       {{0, std::string(250, 'x') + "\r\n"}}, {std::string(200, 'x'), std::string(50, 'x')}, 400},
+       {{0, std::string(250, 'x') + "\r\n"}},
+       {std::string(200, 'x'), std::string(50, 'x')},
+       400},
   };
   for (const auto& c : cases) {
     Harness h;

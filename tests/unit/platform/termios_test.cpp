@@ -28,7 +28,8 @@ struct Pty {
 };
 
 std::int64_t ms_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t0)
       .count();
 }
 
@@ -36,9 +37,12 @@ TEST(DevicePath, WindowsNamesMapToLinuxDevices) {
   struct Case {
     const char* name;
     const char* path;
-  } cases[] = {{"\\\\.\\COM1", "/dev/ttyS0"},      {"\\\\.\\COM12", "/dev/ttyS11"},
-               {"COM3", "/dev/ttyS2"},               {"\\\\.\\/dev/ttyUSB0", "/dev/ttyUSB0"},
-               {"\\\\.\\COMX", "COMX"},              {"/dev/serial/by-id/usb-x", "/dev/serial/by-id/usb-x"},
+  } cases[] = {{"\\\\.\\COM1", "/dev/ttyS0"},
+               {"\\\\.\\COM12", "/dev/ttyS11"},
+               {"COM3", "/dev/ttyS2"},
+               {"\\\\.\\/dev/ttyUSB0", "/dev/ttyUSB0"},
+               {"\\\\.\\COMX", "COMX"},
+               {"/dev/serial/by-id/usb-x", "/dev/serial/by-id/usb-x"},
                {"\\\\.\\", ""}};
   for (const auto& c : cases) EXPECT_EQ(device_path(c.name), c.path) << c.name;
 }

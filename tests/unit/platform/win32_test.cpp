@@ -15,7 +15,7 @@ namespace mvo::platform::win32 {
 namespace {
 
 TEST(Win32Site, PathsHaveTheDriveAndBackslashes) {
-  const Site site = current_site();
+  const Site site = native::current_site();
   ASSERT_GE(site.root().size(), 2u);
   EXPECT_EQ(site.root()[1], ':');
   EXPECT_EQ(site.separator(), '\\');
@@ -27,13 +27,14 @@ TEST(Win32Logs, RecordsEndInCrLf) {
   std::remove(path.c_str());
   ASSERT_TRUE(logs::append_crlf(path, "a\nb\n"));
   std::ifstream in(path, std::ios::binary);
-  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "a\r\nb\r\n");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+            "a\r\nb\r\n");
   in.close();
   std::remove(path.c_str());
 }
 
 TEST(Win32Clock, MonotonicAndSleeps) {
-  SteadyClock clock;
+  native::SteadyClock clock;
   const auto t0 = clock.now_ms();
   clock.sleep_ms(50);
   EXPECT_GE(clock.now_ms() - t0, 40);
@@ -56,7 +57,9 @@ TEST(CommPort, SilentLineReadReturnsEmptyAfterTheReadTimeout) {
   std::size_t got = 1;
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(port.read(&c, 1, got));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_EQ(got, 0u);
   EXPECT_GE(ms, 400);
   EXPECT_LT(ms, 3000);

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "sim/core/modem_model.h"
+
+#include <gtest/gtest.h>
 
 namespace mvo::sim {
 namespace {
@@ -34,7 +34,9 @@ TEST(ModemModel, CommandReplies) {
       {"AT+CPMS=\"MT\",\"MT\",\"MT\"\r", "\r\n+CPMS: 0,30,0,30,0,30\r\n\r\nOK\r\n"},
       {"AT+COPS=0,0;+COPS?\r", "\r\n+COPS: 0,0,\"MVO Telecom\"\r\n\r\nOK\r\n"},
       {"AT+BOGUS\r", "\r\nERROR\r\n"},
-      {"\x1a\x1b" "AT\r", "\r\nOK\r\n"},
+      {"\x1a\x1b"
+       "AT\r",
+       "\r\nOK\r\n"},
   };
   for (const auto& c : cases) {
     ModemModel m;
@@ -60,8 +62,9 @@ TEST(ModemModel, StoreListReadDelete) {
   EXPECT_EQ(exchange(m, "AT+CMGL=\"ALL\"\r"),
             "\r\n+CMGL: 1,\"REC UNREAD\",\"+111\",,\"24/05/01,10:00:00+08\"\r\na,b,c,d,e,f,1\r\n"
             "\r\nOK\r\n");
-  EXPECT_EQ(exchange(m, "AT+CMGR=1\r"),
-            "\r\n+CMGR: \"REC READ\",\"+111\",,\"24/05/01,10:00:00+08\"\r\na,b,c,d,e,f,1\r\n\r\nOK\r\n");
+  EXPECT_EQ(
+      exchange(m, "AT+CMGR=1\r"),
+      "\r\n+CMGR: \"REC READ\",\"+111\",,\"24/05/01,10:00:00+08\"\r\na,b,c,d,e,f,1\r\n\r\nOK\r\n");
   EXPECT_EQ(exchange(m, "AT+CMGD=1\r"), "\r\nOK\r\n");
   EXPECT_EQ(exchange(m, "AT+CMGR=1\r"), "\r\n+CMGR: 0,,0\r\n\r\nOK\r\n");
   EXPECT_EQ(exchange(m, "AT+CMGL=\"ALL\"\r", 100000).substr(0, 12), "\r\n+CMGL: 1,\"");
@@ -92,8 +95,14 @@ TEST(ModemModel, Faults) {
     std::string second;  // reply to the second
   } cases[] = {
       {"error once", {"AT+CMGF", FaultKind::kError, 1}, "\r\nERROR\r\n", "\r\nOK\r\n"},
-      {"cms error", {"AT+CMGF", FaultKind::kCmsError, 1, 1.0, 304}, "\r\n+CMS ERROR: 304\r\n", "\r\nOK\r\n"},
-      {"given text", {"AT+CMGF", FaultKind::kReply, 2, 1.0, 0, "A|B"}, "\r\nA\r\n\r\nB\r\n", "\r\nA\r\n\r\nB\r\n"},
+      {"cms error",
+       {"AT+CMGF", FaultKind::kCmsError, 1, 1.0, 304},
+       "\r\n+CMS ERROR: 304\r\n",
+       "\r\nOK\r\n"},
+      {"given text",
+       {"AT+CMGF", FaultKind::kReply, 2, 1.0, 0, "A|B"},
+       "\r\nA\r\n\r\nB\r\n",
+       "\r\nA\r\n\r\nB\r\n"},
       {"silent", {"AT+CMGF", FaultKind::kSilent, 1}, "", "\r\nOK\r\n"},
       {"long line", {"AT+CMGF", FaultKind::kLongLine, 1}, std::string(300, 'X'), "\r\nOK\r\n"},
       {"never by chance 0", {"AT+CMGF", FaultKind::kError, -1, 0.0}, "\r\nOK\r\n", "\r\nOK\r\n"},

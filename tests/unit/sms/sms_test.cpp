@@ -1,7 +1,8 @@
+#include "sms/sms.h"
+
 #include <gtest/gtest.h>
 
 #include "modem/serial_line.h"
-#include "sms/sms.h"
 #include "tests/support/harness.h"
 
 namespace mvo::sms {
@@ -36,7 +37,8 @@ TEST(ListMessages, Outcomes) {
   }
   {
     Modem m;
-    m.reply("AT+CMGL", "+CMGL: 2,\"REC UNREAD\",\"+1\",,\"x\"|a|+CMGL: 5,\"REC UNREAD\",\"+2\",,\"y\"|b|OK");
+    m.reply("AT+CMGL",
+            "+CMGL: 2,\"REC UNREAD\",\"+1\",,\"x\"|a|+CMGL: 5,\"REC UNREAD\",\"+2\",,\"y\"|b|OK");
     m.modem.deliver("+9", "24/05/01,10:00:00+08", "late");  // would follow if OK were not awaited
     bool found = false;
     int index = 0;
@@ -57,8 +59,11 @@ TEST(ListMessages, Outcomes) {
       {"silence", FaultKind::kSilent, "", "Cln CMGL3 () ", {"cmgl-3"}},
       {"ERROR", FaultKind::kError, "", "Cln CMGL3 (ERROR) ", {"cmgl-3"}},
       {"no index field", FaultKind::kReply, "+CMGL:", "Cln CMGL5 (+CMGL) ", {"cmgl-5"}},
-      {"listing without OK", FaultKind::kReply, "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"|text",
-       "Cln CMGL6 () ", {"cmgl-6"}},
+      {"listing without OK",
+       FaultKind::kReply,
+       "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"|text",
+       "Cln CMGL6 () ",
+       {"cmgl-6"}},
   };
   for (const auto& c : failures) {
     Modem m;
@@ -147,14 +152,26 @@ TEST(SendSms, Outcomes) {
     std::vector<std::string> tags;
   } cases[] = {
       {"+CMGS and OK", FaultKind::kError, true, "", {}},
-      {"+CMS ERROR: 500", FaultKind::kSendCmsError, true,
-       "CMGS6((+CMS ERROR: 500)).Probably wrong destination((+99912345678)).", {"cmgs6.cont."}},
-      {"OK alone", FaultKind::kSendOkOnly, false,
-       "CMGS5((OK)).Failed to send_sms1  (text=hi\x1a) (cellular=+99912345678).\n ", {"cmgs5"}},
-      {"+CMGS then ERROR", FaultKind::kSendCmgsThenError, false,
-       "CMGS7((ERROR))..Failed to send_sms1  (text=hi\x1a) (cellular=+99912345678).\n ", {"cmgs7"}},
-      {"silence", FaultKind::kSendSilent, true,
-       "CMGS6(()).Probably wrong destination((+99912345678)).", {"cmgs6.cont."}},
+      {"+CMS ERROR: 500",
+       FaultKind::kSendCmsError,
+       true,
+       "CMGS6((+CMS ERROR: 500)).Probably wrong destination((+99912345678)).",
+       {"cmgs6.cont."}},
+      {"OK alone",
+       FaultKind::kSendOkOnly,
+       false,
+       "CMGS5((OK)).Failed to send_sms1  (text=hi\x1a) (cellular=+99912345678).\n ",
+       {"cmgs5"}},
+      {"+CMGS then ERROR",
+       FaultKind::kSendCmgsThenError,
+       false,
+       "CMGS7((ERROR))..Failed to send_sms1  (text=hi\x1a) (cellular=+99912345678).\n ",
+       {"cmgs7"}},
+      {"silence",
+       FaultKind::kSendSilent,
+       true,
+       "CMGS6(()).Probably wrong destination((+99912345678)).",
+       {"cmgs6.cont."}},
   };
   for (const auto& c : cases) {
     Modem m;
@@ -206,13 +223,31 @@ TEST(ReadSms, SenderAndLengthChecks) {
     std::string console;
     std::vector<std::string> tags;
   } cases[] = {
-      {"first of two equal numbers", "+5", "t", stations({"1", "2", "3", "4", "+5", "6", "7", "8", "9", "+5"}),
-       true, 4, "", {}},
-      {"00 prefix is another number", "+99912345678", "t", stations({"0099912345678", "99912345678"}), false,
-       -1, "SMS from un-authorized: +99912345678" + std::string(20, ' ') + "\n", {"SMS from UFO"}},
+      {"first of two equal numbers",
+       "+5",
+       "t",
+       stations({"1", "2", "3", "4", "+5", "6", "7", "8", "9", "+5"}),
+       true,
+       4,
+       "",
+       {}},
+      {"00 prefix is another number",
+       "+99912345678",
+       "t",
+       stations({"0099912345678", "99912345678"}),
+       false,
+       -1,
+       "SMS from un-authorized: +99912345678" + std::string(20, ' ') + "\n",
+       {"SMS from UFO"}},
       {"60 characters", "+5", std::string(60, 'x'), stations({"+5"}), true, 0, "", {}},
-      {"61 characters", "+5", std::string(61, 'x'), stations({"+5"}), false, 0,
-       "SMS from is too long: " + std::string(61, 'x') + std::string(14, ' ') + "\n", {"SMS too long"}},
+      {"61 characters",
+       "+5",
+       std::string(61, 'x'),
+       stations({"+5"}),
+       false,
+       0,
+       "SMS from is too long: " + std::string(61, 'x') + std::string(14, ' ') + "\n",
+       {"SMS too long"}},
   };
   for (const auto& c : cases) {
     Modem m;
@@ -279,18 +314,25 @@ TEST(ParseReport, SevenFieldsAndTheStatusCode) {
       {"a,b,c,d,e,f, 19", true, 19, "", ""},
       {"a,b,c,d,e,f,7,extra", true, 7, "", ""},
       {"a,b,c,d,e,f,3 x", true, 3, "", ""},
-      {"a,b,c,d,e,f", false, 0, content + "a,b,c,d,e,f'" + std::string(24, ' ') + "\n", "Illegal SMS content 7"},
+      {"a,b,c,d,e,f", false, 0, content + "a,b,c,d,e,f'" + std::string(24, ' ') + "\n",
+       "Illegal SMS content 7"},
       {"", false, 0, content + "'" + std::string(15, ' ') + "\n", "Illegal SMS content 2"},
       {",,,", false, 0, content + ",,,'" + std::string(15, ' ') + "\n", "Illegal SMS content 2"},
       {"a,b", false, 0, content + "a,b'" + std::string(17, ' ') + "\n", "Illegal SMS content 3"},
-      {"a,b,c", false, 0, content + "a,b,c'" + std::string(22, ' ') + "\n", "Illegal SMS content 4"},
-      {"a,b,c,d", false, 0, content + "a,b,c,d'" + std::string(16, ' ') + "\n", "Illegal SMS content 5"},
-      {"a,b,c,d,e", false, 0, content + "a,b,c,d,e'" + std::string(22, ' ') + "\n", "Illegal SMS content 6"},
-      {"a,b,c,d,e,f,", false, 0, "Illegal status in SMS: 'a,b,c,d,e,f,'" + std::string(22, ' ') + "\n",
+      {"a,b,c", false, 0, content + "a,b,c'" + std::string(22, ' ') + "\n",
+       "Illegal SMS content 4"},
+      {"a,b,c,d", false, 0, content + "a,b,c,d'" + std::string(16, ' ') + "\n",
+       "Illegal SMS content 5"},
+      {"a,b,c,d,e", false, 0, content + "a,b,c,d,e'" + std::string(22, ' ') + "\n",
+       "Illegal SMS content 6"},
+      {"a,b,c,d,e,f,", false, 0,
+       "Illegal status in SMS: 'a,b,c,d,e,f,'" + std::string(22, ' ') + "\n",
        "Illegal SMS status flag"},
-      {"a,b,c,d,e,f,-1", false, 0, "Illegal status in SMS: 'a,b,c,d,e,f,-1'" + std::string(22, ' ') + "\n",
+      {"a,b,c,d,e,f,-1", false, 0,
+       "Illegal status in SMS: 'a,b,c,d,e,f,-1'" + std::string(22, ' ') + "\n",
        "Illegal SMS status flag"},
-      {"a,b,c,d,e,f,20", false, 0, "Illegal status in SMS: 'a,b,c,d,e,f,20'" + std::string(22, ' ') + "\n",
+      {"a,b,c,d,e,f,20", false, 0,
+       "Illegal status in SMS: 'a,b,c,d,e,f,20'" + std::string(22, ' ') + "\n",
        "Illegal SMS status flag"},
   };
   for (const auto& c : cases) {
