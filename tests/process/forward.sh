@@ -35,6 +35,8 @@ expect=(
 for i in "${!expect[@]}"; do
   sed -n "$((i + 1))p" "$tmp/outbox" | grep -qF "${expect[$i]}" || fail "text $i: $(cat "$tmp/outbox")"
 done
+grep -qF $'\ncpms.0.1.2.3.4..\n' "$tmp/gw.out" || fail "storage trace: $(cat -A "$tmp/gw.out")"
+grep -qF 'OUR OPERATOR TODAY    -  "Process Net"' "$tmp/gw.out" || fail "operator line: $(cat -A "$tmp/gw.out")"
 grep -qE '^SMS /[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{4}/[01][0-9]:[0-5][0-9]:[0-5][0-9]/Tank3: 10,2.5,c,400,e,f,1$' \
   "$tmp/gw.out" || fail "console line: $(cat -A "$tmp/gw.out")"
 grep -qP '^  [+-]\d\d , \d\d/\d\d/\d\d , \d\d:\d\d:\d\d  , 10,2.5,c,400,e,f,1 \r$' "$tmp/site/log/+4410.csv" ||
