@@ -64,6 +64,10 @@ std::string prepare(const Line& line) {
   return text;
 }
 
+// Fields 1 and 2 of a stations.txt or destinations.txt line: the checked name and number.
+void name_and_number(Env& env, common::FieldSplitter& fields, int entry, std::string& name,
+                     std::string& number);
+
 }  // namespace
 
 std::string check_name(Env& env, const std::string& field) {
@@ -150,6 +154,17 @@ void parse_subscriptions(Env& env, const std::string& field,
   }
 }
 
+namespace {
+void name_and_number(Env& env, common::FieldSplitter& fields, int entry, std::string& name,
+                     std::string& number) {
+  // A prepared line is never empty, so field 1 always exists.
+  name = check_name(env, fields.next());
+  const char* field = fields.next();
+  if (field == nullptr) refuse(env, format("Error type 2 in line %d\n", entry));
+  number = check_cell_number(env, field);
+}
+}  // namespace
+
 std::vector<Station> load_stations(Env& env) {
   TextFile file;
   if (!file.open(env.site.path("configuration", "stations.txt"))) {
@@ -163,10 +178,7 @@ std::vector<Station> load_stations(Env& env) {
     std::string text = prepare(line);
     common::FieldSplitter fields(text.data(), ";");
     Station station;
-    station.name = check_name(env, fields.next());
-    const char* number = fields.next();
-    if (number == nullptr) refuse(env, format("Error type 2 in line %d\n", entry));
-    station.number = check_cell_number(env, number);
+    name_and_number(env, fields, entry, station.name, station.number);
     if (fields.next() != nullptr) refuse(env, format("Error type 3 in line %d\n", entry));
     stations.push_back(std::move(station));
   }
@@ -190,10 +202,7 @@ void load_destinations(Env& env, std::vector<Destination>& destinations,
     std::string text = prepare(line);
     common::FieldSplitter fields(text.data(), ";");
     Destination destination;
-    destination.name = check_name(env, fields.next());
-    const char* number = fields.next();
-    if (number == nullptr) refuse(env, format("Error type 2 in line %d\n", entry));
-    destination.number = check_cell_number(env, number);
+    name_and_number(env, fields, entry, destination.name, destination.number);
     const char* type = fields.next();
     if (type == nullptr) refuse(env, format("Error type 3 in line %d\n", entry));
     destination.type = check_destination_type(env, type);
