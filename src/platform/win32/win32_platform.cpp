@@ -8,7 +8,18 @@
 
 namespace mvo::platform::native {
 
-std::int64_t SteadyClock::now_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
+// The performance counter: monotonic and fine, where GetTickCount64 moves in steps of ~16 ms.
+std::int64_t SteadyClock::now_ms() {
+  static const std::int64_t frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<std::int64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER c;
+  QueryPerformanceCounter(&c);
+  const std::int64_t ticks = static_cast<std::int64_t>(c.QuadPart);
+  return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
+}
 
 void SteadyClock::sleep_ms(std::int64_t ms) {
   while (ms > 0) {
