@@ -90,7 +90,6 @@ class ModemModel final : public Peer {
 
   const std::vector<SmsEntry>& store(std::int64_t now);
   const std::vector<Submitted>& outbox() const { return outbox_; }
-  bool echo() const { return echo_; }
   const std::vector<std::string>& commands() const { return commands_; }
   const std::vector<std::int64_t>& command_times() const { return command_times_; }
   // Called for each submission as it is accepted (the pty program appends it to a file).

@@ -10,7 +10,7 @@ bool SimPort::alive() {
     error_ = kErrBadHandle;
     return false;
   }
-  if (!peer_.line_up(now) || peer_.line_generation(now) != generation_) {
+  if (!peer_->line_up(now) || peer_->line_generation(now) != generation_) {
     error_ = kErrDeviceGone;
     return false;
   }
@@ -19,12 +19,12 @@ bool SimPort::alive() {
 
 bool SimPort::open(const std::string&) {
   const std::int64_t now = clock_.now_ms();
-  if (open_ || !peer_.line_up(now)) {
+  if (open_ || !peer_->line_up(now)) {
     error_ = open_ ? 5 : kErrNotFound;  // 5: ERROR_ACCESS_DENIED, as for a port in use
     return false;
   }
   open_ = true;
-  generation_ = peer_.line_generation(now);
+  generation_ = peer_->line_generation(now);
   get_calls_ = 0;
   ++opens_;
   return true;
@@ -59,8 +59,7 @@ bool SimPort::set_timeouts(const platform::Timeouts& timeouts) {
 
 bool SimPort::purge() {
   if (!alive()) return false;
-  ++purges_;
-  peer_.purge(clock_.now_ms());
+  peer_->purge(clock_.now_ms());
   return true;
 }
 
@@ -69,15 +68,15 @@ bool SimPort::read(char* buffer, std::size_t size, std::size_t& got) {
   if (!alive()) return false;
   const std::int64_t deadline = clock_.now_ms() + timeouts_.read_ms;
   for (;;) {
-    const std::string bytes = peer_.take_output(clock_.now_ms(), size - got);
+    const std::string bytes = peer_->take_output(clock_.now_ms(), size - got);
     std::copy(bytes.begin(), bytes.end(), buffer + got);
     got += bytes.size();
     if (got == size) return true;
-    const std::int64_t next = peer_.next_output_time(clock_.now_ms());
+    const std::int64_t next = peer_->next_output_time(clock_.now_ms());
     if (next > deadline) {
       clock_.advance_to(deadline);
       if (!alive()) return false;
-      const std::string last = peer_.take_output(clock_.now_ms(), size - got);
+      const std::string last = peer_->take_output(clock_.now_ms(), size - got);
       std::copy(last.begin(), last.end(), buffer + got);
       got += last.size();
       return true;
@@ -95,7 +94,7 @@ bool SimPort::write(const char* data, std::size_t size, std::size_t& written) {
     n = std::min(size, static_cast<std::size_t>(short_write_));
     short_write_ = -1;
   }
-  peer_.input(data, n, clock_.now_ms());
+  peer_->input(data, n, clock_.now_ms());
   if (keep_history_) written_.append(data, n);
   written = n;
   if (n < size) {

@@ -35,7 +35,9 @@ inline constexpr int kErrDeviceGone = 1167;  // ERROR_DEVICE_NOT_CONNECTED
 
 class SimPort final : public platform::SerialPort {
  public:
-  SimPort(VirtualClock& clock, Peer& peer) : clock_(clock), peer_(peer) {}
+  SimPort(VirtualClock& clock, Peer& peer) : clock_(clock), peer_(&peer) {}
+  // Puts another peer on the line (a test swaps the modem model for a scripted peer).
+  void attach(Peer& peer) { peer_ = &peer; }
 
   bool open(const std::string& device) override;
   bool is_open() const override { return open_; }
@@ -54,7 +56,6 @@ class SimPort final : public platform::SerialPort {
   const std::vector<platform::Timeouts>& timeout_history() const { return timeout_history_; }
   const std::string& written() const { return written_; }
   int opens() const { return opens_; }
-  int purges() const { return purges_; }
   void fail_closes(int count) { failing_closes_ = count; }
   // Off for long soaks: the time-out history and the written bytes grow with every exchange.
   void keep_history(bool keep) { keep_history_ = keep; }
@@ -66,12 +67,11 @@ class SimPort final : public platform::SerialPort {
  private:
   bool alive();
   VirtualClock& clock_;
-  Peer& peer_;
+  Peer* peer_;
   bool open_ = false;
   int generation_ = 0;
   int error_ = 0;
   int opens_ = 0;
-  int purges_ = 0;
   int failing_closes_ = 0;
   int failing_get_call_ = 0;
   int get_calls_ = 0;

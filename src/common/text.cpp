@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 namespace mvo::common {
@@ -24,14 +23,6 @@ std::string format(const char* fmt, ...) {
   }
   va_end(args);
   return out;
-}
-
-void copy_bounded(char* dst, std::size_t size, const char* src) {
-  if (size == 0) return;
-  std::size_t n = std::strlen(src);
-  if (n > size - 1) n = size - 1;
-  std::memcpy(dst, src, n);
-  dst[n] = '\0';
 }
 
 std::string bounded(const std::string& text, std::size_t size) {

@@ -9,10 +9,6 @@ namespace mvo::common {
 // text, a reply line) is passed as an argument, never as the format.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Copies at most `size - 1` characters of `src` into the zero-filled buffer `dst` of `size` bytes
-// and terminates it; what does not fit is dropped.
-void copy_bounded(char* dst, std::size_t size, const char* src);
-
 // A text cut to what a buffer of `size` bytes holds (size - 1 characters).
 std::string bounded(const std::string& text, std::size_t size);
 

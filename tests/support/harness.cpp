@@ -34,27 +34,6 @@ void ScriptedPeer::purge(std::int64_t now) {
   std::erase_if(out_, [&](const Out& o) { return o.at <= now; });
 }
 
-class Harness::SwitchPort final : public platform::SerialPort {
- public:
-  explicit SwitchPort(platform::SerialPort* target) : target_(target) {}
-  void route(platform::SerialPort* target) { target_ = target; }
-  bool open(const std::string& d) override { return target_->open(d); }
-  bool is_open() const override { return target_->is_open(); }
-  bool get_settings(platform::LineSettings& s) override { return target_->get_settings(s); }
-  bool set_settings(const platform::LineSettings& s) override { return target_->set_settings(s); }
-  bool set_timeouts(const platform::Timeouts& t) override { return target_->set_timeouts(t); }
-  bool purge() override { return target_->purge(); }
-  bool read(char* b, std::size_t n, std::size_t& g) override { return target_->read(b, n, g); }
-  bool write(const char* d, std::size_t n, std::size_t& w) override {
-    return target_->write(d, n, w);
-  }
-  bool close() override { return target_->close(); }
-  int last_error() const override { return target_->last_error(); }
-
- private:
-  platform::SerialPort* target_;
-};
-
 namespace {
 std::filesystem::path fresh_dir() {
   static std::atomic<int> counter{0};
@@ -71,9 +50,7 @@ Harness::Harness(sim::ModemOptions options, bool with_log_dir)
     : dir_(fresh_dir()),
       site_(dir_.string(), static_cast<char>(std::filesystem::path::preferred_separator)),
       modem(std::move(options)),
-      port_(std::make_unique<sim::SimPort>(clock, modem)),
-      switch_(std::make_unique<SwitchPort>(port_.get())),
-      env{clock, wall, console_, site_, *switch_} {
+      env{clock, wall, console_, site_, port_} {
   if (with_log_dir) std::filesystem::create_directories(dir_ / "log");
 }
 
@@ -84,14 +61,13 @@ Harness::~Harness() {
 
 ScriptedPeer& Harness::script() {
   scripted_ = std::make_unique<ScriptedPeer>();
-  port_ = std::make_unique<sim::SimPort>(clock, *scripted_);
-  switch_->route(port_.get());
+  port_.attach(*scripted_);
   return *scripted_;
 }
 
 void Harness::open_port() {
-  port_->open("COM1");
-  port_->set_timeouts({3000, 3000});
+  port_.open("COM1");
+  port_.set_timeouts({3000, 3000});
 }
 
 void Harness::write_config(const std::string& name, const std::string& content) {

@@ -60,10 +60,9 @@ class Harness {
   void clear_console() { console_.clear(); }
   std::int64_t now() { return clock.now_ms(); }
   const std::filesystem::path& dir() const { return dir_; }
-  sim::SimPort& port() { return *port_; }
+  sim::SimPort& port() { return port_; }
 
  private:
-  class SwitchPort;
   std::filesystem::path dir_;
   platform::Site site_;
   sim::MemoryConsole console_;
@@ -75,8 +74,7 @@ class Harness {
 
  private:
   std::unique_ptr<ScriptedPeer> scripted_;
-  std::unique_ptr<sim::SimPort> port_;
-  std::unique_ptr<SwitchPort> switch_;
+  sim::SimPort port_{clock, modem};
 
  public:
   platform::Env env;

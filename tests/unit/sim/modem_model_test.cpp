@@ -20,29 +20,17 @@ TEST(ModemModel, EchoRules) {
   EXPECT_EQ(exchange(m, "AT\r"), "AT\r\r\nOK\r\n");  // echo back on after ATZ
 }
 
-TEST(ModemModel, CommandReplies) {
-  struct Case {
-    const char* command;
-    const char* reply;
-  } cases[] = {
-      {"AT+CREG=0\r", "\r\nOK\r\n"},
-      {"AT+CMGF=1\r", "\r\nOK\r\n"},
-      {"AT+CMGF=0\r", "\r\nERROR\r\n"},
-      {"AT+CSCS=\"GSM\"\r", "\r\nOK\r\n"},
-      {"AT+CSCS?\r", "\r\n+CSCS: \"IRA\"\r\n\r\nOK\r\n"},
-      {"AT+CNMI=0,0,0,0,1\r", "\r\nOK\r\n"},
-      {"AT+CPMS=\"MT\",\"MT\",\"MT\"\r", "\r\n+CPMS: 0,30,0,30,0,30\r\n\r\nOK\r\n"},
-      {"AT+COPS=0,0;+COPS?\r", "\r\n+COPS: 0,0,\"MVO Telecom\"\r\n\r\nOK\r\n"},
-      {"AT+BOGUS\r", "\r\nERROR\r\n"},
-      {"\x1a\x1b"
-       "AT\r",
-       "\r\nOK\r\n"},
-  };
-  for (const auto& c : cases) {
-    ModemModel m;
-    exchange(m, "ATE0\r");
-    EXPECT_EQ(exchange(m, c.command), c.reply) << c.command;
-  }
+// The replies the bring-up relies on are checked through the gateway (modem_test) and gammu;
+// here only what a client would not notice.
+TEST(ModemModel, TextOnlyUnknownCommandsAndStrayControlBytes) {
+  ModemModel m;
+  exchange(m, "ATE0\r");
+  EXPECT_EQ(exchange(m, "AT+CMGF=0\r"), "\r\nERROR\r\n");
+  EXPECT_EQ(exchange(m, "AT+BOGUS\r"), "\r\nERROR\r\n");
+  EXPECT_EQ(exchange(m,
+                     "\x1a\x1b"
+                     "AT\r"),
+            "\r\nOK\r\n");
 }
 
 TEST(ModemModel, ReplyTiming) {
