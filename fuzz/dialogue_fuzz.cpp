@@ -1,0 +1,324 @@
+// The modem dialogue: the whole gateway (main_loop, from bring-up through listing, reading,
+// deleting and sending to shut-down and the next bring-up) in virtual time, against a modem whose
+// every answer comes from the input. The input is a list of answers separated by byte 0xff. Each
+// command the gateway finishes (a line ending in CR, or a message text ending in Ctrl-Z) takes the
+// next answer; when the answers run out, the run ends. The first byte of an answer says how it
+// comes, the rest is what the modem sends:
+//   bits 0-1  after 5 ms, at once, after 1 s, or after 35 s (beyond every read time-out)
+//   bit 2     its second half 3.5 s after the first (a read time-out inside a line)
+//   bit 3     the line drops after it for 5 s (unplugged and plugged in again)
+//   bit 4     it repeats for ever, a byte a millisecond, until the gateway writes again
+//   bit 5     the next close of the port fails (bit 6: the port is released all the same)
+//
+// The modem takes what it is sent as a real one does: after AT+CMGS="<number>" CR every byte is
+// message text until a Ctrl-Z sends it or an ESC cancels it. On every run:
+//   - every command is "AT" and printable characters, ended by CR; outside a text nothing else
+//     is written but the Ctrl-Z and ESC of an abort;
+//   - AT+CMGS names a destination; a text never holds CR, LF, ESC or a zero byte, and what is
+//     sent is empty (an abort after a lost prompt) or the text that destination's type composes;
+//   - the gateway never reads for 40 virtual minutes without writing (a read that never ends),
+//     never halts on a modem answer, and station log records fit their fields.
+// MVO_FUZZ_SHOW=1 prints the console and the texts sent of each run (to follow a finding).
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/halt.h"
+#include "driver/gateway.h"
+#include "fuzz/support.h"
+#include "sms/sms.h"
+
+namespace {
+
+using namespace mvo;
+using fuzz::check;
+using fuzz::finding;
+using fuzz::shown;
+
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMinute = 60 * 1000;
+constexpr std::int64_t kQuietBoundMs = 40 * kMinute;
+constexpr std::int64_t kDelays[] = {5, 0, 1000, 35000};
+
+// The answers ran out: the run is over.
+struct InputDone {};
+
+// What each destination of the site below may be sent (prefix, suffix).
+struct Expected {
+  const char* number;
+  std::vector<std::pair<std::string, std::string>> shapes;
+};
+const std::vector<Expected>& expected() {
+  static const std::vector<Expected> kExpected = {
+      {"+111", {{"+1,", ""}, {"+2,", ""}}},
+      {"+222", {{"Tank3 reports: ", " meter"}, {"Pump North reports: ", " meter"}}},
+      {"+333",
+       {{"Tank3 reports: Normal at volume of ", " liter"},
+        {"Pump North reports: Normal at volume of ", " liter"}}},
+      {"+444",
+       {{"Tank3 says ", ""}, {"Pump North says ", ""}, {"Tank3: ", " m"}, {"Pump North: ", " m"}}}};
+  return kExpected;
+}
+
+void write_site() {
+  const std::string files[][2] = {
+      {"cfg.txt", "port COM1\n"},
+      {"stations.txt", "\"Tank3\";\"+1\"\n\"Pump North\";\"+2\"\n"},
+      {"human.txt", "Normal\nOverflow\nLow level\n"},
+      {"destinations.txt",
+       "\"Control\";\"+111\";SMC\n\"Operator\";\"+222\";HMN;\"1,2\"\n"
+       "\"Logistics\";\"+333\";HMV;\"0\"\n\"Manager\";\"+444\";CST;\"0,1,2\"\n"},
+      {"custom.txt", "\"&S says &L/&V\"\n\"&S: &L m\"\n"}};
+  for (const auto& [name, content] : files) {
+    fuzz::put_file("configuration", name.c_str(), &content);
+  }
+}
+
+class DialoguePeer final : public sim::Peer {
+ public:
+  struct Answer {
+    std::uint8_t how = 0;
+    std::string bytes;
+  };
+  DialoguePeer(std::vector<Answer> answers) : answers_(std::move(answers)) {}
+  sim::SimPort* port = nullptr;
+
+  void input(const char* data, std::size_t size, std::int64_t now) override {
+    if (line_generation(now) != generation_) {
+      // A modem without power forgets what it was about to say and any text half entered.
+      generation_ = line_generation(now);
+      entering_ = false;
+      command_.clear();
+      out_.clear();
+      stream_.clear();
+    }
+    last_write_ = now;
+    for (std::size_t i = 0; i < size; ++i) take_byte(data[i], now);
+  }
+
+  std::int64_t next_output_time(std::int64_t now) override {
+    watch(now);
+    std::int64_t next = out_.empty() ? kNever : out_.front().at;
+    if (!stream_.empty()) next = std::min(next, stream_at_);
+    for (const auto& drop : drops_) {
+      if (drop.first > now) next = std::min(next, drop.first);
+    }
+    return next;
+  }
+
+  std::string take_output(std::int64_t now, std::size_t max) override {
+    watch(now);
+    std::string taken;
+    while (!out_.empty() && out_.front().at <= now && taken.size() < max) {
+      const std::size_t n = std::min(max - taken.size(), out_.front().bytes.size());
+      taken += out_.front().bytes.substr(0, n);
+      out_.front().bytes.erase(0, n);
+      if (out_.front().bytes.empty()) out_.pop_front();
+    }
+    while (out_.empty() && !stream_.empty() && stream_at_ <= now && taken.size() < max) {
+      taken += stream_[stream_pos_++ % stream_.size()];
+      ++stream_at_;
+    }
+    return taken;
+  }
+
+  void purge(std::int64_t now) override {
+    while (!out_.empty() && out_.front().at <= now) out_.pop_front();
+    stream_.clear();
+  }
+
+  int line_generation(std::int64_t now) override {
+    int generation = 0;
+    for (const auto& drop : drops_) generation += drop.first <= now ? 1 : 0;
+    return generation;
+  }
+
+  bool line_up(std::int64_t now) override {
+    for (const auto& [from, to] : drops_) {
+      if (now >= from && now < to) return false;
+    }
+    return true;
+  }
+
+  // Every text sent, one a line: "<number> <text>".
+  const std::string& sent() const { return sent_; }
+
+  // Whatever was written outside a text must have been a whole command.
+  void finish() const {
+    check(command_.empty(), "bytes outside a text that are no command", shown(command_));
+  }
+
+ private:
+  struct Out {
+    std::int64_t at;
+    std::string bytes;
+  };
+
+  void watch(std::int64_t now) const {
+    if (now - last_write_ > kQuietBoundMs) {
+      finding("a read that never ends", "the gateway has read for " +
+                                            std::to_string((now - last_write_) / kMinute) +
+                                            " virtual minutes without writing");
+    }
+  }
+
+  void take_byte(char c, std::int64_t now) {
+    if (entering_) {
+      if (c == driver::kEndOfText) {
+        entering_ = false;
+        check_text();
+        sent_ += number_ + " " + shown(entry_) + "\n";
+        answer(now);
+        return;
+      }
+      check(c != driver::kEscape, "ESC inside a text cancels it",
+            "to " + number_ + ": " + shown(entry_));
+      check(c != '\0' && c != '\r' && c != '\n', "zero byte or line end inside a text",
+            "to " + number_ + ": " + shown(entry_ + c));
+      entry_ += c;
+      return;
+    }
+    if (c == driver::kEndOfText || c == driver::kEscape) {
+      check(command_.empty(), "abort byte inside a command", shown(command_ + c));
+      return;
+    }
+    if (c != '\r') {
+      command_ += c;
+      return;
+    }
+    const std::string command = command_;
+    command_.clear();
+    bool printable = command.rfind("AT", 0) == 0;
+    for (char k : command) printable = printable && k >= 0x20 && k < 0x7f;
+    check(printable, "bytes outside a text that are no command", shown(command));
+    if (command.rfind("AT+CMGS=\"", 0) == 0) {
+      number_ = command.substr(9, command.size() - 10);
+      bool known = false;
+      for (const auto& e : expected()) {
+        known = known || command == "AT+CMGS=\"" + std::string(e.number) + "\"";
+      }
+      check(known, "AT+CMGS to a number that is no destination", shown(command));
+      entering_ = true;
+      entry_.clear();
+    }
+    answer(now);
+  }
+
+  void check_text() const {
+    if (entry_.empty()) return;
+    check(entry_.size() <= driver::kComposedSize - 2, "text beyond the composed text",
+          std::to_string(entry_.size()));
+    for (const auto& e : expected()) {
+      if (number_ != e.number) continue;
+      for (const auto& [prefix, suffix] : e.shapes) {
+        if (entry_.size() >= prefix.size() + suffix.size() && entry_.rfind(prefix, 0) == 0 &&
+            entry_.compare(entry_.size() - suffix.size(), suffix.size(), suffix) == 0) {
+          return;
+        }
+      }
+    }
+    finding("a text that its destination's type does not compose",
+            "to " + number_ + ": " + shown(entry_));
+  }
+
+  void answer(std::int64_t now) {
+    if (next_ == answers_.size()) throw InputDone{};
+    const Answer& a = answers_[next_++];
+    const std::int64_t at = now + kDelays[a.how & 3];
+    std::int64_t end = at;
+    if ((a.how & 4) != 0) {
+      const std::size_t half = a.bytes.size() / 2;
+      out_.push_back({at, a.bytes.substr(0, half)});
+      end = at + 3500;
+      out_.push_back({end, a.bytes.substr(half)});
+    } else {
+      out_.push_back({at, a.bytes});
+    }
+    if ((a.how & 16) != 0 && !a.bytes.empty()) {
+      stream_ = a.bytes;
+      stream_pos_ = 0;
+      stream_at_ = end + 1;
+    }
+    if ((a.how & 8) != 0) drops_.emplace_back(end + 1, end + 5001);
+    if ((a.how & 32) != 0 && port != nullptr) port->fail_closes(1, (a.how & 64) != 0);
+  }
+
+  std::vector<Answer> answers_;
+  std::size_t next_ = 0;
+  std::deque<Out> out_;
+  std::string stream_;
+  std::size_t stream_pos_ = 0;
+  std::int64_t stream_at_ = kNever;
+  std::vector<std::pair<std::int64_t, std::int64_t>> drops_;
+  int generation_ = 0;
+  std::int64_t last_write_ = 0;
+  bool entering_ = false;
+  std::string command_;
+  std::string number_;
+  std::string entry_;
+  std::string sent_;
+};
+
+// "  <zone> , <date> , <time>  , <text> " CR LF: zone 3, date and time 8, text below 4000.
+void check_station_logs() {
+  constexpr std::size_t kLongest = 2 + 3 + 3 + 8 + 3 + 8 + 5 + (sms::kMessageSize - 1) + 1;
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(fuzz::site().root() + "/log", ignored)) {
+    if (entry.path().filename() == "err_log.csv") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t start = 0;
+    for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      check(end - start <= kLongest, "station log record beyond its fields",
+            std::to_string(end - start) + " bytes");
+    }
+    check(start == log.size(), "station log record without its line end", shown(log.substr(start)));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  write_site();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<DialoguePeer::Answer> answers;
+  for (const std::string& part : fuzz::split(data, size, size + 1)) {
+    if (part.empty()) continue;
+    answers.push_back({static_cast<std::uint8_t>(part[0]), part.substr(1)});
+  }
+  fuzz::clear_dir("log");
+  DialoguePeer peer(std::move(answers));
+  fuzz::World world(peer);
+  peer.port = &world.port;
+  world.port.keep_history(false);
+  world.clock.stop_at(static_cast<std::int64_t>(size + 2) * 45 * kMinute);
+  try {
+    driver::main_loop(world.env, "COM1");
+  } catch (const InputDone&) {
+  } catch (const sim::SimulationEnd&) {
+    finding("the gateway ran past its time bound", std::to_string(size + 2) + " answers");
+  } catch (const common::Halt&) {
+    finding("the gateway halted on a modem answer",
+            shown(world.console.text().substr(
+                world.console.text().size() > 300 ? world.console.text().size() - 300 : 0)));
+  }
+  if (std::getenv("MVO_FUZZ_SHOW") != nullptr) {
+    std::fprintf(stderr, "%s\n--- sent:\n%s--- %lld virtual ms\n", world.console.text().c_str(),
+                 peer.sent().c_str(), static_cast<long long>(world.clock.now_ms()));
+  }
+  peer.finish();
+  check_station_logs();
+  return 0;
+}
