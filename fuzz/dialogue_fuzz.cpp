@@ -106,8 +106,8 @@ class DialoguePeer final : public sim::Peer {
 
   std::int64_t next_output_time(std::int64_t now) override {
     watch(now);
-    std::int64_t next = out_.empty() ? kNever : out_.front().at;
-    if (!stream_.empty()) next = std::min(next, stream_at_);
+    // The stream follows whatever was queued before it.
+    std::int64_t next = !out_.empty() ? out_.front().at : stream_.empty() ? kNever : stream_at_;
     for (const auto& drop : drops_) {
       if (drop.first > now) next = std::min(next, drop.first);
     }
@@ -229,6 +229,12 @@ class DialoguePeer final : public sim::Peer {
             "to " + number_ + ": " + shown(entry_));
   }
 
+  // A modem answers in order: nothing overtakes what it has queued before.
+  void emit(std::int64_t at, std::string bytes) {
+    if (!out_.empty()) at = std::max(at, out_.back().at);
+    out_.push_back({at, std::move(bytes)});
+  }
+
   void answer(std::int64_t now) {
     if (next_ == answers_.size()) throw InputDone{};
     const Answer& a = answers_[next_++];
@@ -236,12 +242,13 @@ class DialoguePeer final : public sim::Peer {
     std::int64_t end = at;
     if ((a.how & 4) != 0) {
       const std::size_t half = a.bytes.size() / 2;
-      out_.push_back({at, a.bytes.substr(0, half)});
+      emit(at, a.bytes.substr(0, half));
       end = at + 3500;
-      out_.push_back({end, a.bytes.substr(half)});
+      emit(end, a.bytes.substr(half));
     } else {
-      out_.push_back({at, a.bytes});
+      emit(at, a.bytes);
     }
+    end = out_.back().at;
     if ((a.how & 16) != 0 && !a.bytes.empty()) {
       stream_ = a.bytes;
       stream_pos_ = 0;
