@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -265,6 +266,23 @@ TEST(MainLoop, FailedClosesAreBounded) {
                                                   "cannot shutodown modem", "out of ext loop"}));
   }
 }
+
+#ifndef _WIN32
+// The error log and a station log on a full disk: each record costs its retries and is dropped
+// with its text, and the reports are forwarded all the same.
+TEST(MainLoop, FullDiskCostsRecordsNotReports) {
+  Gateway g;
+  std::filesystem::create_symlink("/dev/full", g.dir() / "log" / "err_log.csv");
+  std::filesystem::create_symlink("/dev/full", g.dir() / "log" / "+4410.csv");
+  g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,1", 1);
+  g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,0", 60000);
+  EXPECT_EQ(g.run(180000), -1);
+  EXPECT_EQ(g.count("SMS /"), 2);
+  EXPECT_EQ(g.modem.outbox().size(), 5u);
+  EXPECT_EQ(g.count("Cannot open err_log 1 ..2 ..3 ..ignored\n "), 1);  // "On the air"
+  EXPECT_EQ(g.count(" +cannot storage file "), 2);
+}
+#endif
 
 TEST(MainLoop, BringUpGivesUpAtTheFirstAttempt) {
   Gateway g;
