@@ -306,16 +306,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     answers.push_back({static_cast<std::uint8_t>(part[0]), part.substr(1)});
   }
   fuzz::clear_dir("log");
+  const std::int64_t count = static_cast<std::int64_t>(answers.size());
   DialoguePeer peer(std::move(answers));
   fuzz::World world(peer);
   peer.port = &world.port;
   world.port.keep_history(false);
-  world.clock.stop_at(static_cast<std::int64_t>(size + 2) * 45 * kMinute);
+  // Each answer is taken by a write, and the gateway never waits 45 minutes between two.
+  world.clock.stop_at((count + 2) * 45 * kMinute);
   try {
     driver::main_loop(world.env, "COM1");
   } catch (const InputDone&) {
   } catch (const sim::SimulationEnd&) {
-    finding("the gateway ran past its time bound", std::to_string(size + 2) + " answers");
+    finding("the gateway ran past its time bound", std::to_string((count + 2) * 45) +
+                                                       " virtual minutes for " +
+                                                       std::to_string(count) + " answers");
   } catch (const common::Halt&) {
     finding("the gateway halted on a modem answer",
             shown(world.console.text().substr(
