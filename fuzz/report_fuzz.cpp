@@ -16,12 +16,12 @@ using fuzz::check;
 using fuzz::shown;
 
 // What a loader can leave in a text between quotes: no quote, no line end, nothing after a
-// byte 26 (it ends the file), at most `limit` characters.
-std::string as_loaded(std::string text, std::size_t limit) {
+// byte 26 (it ends the file), no semicolon in a table field, at most `limit` characters.
+std::string as_loaded(const std::string& text, std::size_t limit, bool table_field) {
   std::string out;
   for (char c : text) {
     if (c == 26) break;
-    if (c != '"' && c != '\r' && c != '\n' && c != ';') out += c;
+    if (c != '"' && c != '\r' && c != '\n' && !(table_field && c == ';')) out += c;
   }
   return out.substr(0, limit);
 }
@@ -65,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string> parts = fuzz::split(data, size, 3);
   const std::string text = parts[0].substr(0, sms::kMaxAcceptedText);
   const std::string templ =
-      as_loaded(parts.size() > 1 ? parts[1] : "&S: &L m", config::kMaxStatusTextLength);
-  const std::string name = as_loaded(parts.size() > 2 ? parts[2] : "Tank3", config::kMaxNameLength);
+      as_loaded(parts.size() > 1 ? parts[1] : "&S: &L m", config::kMaxStatusTextLength, false);
+  const std::string name =
+      as_loaded(parts.size() > 2 ? parts[2] : "Tank3", config::kMaxNameLength, true);
 
   fuzz::clear_dir("log");
   fuzz::SilentPeer peer;
