@@ -144,7 +144,7 @@ std::size_t longest_expansion(const std::string& templ, std::size_t longest_name
   std::size_t most = 0;
   for (std::size_t k = 0; k + 1 < none.size(); ++k) {
     sms::Report one{};
-    one[k] = "x";
+    one[k].push_back('x');
     const std::size_t n = driver::expand_template(templ, "", one).size() - literal;
     uses += n;
     most = std::max(most, n);
@@ -172,8 +172,8 @@ void table_warnings(const config::Tables& t, const Loaded& st, const Loaded& hu,
                     station.name.c_str()));
       } else if (number[0] != '+' && number.rfind("00", 0) != 0) {
         warn("stations.txt", st.line(s),
-             format("station \"%s\": number %s is in national form (no leading + or 00); a modem "
-                    "that reports the sender as +<country>... does not match it, and the reports "
+             format("station \"%s\": number %s is in national form (no leading + or 00): a "
+                    "sender reported in international form does not match it, and its reports "
                     "are dropped as un-authorized",
                     station.name.c_str(), number.c_str()));
       }
@@ -342,8 +342,8 @@ SiteCheck check_site(const std::string& root, const PortProbe& probe) {
     const int ra = file_rank(a.file);
     const int rb = file_rank(b.file);
     if (ra != rb) return ra < rb;
-    if (a.severity != b.severity) return a.severity == Severity::kError;
-    return a.line < b.line;
+    if (a.line != b.line) return a.line < b.line;
+    return a.severity == Severity::kError && b.severity == Severity::kWarning;
   });
   return result;
 }

@@ -59,13 +59,13 @@ const SiteCase kSites[] = {
      2},
     {"every faulty station line, entry indices as once fixed",
      {{"stations.txt", "\"A\";\"1\"\n\"B\";\"12+3\"\nx\n;;;;;;;\n\"C\";\"2\";x\n\"Delta\"\n"}},
-     {"configuration/stations.txt:2: error: cell phone number contains illegal characters(2) +",
+     {"configuration/stations.txt:1: warning: station \"A\": number 1 is in national form (no "
+      "leading + or 00): a sender reported in international form does not match it, and its "
+      "reports are dropped as un-authorized",
+      "configuration/stations.txt:2: error: cell phone number contains illegal characters(2) +",
       "configuration/stations.txt:4: error: bad formatting of station (type 1)",
       "configuration/stations.txt:5: error: Error type 3 in line 3",
-      "configuration/stations.txt:6: error: Error type 2 in line 4",
-      "configuration/stations.txt:1: warning: station \"A\": number 1 is in national form (no "
-      "leading + or 00); a modem that reports the sender as +<country>... does not match it, "
-      "and the reports are dropped as un-authorized"},
+      "configuration/stations.txt:6: error: Error type 2 in line 4"},
      2},
     {"stations all too short",
      {{"stations.txt", "x\n"}},
@@ -110,8 +110,8 @@ const SiteCase kSites[] = {
      {{"stations.txt",
        "\"Tank3\";\"0791 234567\"\n\"Pump1\";\"00 44 10\"\n\"Pump2\";\"0044-10\"\n"}},
      {"configuration/stations.txt:1: warning: station \"Tank3\": number 0791234567 is in "
-      "national form (no leading + or 00); a modem that reports the sender as +<country>... does "
-      "not match it, and the reports are dropped as un-authorized",
+      "national form (no leading + or 00): a sender reported in international form does not match "
+      "it, and its reports are dropped as un-authorized",
       "configuration/stations.txt:3: warning: station \"Pump2\": number 004410 is also station "
       "\"Pump1\"'s (line 2), which always matches first: this station never does"},
      1},
@@ -240,7 +240,7 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
        {},
        {"", "", "nothing: not subscribed to status code 1",
         "nothing: the template of status code 1 expands to nothing"}},
-      {"sender in national form",
+      {"sender not a number as stored",
        nullptr,
        "0044 10",
        "1,2,3,4,5,6,1",
