@@ -378,7 +378,10 @@ Preview preview_report(const std::string& root, const SiteCheck& site, const std
   };
   try {
     if (!sms::read_sms(ws.env, report.text, report.station_index, t.stations)) {
-      throw std::runtime_error("the modem model failed an exchange");
+      // The message itself broke the exchange (a control byte in it, say): what the gateway
+      // printed and logged is the answer.
+      p.unreadable = true;
+      return refuse();
     }
   } catch (const sim::SimulationEnd&) {
     return refuse();

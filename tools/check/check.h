@@ -61,6 +61,7 @@ std::string visible(const std::string& text);
 // What the gateway would do with the message `text` from `sender`.
 struct Preview {
   bool refused = false;
+  bool unreadable = false;        // refused because reading it from the modem failed
   std::string console;            // the refusal, or the "SMS /..." line, as printed
   std::vector<std::string> tags;  // error-log tags of a refusal
   int station = -1;               // accepted: the station index and the status code

@@ -63,7 +63,8 @@ int print_preview(const mvo::check::SiteCheck& site, const std::string& root,
   using mvo::check::visible;
   const mvo::check::Preview p = preview_report(root, site, sender, text);
   if (p.refused) {
-    out("refused: " + visible(p.console) + "\n");
+    out((p.unreadable ? "refused, the message cannot be read: " : "refused: ") +
+        visible(p.console) + "\n");
     for (const auto& tag : p.tags) out("  error-log tag: " + visible(tag) + "\n");
     return 1;
   }
