@@ -17,9 +17,11 @@ using mvo::common::format;
 
 constexpr int kUsageStatus = 3;
 
-constexpr const char* kUsage =
+constexpr const char* kSynopsis =
     "usage: mvo-check [SITE]\n"
-    "       mvo-check [SITE] --report SENDER TEXT\n"
+    "       mvo-check [SITE] --report SENDER TEXT\n";
+
+constexpr const char* kUsage =
     "\n"
     "Checks the configuration of the gateway's site SITE (default: the current directory) with\n"
     "the gateway's own loaders, every file to its end, and prints one line per finding:\n"
@@ -32,13 +34,13 @@ constexpr const char* kUsage =
     "                      line and, for each destination, the exact text or why none).\n"
     "                      Control bytes are shown as ^Z and the like.\n"
     "\n"
-    "Exit status: 0 clean, 1 warnings only, 2 the gateway would halt (or a refused --report\n"
-    "gives 1); 3 usage error.\n";
+    "Exit status: 0 clean, 1 warnings only, 2 the gateway would halt, 3 usage error;\n"
+    "with --report: 0 accepted, 1 refused, 2 the site does not load.\n";
 
 void out(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
 int usage_error(const std::string& why) {
-  std::fprintf(stderr, "mvo-check: %s\n%s", why.c_str(), kUsage);
+  std::fprintf(stderr, "mvo-check: %s\n%s(mvo-check --help tells more)\n", why.c_str(), kSynopsis);
   return kUsageStatus;
 }
 
@@ -93,7 +95,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
-      out(kUsage);
+      out(std::string(kSynopsis) + kUsage);
       return 0;
     }
     if (a == "--report") {
