@@ -1,7 +1,5 @@
 #include "logs/records.h"
 
-#include <cstring>
-
 #include "common/text.h"
 
 namespace mvo::logs {
@@ -209,26 +207,28 @@ bool LineReader::next(std::string& line, bool& too_long) {
   bool any = false;
   for (;;) {
     if (pos_ == end_ && !fill()) break;
+    if (skip_lf_) {
+      skip_lf_ = false;
+      if (buffer_[pos_] == '\n') {
+        ++pos_;
+        continue;
+      }
+    }
     any = true;
-    const char* start = buffer_ + pos_;
-    const char* stop = static_cast<const char*>(std::memchr(start, '\n', end_ - pos_));
-    const std::size_t n = stop != nullptr ? static_cast<std::size_t>(stop - start) : end_ - pos_;
-    const std::size_t room = max_line_ + 1 - line.size();  // one more for a CR before the '\n'
+    std::size_t stop = pos_;
+    while (stop < end_ && buffer_[stop] != '\n' && buffer_[stop] != '\r') ++stop;
+    const std::size_t n = stop - pos_;
+    const std::size_t room = max_line_ - line.size();
     if (n > room) too_long = true;
-    line.append(start, n < room ? n : room);
-    pos_ += n;
-    if (stop != nullptr) {
+    line.append(buffer_ + pos_, n < room ? n : room);
+    pos_ = stop;
+    if (stop < end_) {
+      skip_lf_ = buffer_[stop] == '\r';
       ++pos_;
       break;
     }
   }
-  if (!any) return false;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.size() > max_line_) {
-    line.resize(max_line_);
-    too_long = true;
-  }
-  return true;
+  return any;
 }
 
 }  // namespace mvo::logs

@@ -94,9 +94,9 @@ class ErrorLogReader {
   std::uint64_t unreadable_ = 0;
 };
 
-// Physical lines of a log file with a bounded buffer: a line ends at '\n', one CR before it is
-// dropped. A line longer than `max_line` is returned cut, with `too_long` set; the rest of it is
-// skipped.
+// Physical lines of a log file with a bounded buffer: a line ends at CR LF, LF or a lone CR
+// (so a stray CR is a line of its own, and the record after it stays whole). A line longer than
+// `max_line` is returned cut, with `too_long` set; the rest of it is skipped.
 class LineReader {
  public:
   LineReader(std::istream& in, std::size_t max_line) : in_(in), max_line_(max_line) {}
@@ -110,6 +110,7 @@ class LineReader {
   char buffer_[1 << 16];
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
+  bool skip_lf_ = false;  // the last line ended in CR: a LF next belongs to it
 };
 
 }  // namespace mvo::logs
