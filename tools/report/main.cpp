@@ -2,7 +2,9 @@
 // one status line for a monitoring system.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -147,7 +149,8 @@ int main(int argc, char** argv) {
       std::cout << report::check_unknown(problem).line << "\n";
       return 3;
     }
-    std::cerr << "mvo-report: " << problem << "\n\n" << kUsage;
+    std::cerr << "mvo-report: " << problem << "\n"
+              << std::string(kUsage, std::strchr(kUsage, '\n') - kUsage) << " (see --help)\n";
     return 2;
   }
 
@@ -164,7 +167,7 @@ int main(int argc, char** argv) {
     std::cerr << "mvo-report: " << error << "\n";
     return 1;
   }
-  if (output.empty()) output = site + "/log/report.html";
+  if (output.empty()) output = (std::filesystem::path(site) / "log" / "report.html").string();
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
   if (out.is_open()) report::write_page(out, model, settings);
   out.close();

@@ -207,8 +207,9 @@ void status_band(std::ostream& out, const Station& st, const std::vector<std::st
   out << "</svg>\n<ul class=\"legend\">";
   for (std::size_t c = 0; c < seen.size(); ++c) {
     if (!seen[c]) continue;
-    const std::string text = c < human.size() ? human[c] : format("code %zu", c);
-    out << format("<li><i class=\"sw c%zu\"></i>%zu ", c, c) << esc(text) << "</li>";
+    const std::string text = c < human.size() ? human[c] : format("code %d", static_cast<int>(c));
+    out << format("<li><i class=\"sw c%d\"></i>%d ", static_cast<int>(c), static_cast<int>(c))
+        << esc(text) << "</li>";
   }
   out << "</ul>\n";
 }
@@ -377,7 +378,7 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
     if (s.invalid > 0) {
       out << format(
           "; %llu not valid reports (too long or malformed), marked in red on the "
-          "level chart's time axis",
+          "time axes",
           static_cast<unsigned long long>(s.invalid));
     }
     if (s.unreadable.total() > 0) {

@@ -395,7 +395,7 @@ CheckResult check_site(const SiteReport& site, const Settings& settings) {
     silent.push_back(s.heard ? s.name + " (" + hours(settings.now - s.last) + ")"
                              : s.name + " (never heard)");
   }
-  const std::size_t count = site.stations.size();
+  const int count = static_cast<int>(site.stations.size());
   std::string off_air;
   const Health& h = site.health;
   if (!h.last_on_air) {
@@ -414,23 +414,29 @@ CheckResult check_site(const SiteReport& site, const Settings& settings) {
     for (const auto& x : v) s += (s.empty() ? "" : ", ") + x;
     return s;
   };
-  if (!off_air.empty() || silent.size() == count) {
+  if (!off_air.empty() || static_cast<int>(silent.size()) == count) {
     r.code = 2;
     if (!off_air.empty()) text = "gateway " + off_air;
-    if (silent.size() == count) {
-      text += (text.empty() ? "" : "; ") + common::format("every station silent (%zu): ", count) +
+    if (static_cast<int>(silent.size()) == count) {
+      text += (text.empty() ? "" : "; ") + common::format("every station silent (%d): ", count) +
               join(silent);
     }
   } else if (!silent.empty()) {
     r.code = 1;
-    text = common::format("%zu of %zu stations silent: ", silent.size(), count) + join(silent);
+    text = common::format("%d of %d stations silent: ", static_cast<int>(silent.size()), count) +
+           join(silent);
   } else {
     r.code = 0;
-    text = common::format("%zu stations reporting, gateway on the air", count);
+    text = common::format("%d stations reporting, gateway on the air", count);
+  }
+  // One line, and no '|' before the performance data: names are the operator's text.
+  for (char& ch : text) {
+    if (ch == '|') ch = '/';
+    if (ch == '\n' || ch == '\r') ch = ' ';
   }
   static const char* const kStates[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
   r.line = std::string("MVO ") + kStates[r.code] + " - " + text +
-           common::format(" | silent=%zu;1;%zu;0;%zu", silent.size(), count, count);
+           common::format(" | silent=%d;1;%d;0;%d", static_cast<int>(silent.size()), count, count);
   return r;
 }
 
