@@ -10,6 +10,7 @@
 #include "common/halt.h"
 #include "common/text.h"
 #include "config/tables.h"
+#include "logs/logs.h"
 
 namespace mvo::report {
 
@@ -133,8 +134,6 @@ void add_error_record(Health& h, const logs::ErrorRecord& r, std::optional<std::
   ++d.failures[static_cast<int>(i)];
 }
 
-std::string station_log_name(const std::string& number) { return number + ".csv"; }
-
 namespace {
 
 // The gateway's loaders, run on a private copy of the configuration: a faulty file makes them
@@ -208,7 +207,7 @@ bool load_configuration(const fs::path& site, SiteReport& out, std::string& erro
       Station st;
       st.name = s.name;
       st.number = s.number;
-      st.log_name = station_log_name(s.number);
+      st.log_name = logs::station_log_name(s.number);
       out.stations.push_back(std::move(st));
     }
   } catch (const common::Halt&) {

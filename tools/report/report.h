@@ -76,7 +76,7 @@ void add_to_columns(std::vector<Column>& columns, const Axis& axis, std::int64_t
 struct Station {
   std::string name;
   std::string number;
-  std::string log_name;  // the file under log/
+  std::string log_name;  // the file under log/: logs::station_log_name
   bool log_found = false;
   std::uint64_t messages = 0;  // readable records
   std::uint64_t invalid = 0;   // messages that were not valid reports
@@ -140,9 +140,6 @@ struct SiteReport {
 // (no stations.txt, a faulty one, no log directory).
 bool read_site(const std::string& dir, const Settings& settings, SiteReport& out,
                std::string& error);
-
-// The log file of a station number under log/.
-std::string station_log_name(const std::string& number);
 
 // The status of the site in the monitoring-plugin convention: one line and its exit code
 // (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN).

@@ -192,12 +192,15 @@ TEST(Check, StatesAndExitCodes) {
 TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   Harness h;
   h.write_config("stations.txt",
-                 "\"Tank3\";\"+4410\"\r\n\"Pump\";\"+4420\"\r\n\"Idle\";\"+4430\"\r\n");
+                 "\"Tank3\";\"+4410\"\r\n\"Pump\";\"+4420\"\r\n\"Idle\";\"+4430\"\r\n"
+                 "\"Star\";\"*100\"\r\n");
   h.write_config("human.txt", "Normal\r\nOverflow\r\n");
   logs::log_station_message(h.env, "+4410", "10,2.5,c,400,e,f,1", "26/12/06", "12:00:00", "+08");
   logs::log_station_message(h.env, "+4410", "10,2.7,c,410,e,f,0", "26/12/06", "09:30:00", "-04");
   logs::log_station_message(h.env, "+4420", "not a report", "26/12/05", "10:00:00", "+00");
   logs::log_station_message(h.env, "+4420", std::string(61, '7'), "26/12/05", "11:00:00", "+00");
+  // A number Windows takes in no file name: found under the name the gateway gave its log.
+  logs::log_station_message(h.env, "*100", "1,1,1,1,1,1,0", "26/12/05", "11:00:00", "+00");
   logs::log_station_message(h.env, "+9999", "1,1,1,1,1,1,0", "26/12/05", "11:00:00", "+00");
   h.wall.set_start(sim::VirtualWallClock::at(2026, 12, 6, 8, 0, 0));
   logs::log_error(h.env, "On the air");
@@ -215,7 +218,7 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   SiteReport site;
   std::string error;
   ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
-  ASSERT_EQ(site.stations.size(), 3u);
+  ASSERT_EQ(site.stations.size(), 4u);
   const Station& tank = site.stations[0];
   EXPECT_EQ(tank.messages, 2u);
   // 12:00 at UTC+2 is 10:00 UTC; 09:30 at UTC-1, written later, is 10:30 UTC: the latest.
@@ -231,6 +234,7 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   EXPECT_TRUE(pump.last_reading.valid);
   EXPECT_FALSE(site.stations[2].log_found);
   EXPECT_TRUE(is_silent(site.stations[2], settings));
+  EXPECT_EQ(site.stations[3].messages, 1u);
   EXPECT_EQ(site.health.on_air, 1u);
   EXPECT_EQ(site.health.ufo, 1u);
   EXPECT_EQ(site.health.unreadable, 1u);
