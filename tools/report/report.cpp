@@ -288,7 +288,9 @@ bool read_site(const std::string& dir, const Settings& settings, SiteReport& out
     if (st.heard) {
       st.last_reading = read_message(st.last_text, human_count);
       if (!earliest || st.first < *earliest) earliest = st.first;
-      latest = std::max(latest, st.last);
+      // A stamp far ahead of the clock (a station or network clock gone wrong) would squeeze
+      // every chart; the axis ends a day after now at the latest.
+      latest = std::clamp(st.last, latest, settings.now + 86400);
     }
   }
 
