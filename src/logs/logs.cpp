@@ -1,8 +1,11 @@
 #include "logs/logs.h"
 
+#include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include "common/halt.h"
+#include "logs/records.h"
 
 namespace mvo::logs {
 
@@ -36,25 +39,51 @@ std::string asctime_stamp(const std::tm& t) {
 }
 
 bool append_crlf(const std::string& path, const std::string& record) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  if (!out.is_open()) return false;
   std::string data;
   data.reserve(record.size() + 4);
   for (char c : record) {
     if (c == '\n') data += '\r';
     data += c;
   }
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out.is_open()) return false;
+  out.seekp(0, std::ios::end);
+  const std::streamoff before = out.tellp();
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
   out.close();
-  return true;
+  if (!out.fail()) return true;
+  // A record is on disk whole or not at all: part of one written on a full disk would join the
+  // next record. Taking the file back to its old end needs no room; a device such as /dev/full
+  // has no end to take back to, and nothing was written there anyway.
+  if (before >= 0) {
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(path, ignored)) {
+      std::filesystem::resize_file(path, static_cast<std::uintmax_t>(before), ignored);
+    }
+  }
+  return false;
+}
+
+std::string station_log_name(const std::string& number, bool windows_names) {
+  std::string name;
+  for (char c : number) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    const bool refused =
+        u < 32 || std::string_view("<>:\"/\\|?*%").find(c) != std::string_view::npos;
+    if (windows_names && refused) {
+      name += common::format("%%%02X", static_cast<unsigned>(u));
+    } else {
+      name += c;
+    }
+  }
+  return name + ".csv";
 }
 
 void log_error(Env& env, const std::string& tag) {
   const std::string path = env.site.path("log", "err_log.csv");
   static constexpr const char* kRetryTexts[] = {"Cannot open err_log 1 ", "..2 ", "..3 "};
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const std::string record =
-        common::format(" %s  ,  %s", tag.c_str(), asctime_stamp(env.wall.local_now()).c_str());
+    const std::string record = error_record(tag, asctime_stamp(env.wall.local_now()));
     if (append_crlf(path, record)) return;
     if (attempt < 3) {
       say(env, kRetryTexts[attempt]);
@@ -67,9 +96,8 @@ void log_error(Env& env, const std::string& tag) {
 void log_station_message(Env& env, const std::string& number, const std::string& text,
                          const std::string& date, const std::string& time,
                          const std::string& zone) {
-  const std::string path = env.site.path("log", number + ".csv");
-  const std::string record = common::format("  %s , %s , %s  , %s \n", zone.c_str(), date.c_str(),
-                                            time.c_str(), text.c_str());
+  const std::string path = env.site.path("log", station_log_name(number));
+  const std::string record = station_record(zone, date, time, text);
   for (int attempt = 0; attempt < 6; ++attempt) {
     if (append_crlf(path, record)) return;
     if (attempt < 5) delay(env, 2000);
