@@ -161,61 +161,48 @@ bool to_seed(const char* text, std::uint32_t& seed) {
   return true;
 }
 
+int usage_error(const std::string& why) {
+  if (!why.empty()) std::cerr << "mvo-modem-sim: " << why << "\n";
+  std::cerr << kUsage;
+  return 2;
+}
+
 // Reads the command line into `o`: -1 to go on, else the exit status (0 after --help, 2 after a
 // usage error, the usage printed either way).
 int parse_options(int argc, char** argv, Options& o) {
-  enum { kLink = 1, kScenario, kSpool, kOutbox, kTranscript, kEmptySlot, kSeed, kHelp };
-  static const option longs[] = {{"link", required_argument, nullptr, kLink},
-                                 {"scenario", required_argument, nullptr, kScenario},
-                                 {"spool", required_argument, nullptr, kSpool},
-                                 {"outbox", required_argument, nullptr, kOutbox},
-                                 {"transcript", required_argument, nullptr, kTranscript},
-                                 {"empty-slot", required_argument, nullptr, kEmptySlot},
-                                 {"seed", required_argument, nullptr, kSeed},
-                                 {"help", no_argument, nullptr, kHelp},
+  // The first five take a path each, stored in the field of the same place in `paths`.
+  static const option longs[] = {{"link", required_argument, nullptr, 0},
+                                 {"scenario", required_argument, nullptr, 0},
+                                 {"spool", required_argument, nullptr, 0},
+                                 {"outbox", required_argument, nullptr, 0},
+                                 {"transcript", required_argument, nullptr, 0},
+                                 {"empty-slot", required_argument, nullptr, 0},
+                                 {"seed", required_argument, nullptr, 0},
+                                 {"help", no_argument, nullptr, 0},
                                  {nullptr, 0, nullptr, 0}};
-  auto bad = [](const std::string& why) {
-    if (!why.empty()) std::cerr << "mvo-modem-sim: " << why << "\n";
-    std::cerr << kUsage;
-    return 2;
-  };
-  int opt;
-  while ((opt = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
+  std::string Options::*const paths[] = {&Options::link, &Options::scenario, &Options::spool,
+                                         &Options::outbox, &Options::transcript};
+  int index = 0;
+  for (int opt; (opt = getopt_long(argc, argv, "", longs, &index)) != -1;) {
+    if (opt != 0) return usage_error("");  // getopt_long has said what is wrong
+    const std::string name = longs[index].name;
     const std::string value = optarg != nullptr ? optarg : "";
-    switch (opt) {
-      case kLink:
-        o.link = value;
-        break;
-      case kScenario:
-        o.scenario = value;
-        break;
-      case kSpool:
-        o.spool = value;
-        break;
-      case kOutbox:
-        o.outbox = value;
-        break;
-      case kTranscript:
-        o.transcript = value;
-        break;
-      case kEmptySlot:
-        if (value != "cms" && value != "cmgr") return bad("--empty-slot takes cms or cmgr");
-        o.empty_slot_cms = value == "cms";
-        break;
-      case kSeed: {
-        std::uint32_t seed = 0;
-        if (!to_seed(value.c_str(), seed)) return bad("--seed takes a number from 0 to 4294967295");
-        o.seed = seed;
-        break;
-      }
-      case kHelp:
-        std::cout << kUsage;
-        return 0;
-      default:  // getopt_long has named the option
-        return bad("");
+    std::uint32_t seed = 0;
+    if (index < 5) {
+      o.*paths[index] = value;
+    } else if (name == "empty-slot") {
+      if (value != "cms" && value != "cmgr") return usage_error("--empty-slot takes cms or cmgr");
+      o.empty_slot_cms = value == "cms";
+    } else if (name == "seed") {
+      if (!to_seed(value.c_str(), seed))
+        return usage_error("--seed takes a number up to 4294967295");
+      o.seed = seed;
+    } else {
+      std::cout << kUsage;
+      return 0;
     }
   }
-  if (optind < argc) return bad(std::string("unexpected argument ") + argv[optind]);
+  if (optind < argc) return usage_error(std::string("unexpected argument ") + argv[optind]);
   return -1;
 }
 
