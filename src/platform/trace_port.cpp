@@ -165,7 +165,9 @@ bool TracePort::write(const char* data, std::size_t size, std::size_t& written) 
   gather(kToModem, data, written);
   end_record();
   if (result && written < size) {
-    event(common::format("short write: %zu of %zu bytes", written, size));
+    event(common::format("short write: %llu of %llu bytes",
+                         static_cast<unsigned long long>(written),
+                         static_cast<unsigned long long>(size)));
   }
   return outcome(result, "write");
 }
