@@ -1,6 +1,7 @@
 // mvo-gateway: builds the real platform objects and runs the gateway in the current directory.
 // It reads no arguments and no input. MVO_TRACE, when set, names a file that receives the modem
 // dialogue byte for byte (platform/trace_port.h); unset, nothing wraps the port.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -20,6 +21,11 @@ using mvo::platform::posix::NativePort;
 namespace os = mvo::platform::native;
 
 int main() {
+#ifdef SIGPIPE
+  // A console that goes away (a closed pipe, an ended ssh session) must not end the gateway: its
+  // writes fail and it goes on, as on Windows.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   os::SteadyClock clock;
   os::LocalWallClock wall;
   os::StdoutConsole console;

@@ -56,7 +56,12 @@ class SimPort final : public platform::SerialPort {
   const std::vector<platform::Timeouts>& timeout_history() const { return timeout_history_; }
   const std::string& written() const { return written_; }
   int opens() const { return opens_; }
-  void fail_closes(int count) { failing_closes_ = count; }
+  // The next `count` closes fail; the port stays open (the Win32 way) or is released anyway
+  // (the POSIX way, `releases`).
+  void fail_closes(int count, bool releases = false) {
+    failing_closes_ = count;
+    failed_close_releases_ = releases;
+  }
   // Off for long soaks: the time-out history and the written bytes grow with every exchange.
   void keep_history(bool keep) { keep_history_ = keep; }
   void fail_settings(int get_call) { failing_get_call_ = get_call; }
@@ -73,6 +78,7 @@ class SimPort final : public platform::SerialPort {
   int error_ = 0;
   int opens_ = 0;
   int failing_closes_ = 0;
+  bool failed_close_releases_ = false;
   int failing_get_call_ = 0;
   int get_calls_ = 0;
   bool failing_set_ = false;

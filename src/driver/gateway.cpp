@@ -73,6 +73,20 @@ std::string expand_template(const std::string& templ, const std::string& station
   return out;
 }
 
+namespace {
+
+// The body of a text for AT+CMGS: a Ctrl-Z inside it would submit it early and an ESC would
+// cancel it, so that the rest, and the commands after it, would become message text for the
+// wrong phone; a zero byte would end the write. Each becomes '?', which every phone shows.
+std::string entry_safe(std::string body) {
+  for (char& c : body) {
+    if (c == kEndOfText || c == kEscape || c == '\0') c = kUnsafeByteStandIn;
+  }
+  return body;
+}
+
+}  // namespace
+
 std::string compose_text(const config::Tables& tables, const Report& report, std::size_t d) {
   const config::Destination& dest = tables.destinations[d];
   const config::Station& station = tables.stations[static_cast<std::size_t>(report.station_index)];
@@ -81,9 +95,9 @@ std::string compose_text(const config::Tables& tables, const Report& report, std
   auto human = [&](const char* what, const std::string& value, const char* unit) {
     const std::string& text =
         static_cast<std::size_t>(c) < tables.human_texts.size() ? tables.human_texts[c] : "";
-    return station.name + " reports: " + text + what + value + unit + kEndOfText;
+    return entry_safe(station.name + " reports: " + text + what + value + unit) + kEndOfText;
   };
-  if (dest.type == "SMC") return station.number + "," + report.text + kEndOfText;
+  if (dest.type == "SMC") return entry_safe(station.number + "," + report.text) + kEndOfText;
   if (!subscribed) return "";
   if (dest.type == "HMN") return human(" at level of ", report.fields[1], " meter");
   if (dest.type == "HMV") return human(" at volume of ", report.fields[3], " liter");
@@ -92,7 +106,7 @@ std::string compose_text(const config::Tables& tables, const Report& report, std
     const std::string templ = static_cast<std::size_t>(c) < tables.custom_templates.size()
                                   ? tables.custom_templates[c]
                                   : "";
-    return expand_template(templ, station.name, report.fields) + kEndOfText;
+    return entry_safe(expand_template(templ, station.name, report.fields)) + kEndOfText;
   }
   return "";
 }
@@ -141,14 +155,7 @@ int main_loop(Env& env, const std::string& port_name) {
       keep_going = forward_report(env, tables, report);
     }
     say(env, "out int loop.");
-    bool closed = false;
-    for (int attempt = 0; attempt < 5 && !closed; ++attempt) {
-      closed = modem::shut_modem(env);
-      if (!closed) delay(env, 3000);
-    }
-    if (!closed) {
-      say(env, "cannot shutdown modem.");
-      log_error(env, "cannot shutodown modem");
+    if (!modem::close_modem(env)) {
       log_error(env, "out of ext loop");
       say(env, "out of ext loop.");
       return 0;

@@ -13,6 +13,9 @@ namespace mvo::driver {
 using platform::Env;
 
 inline constexpr char kEndOfText = 26;
+inline constexpr char kEscape = 27;
+// What a Ctrl-Z, ESC or zero byte inside a composed text is sent as.
+inline constexpr char kUnsafeByteStandIn = '?';
 inline constexpr std::size_t kComposedSize = 600;
 // The room for an expansion: the composed text less its end-of-text character and its end.
 inline constexpr std::size_t kMaxExpansion = kComposedSize - 2;
@@ -34,7 +37,8 @@ std::string time_text(const std::tm& t);
 std::string expand_template(const std::string& templ, const std::string& station_name,
                             const sms::Report& fields);
 
-// The text for destination d, end-of-text character included, or "" when none is due.
+// The text for destination d, or "" when none is due. It ends in exactly one end-of-text
+// character; a Ctrl-Z, ESC or zero byte before it is sent as '?'.
 std::string compose_text(const config::Tables& tables, const Report& report, std::size_t d);
 
 // Prints "SMS /%s/%s/%s: %s\n" and sends each due destination its text in table order. A failed

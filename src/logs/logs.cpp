@@ -1,6 +1,8 @@
 #include "logs/logs.h"
 
+#include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include "common/halt.h"
 
@@ -36,17 +38,44 @@ std::string asctime_stamp(const std::tm& t) {
 }
 
 bool append_crlf(const std::string& path, const std::string& record) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  if (!out.is_open()) return false;
   std::string data;
   data.reserve(record.size() + 4);
   for (char c : record) {
     if (c == '\n') data += '\r';
     data += c;
   }
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out.is_open()) return false;
+  out.seekp(0, std::ios::end);
+  const std::streamoff before = out.tellp();
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
   out.close();
-  return true;
+  if (!out.fail()) return true;
+  // A record is on disk whole or not at all: part of one written on a full disk would join the
+  // next record. Taking the file back to its old end needs no room; a device such as /dev/full
+  // has no end to take back to, and nothing was written there anyway.
+  if (before >= 0) {
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(path, ignored)) {
+      std::filesystem::resize_file(path, static_cast<std::uintmax_t>(before), ignored);
+    }
+  }
+  return false;
+}
+
+std::string station_log_name(const std::string& number, bool windows_names) {
+  std::string name;
+  for (char c : number) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    const bool refused =
+        u < 32 || std::string_view("<>:\"/\\|?*%").find(c) != std::string_view::npos;
+    if (windows_names && refused) {
+      name += common::format("%%%02X", static_cast<unsigned>(u));
+    } else {
+      name += c;
+    }
+  }
+  return name + ".csv";
 }
 
 void log_error(Env& env, const std::string& tag) {
@@ -67,7 +96,7 @@ void log_error(Env& env, const std::string& tag) {
 void log_station_message(Env& env, const std::string& number, const std::string& text,
                          const std::string& date, const std::string& time,
                          const std::string& zone) {
-  const std::string path = env.site.path("log", number + ".csv");
+  const std::string path = env.site.path("log", station_log_name(number));
   const std::string record = common::format("  %s , %s , %s  , %s \n", zone.c_str(), date.c_str(),
                                             time.c_str(), text.c_str());
   for (int attempt = 0; attempt < 6; ++attempt) {

@@ -29,12 +29,13 @@ inline constexpr const char* kSpinnerOff =
     "--        ++                                           \r";
 
 // " %s  ,  %s" with the tag and the asctime stamp, appended to log/err_log.csv. When the file
-// cannot be opened: "Cannot open err_log 1 ", "..2 ", "..3 " with 1000 ms after each, then a
-// fourth try, then "..ignored\n " and the record is dropped.
+// cannot be opened, written or closed: "Cannot open err_log 1 ", "..2 ", "..3 " with 1000 ms after
+// each, then a fourth try, then "..ignored\n " and the record is dropped.
 void log_error(Env& env, const std::string& tag);
 
-// "  %s , %s , %s  , %s \n" (zone, date, time, text) appended to log/<number>.csv; up to six
-// attempts 2000 ms apart, then " +cannot storage file %s+ " with the path; nothing is logged.
+// "  %s , %s , %s  , %s \n" (zone, date, time, text) appended to log/<station_log_name>; up to
+// six attempts 2000 ms apart, then " +cannot storage file %s+ " with the path; nothing is logged.
+// A write or close that fails counts as a failed attempt, like an open.
 void log_station_message(Env& env, const std::string& number, const std::string& text,
                          const std::string& date, const std::string& time, const std::string& zone);
 
@@ -48,7 +49,19 @@ bool fail(Env& env, const std::string& text, const std::string& tag);
 // English whatever the locale.
 std::string asctime_stamp(const std::tm& t);
 
-// Appends `record` to the file at `path`, every '\n' written as CR LF. False if it cannot open.
+// Appends `record` to the file at `path`, every '\n' written as CR LF. False when the file cannot
+// be opened, written or closed; the record is then not in the file, not even in part.
 bool append_crlf(const std::string& path, const std::string& record);
+
+#ifdef _WIN32
+inline constexpr bool kWindowsNames = true;
+#else
+inline constexpr bool kWindowsNames = false;
+#endif
+// The file name of a station's log in log/: "<number>.csv". Where Windows refuses a character of
+// the number in a file name (a leading '*'), it is written as '%' and two hex digits ("*100" gives
+// "%2A100.csv"); '%' itself is written "%25" there, so two numbers never share a file. Other
+// systems take the number as it is.
+std::string station_log_name(const std::string& number, bool windows_names = kWindowsNames);
 
 }  // namespace mvo::logs

@@ -146,7 +146,7 @@ bool handle_modem(Env& env, const std::string& device) {
     if (init_modem(env)) return true;
     say(env, "handle_modem0  ");
     log_error(env, "handle_modem0");
-    shut_modem(env);
+    if (!close_modem(env)) return false;
     delay(env, 2000);
   }
   say(env, " +cannot communicate with modem+");
@@ -155,15 +155,27 @@ bool handle_modem(Env& env, const std::string& device) {
 }
 
 bool shut_modem(Env& env) {
-  WriteChars(env, std::string(1, '\x1a'));
-  WriteChars(env, std::string(1, '\x1b'));
-  purge_port(env);
+  if (env.port.is_open()) {
+    WriteChars(env, std::string(1, '\x1a'));
+    WriteChars(env, std::string(1, '\x1b'));
+    purge_port(env);
+  }
   if (!env.port.close()) {
     say(env, format("shut_modem1 (%d) ", env.port.last_error()));
     return false;
   }
   delay(env, 2000);
   return true;
+}
+
+bool close_modem(Env& env) {
+  for (int attempt = 0; attempt < kShutDownAttempts; ++attempt) {
+    if (shut_modem(env)) return true;
+    delay(env, 3000);
+  }
+  say(env, "cannot shutdown modem.");
+  log_error(env, "cannot shutodown modem");
+  return false;
 }
 
 }  // namespace mvo::modem

@@ -31,9 +31,17 @@ bool query_operator(Env& env, std::string& name);
 
 // The nine set-up steps with their progress lines; "OUR OPERATOR TODAY ..." and "On the air".
 bool init_modem(Env& env);
-// Up to 150 attempts of open_port and init_modem, shutting the modem after each failure.
+// Up to 150 attempts of open_port and init_modem, closing the modem after each failure
+// (close_modem). False after " +cannot communicate with modem+", or when the port could not be
+// closed after a failed attempt: a port that stays open could never be opened again.
 bool handle_modem(Env& env, const std::string& device);
-// Bytes 26 and 27, purge, close, 2000 ms. False when the close fails ("shut_modem1 (%d) ").
+// Bytes 26 and 27, purge, close, 2000 ms. False when the close fails ("shut_modem1 (%d) "). A port
+// no longer open (a POSIX close releases the descriptor even when it reports an error) has no
+// text entry to leave: it is closed at once.
 bool shut_modem(Env& env);
+// shut_modem up to five times, 3000 ms after each failure. False after "cannot shutdown modem."
+// and its tag "cannot shutodown modem" when all five failed.
+inline constexpr int kShutDownAttempts = 5;
+bool close_modem(Env& env);
 
 }  // namespace mvo::modem

@@ -50,7 +50,10 @@ bool read_chars(Env& env, std::string& line, std::size_t buffer_size) {
     if (count < keep) line += c;
     ++count;
   };
-  while (going && count < kMaxReplyLine) {
+  std::size_t received = 0;
+  // An endless stream of CR or LF is stored nowhere and never ends a line by itself: the bound
+  // on received bytes ends it all the same.
+  while (going && count < kMaxReplyLine && received < kMaxLineBytes) {
     char byte = 0;
     std::size_t got = 0;
     if (!env.port.read(&byte, 1, got)) {
@@ -59,6 +62,7 @@ bool read_chars(Env& env, std::string& line, std::size_t buffer_size) {
       return false;
     }
     const bool came = got == 1;
+    if (came) ++received;
     if (started) {
       if (came && byte != '\r' && byte != '\n') store(byte);
       if (!came || byte == '\n' || byte == 26) going = false;
@@ -68,6 +72,10 @@ bool read_chars(Env& env, std::string& line, std::size_t buffer_size) {
     }
     if (!came) started = true;
   }
+  // The line is text: it ends at its first zero byte (the GSM "@"), as a C string would, so no
+  // zero byte ever reaches a command or a forwarded text.
+  const std::size_t zero = line.find('\0');
+  if (zero != std::string::npos) line.resize(zero);
   return true;
 }
 

@@ -15,6 +15,8 @@ inline constexpr std::uint32_t kNormalTimeoutMs = 3000;
 inline constexpr std::uint32_t kLongTimeoutMs = 30000;
 inline constexpr std::int64_t kOpenRetryMs = 20000;
 inline constexpr std::size_t kMaxReplyLine = 200;
+// Bytes one read_chars call takes from the port, stored or not, before it ends the line.
+inline constexpr std::size_t kMaxLineBytes = 1000;
 inline constexpr std::int64_t kPromptBoundMs = 30000;
 
 // Opens the device, retrying every 20000 ms (a sleep) without limit; "cannot open COM port\n" and
@@ -27,9 +29,10 @@ void purge_port(Env& env);
 
 // Assembles one reply line after a 200 ms pause: leading CR/LF skipped, CRs dropped, LF ends the
 // line unstored, byte 26 ends it stored (except as the first byte), two time-outs with nothing
-// stored give an empty line, 200 characters end it. `line` receives at most buffer_size - 1
-// characters (the caller's buffer with its end); characters of the line beyond that are read and
-// dropped, so the next call starts on the next line. False on a port read failure
+// stored give an empty line, 200 characters end it, and so do 1000 received bytes (an endless
+// stream of CR or LF). The line ends at its first zero byte. `line` receives at most
+// buffer_size - 1 characters (the caller's buffer with its end); characters of the line beyond
+// that are read and dropped, so the next call starts on the next line. False on a port read failure
 // ("ReadFile in read_chars1 failed (%s).", "read_chars1").
 bool read_chars(Env& env, std::string& line, std::size_t buffer_size = kMaxReplyLine + 1);
 

@@ -66,6 +66,14 @@ struct Timeouts {
 
 // One serial port. Every call returns false on failure; last_error() is then the native code
 // (errno, GetLastError()).
+//
+// A write completes when its bytes have left the port (a synchronous WriteFile on a serial port;
+// on POSIX the output queue is drained), or when the write time-out runs out; bytes still queued
+// then count as not written. So a purge after a write can never take back what was written: a
+// purge discards input not yet read (and, on Windows, aborts what is pending, which is nothing).
+// close() releases the port: false when the system reports an error, after which is_open() tells
+// whether the port is still held (POSIX releases it anyway; Windows keeps the handle until a
+// close succeeds). Closing a port that is not open succeeds. open() on a port still open fails.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;

@@ -21,6 +21,9 @@ inline constexpr std::size_t kStampPartSize = 150;
 inline constexpr std::size_t kLineSize = 150;
 inline constexpr std::size_t kMaxAcceptedText = 60;
 inline constexpr int kMaxEmptyDrainLines = 10;
+// Lines the listing drain reads without "OK" before it gives up: a full store of a few hundred
+// messages lists in fewer.
+inline constexpr int kMaxDrainLines = 1000;
 inline constexpr int kFieldCount = 7;
 
 struct ReceivedMessage {
@@ -33,12 +36,13 @@ struct ReceivedMessage {
 
 // +CMGL: <index>,<stat>,<oa>,[<alpha>],<scts>  (one per entry, each followed by its text; "OK")
 // Lists the store; `found` tells whether an entry was listed and `index` is the first one's.
-// The rest of the listing is drained up to "OK"; a port read error or 10 empty lines in a row
-// end the drain as a "cmgl-6" failure.
+// The rest of the listing is drained up to "OK"; a port read error, 10 empty lines in a row or
+// 1000 lines without "OK" (repeated RING, noise) end the drain as a "cmgl-6" failure.
 bool list_messages(Env& env, const std::string& command, bool& found, int& index);
 
 // +CMGR: <stat>,"<oa>",,"yy/MM/dd,hh:mm:ss±zz"  then the text line, then "OK"
-// An empty slot ("+CMGR: 0,,0"), "OK" or "ERROR" succeed without touching sender and time stamp.
+// An empty slot ("+CMGR: 0,,0") or a bare "OK" succeed without touching sender and time stamp.
+// "ERROR" is a failed read ("Cln CMGR5 (%s) ", "cmgr5"): the modem could not read the slot.
 bool read_message(Env& env, int index, ReceivedMessage& message);
 
 bool delete_message(Env& env, int index);

@@ -30,13 +30,14 @@ bool list_messages(Env& env, const std::string& command, bool& found, int& index
   if (number == nullptr) return fail(env, format("Cln CMGL5 (%s) ", line.c_str()), "cmgl-5");
   if (!common::scan_int(number, index)) index = 0;
   int empty_lines = 0;
+  int lines = 0;
   do {
     if (!read_chars(env, line, kMessageSize)) {
       return fail(env, format("Cln CMGL6 (%s) ", line.c_str()), "cmgl-6");
     }
     // A modem that never ends its listing must not hold the gateway here for ever.
     empty_lines = line.empty() ? empty_lines + 1 : 0;
-    if (empty_lines >= kMaxEmptyDrainLines) {
+    if (empty_lines >= kMaxEmptyDrainLines || ++lines >= kMaxDrainLines) {
       return fail(env, format("Cln CMGL6 (%s) ", line.c_str()), "cmgl-6");
     }
   } while (line != "OK");
@@ -64,7 +65,8 @@ bool read_message(Env& env, int index, ReceivedMessage& m) {
     }
     return true;
   }
-  if (text == "OK" || text == "ERROR") {
+  if (text == "ERROR") return fail(env, format("Cln CMGR5 (%s) ", text.c_str()), "cmgr5");
+  if (text == "OK") {
     text.clear();
     return true;
   }

@@ -42,8 +42,11 @@ std::tm LocalWallClock::local_now() {
 }
 
 void StdoutConsole::write(const std::string& text) {
+  // A console that went away (a closed pipe, an ended ssh session) is no reason to stop: the
+  // logs hold every event. SIGPIPE is ignored by the program, so a failed write just fails.
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+  std::clearerr(stdout);
 }
 
 Site current_site() {
@@ -75,7 +78,7 @@ struct TermiosPort::Saved {
 };
 
 TermiosPort::~TermiosPort() {
-  if (fd_ >= 0) ::close(fd_);
+  close();
   delete saved_;
 }
 
@@ -93,8 +96,9 @@ bool TermiosPort::open(const std::string& device) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail();
   // No sharing: a second opener is refused. TIOCEXCL does not hold against root, the advisory
-  // lock does (between programs that take it, as this one does).
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+  // lock does (between programs that take it, as this one does). The exclusive flag is set last,
+  // once nothing can fail, because only close() clears it again.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error_ = errno == EWOULDBLOCK ? EBUSY : errno;
     ::close(fd);
     return false;
@@ -112,7 +116,7 @@ bool TermiosPort::open(const std::string& device) {
   // VMIN 1 with O_NONBLOCK: an empty read is EAGAIN, so a read of 0 bytes means the line is gone.
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+  if (tcsetattr(fd, TCSANOW, &tio) != 0 || ioctl(fd, TIOCEXCL) != 0) {
     error_ = errno;
     ::close(fd);
     return false;
@@ -226,7 +230,9 @@ bool TermiosPort::purge() {
     error_ = EBADF;
     return false;
   }
-  if (tcflush(fd_, TCIOFLUSH) != 0) return fail();
+  // Input only: every write has drained before it returned, so there is no output to take back,
+  // and on a pseudo-terminal an output flush would discard what the peer has not read yet.
+  if (tcflush(fd_, TCIFLUSH) != 0) return fail();
   return true;
 }
 
@@ -292,16 +298,36 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
       return false;
     }
   }
+  // The write completes when its bytes have left the port, as a synchronous WriteFile on a
+  // serial port does; what is still queued when the time-out runs out counts as not written.
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+    const std::int64_t left = deadline - monotonic_ms();
+    if (left <= 0) {
+      const std::size_t pending = static_cast<std::size_t>(queued);
+      written = pending < written ? written - pending : 0;
+      break;
+    }
+    // About half the time the queued bytes take at 19200 baud, so the check is neither late
+    // nor a busy wait.
+    std::int64_t pause = queued / 2 + 1;
+    if (pause > left) pause = left;
+    timespec ts{static_cast<time_t>(pause / 1000), static_cast<long>((pause % 1000) * 1000000)};
+    nanosleep(&ts, nullptr);
+  }
   // A write that timed out short reports success with the count written, as WriteFile does.
   return true;
 }
 
 bool TermiosPort::close() {
-  if (fd_ < 0) {
-    error_ = EBADF;
-    return false;
-  }
-  int fd = fd_;
+  if (fd_ < 0) return true;
+  const int fd = fd_;
+  // The exclusive flag lives on the tty, not on this descriptor: left set, it would refuse every
+  // later open by a user without CAP_SYS_ADMIN for as long as anyone else holds the device.
+  ioctl(fd, TIOCNXCL);
+  // close() releases the descriptor even when it reports an error, so the port is closed either
+  // way; the error is still reported.
   fd_ = -1;
   if (::close(fd) != 0) return fail();
   return true;

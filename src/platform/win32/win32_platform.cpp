@@ -37,8 +37,10 @@ std::tm LocalWallClock::local_now() {
 }
 
 void StdoutConsole::write(const std::string& text) {
+  // A console that went away is no reason to stop: the logs hold every event.
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+  std::clearerr(stdout);
 }
 
 Site current_site() {
@@ -74,6 +76,11 @@ bool CommPort::is_open() const {
 int CommPort::last_error() const { return static_cast<int>(error_); }
 
 bool CommPort::open(const std::string& device) {
+  // A handle that could not be closed yet is still the port: a failed open must not lose it.
+  if (is_open()) {
+    error_ = ERROR_BUSY;
+    return false;
+  }
   HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -157,6 +164,8 @@ bool CommPort::write(const char* data, std::size_t size, std::size_t& written) {
 }
 
 bool CommPort::close() {
+  if (!is_open()) return true;
+  // The handle is kept until a close succeeds, so the next attempt closes the same port.
   const BOOL ok = CloseHandle(static_cast<HANDLE>(handle_));
   if (!ok) {
     error_ = GetLastError();

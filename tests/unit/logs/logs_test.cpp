@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "common/halt.h"
 #include "tests/support/harness.h"
 
@@ -21,14 +27,6 @@ TEST(ErrorLog, RecordIsTagBlanksCommaAndAsctimeStampWithCrLf) {
   EXPECT_EQ(h.console(), "");
 }
 
-TEST(ErrorLog, MissingLogDirectoryRetriesThreeTimesThenIgnores) {
-  Harness h({}, /*with_log_dir=*/false);
-  log_error(h.env, "main2");
-  EXPECT_EQ(h.console(), "Cannot open err_log 1 ..2 ..3 ..ignored\n ");
-  EXPECT_EQ(h.now(), 3000);
-  EXPECT_FALSE(h.log_exists("err_log.csv"));
-}
-
 TEST(StationLog, RecordHasItsBlanksAndCommas) {
   Harness h;
   log_station_message(h.env, "+4412", "1,2,3,4,5,6,0", "12/02/26", "14:30:00", "+04");
@@ -38,13 +36,68 @@ TEST(StationLog, RecordHasItsBlanksAndCommas) {
             "  -04 , 12/02/27 , 01:00:00  , x \r\n");
 }
 
-TEST(StationLog, UnwritableAfterSixAttemptsIsReportedAndDropped) {
-  Harness h({}, false);
-  log_station_message(h.env, "123", "t", "d", "t", "z");
-  EXPECT_EQ(h.now(), 10000);
-  const std::string path = h.env.site.path("log", "123.csv");
-  EXPECT_EQ(h.console(), " +cannot storage file " + path + "+ ");
-  EXPECT_TRUE(h.tags().empty());
+// A log that cannot be opened (no log directory) and one that cannot be written (a full disk,
+// /dev/full on POSIX) take the same retries and pauses, then drop the record with their text.
+TEST(Logs, UnwritableLogsRetryThenDropTheRecord) {
+  struct Case {
+    const char* name;
+    bool with_log_dir;
+    bool full_disk;
+  } cases[] = {{"no log directory", false, false},
+#ifndef _WIN32
+               {"a full disk", true, true}
+#endif
+  };
+  for (const auto& c : cases) {
+    Harness h({}, c.with_log_dir);
+    if (c.full_disk) {
+      std::filesystem::create_symlink("/dev/full", h.dir() / "log" / "err_log.csv");
+      std::filesystem::create_symlink("/dev/full", h.dir() / "log" / "123.csv");
+    }
+    log_error(h.env, "main2");
+    EXPECT_EQ(h.console(), "Cannot open err_log 1 ..2 ..3 ..ignored\n ") << c.name;
+    EXPECT_EQ(h.now(), 3000) << c.name;
+    h.clear_console();
+    log_station_message(h.env, "123", "t", "d", "t", "z");
+    EXPECT_EQ(h.now(), 13000) << c.name;
+    const std::string path = h.env.site.path("log", "123.csv");
+    EXPECT_EQ(h.console(), " +cannot storage file " + path + "+ ") << c.name;
+  }
+}
+
+#ifndef _WIN32
+// A record cut short by the disk (here by the file size limit) is taken back whole, so it never
+// runs into the next record.
+TEST(Logs, RecordCutShortIsTakenBack) {
+  Harness h;
+  log_station_message(h.env, "123", "first", "d", "t", "z");
+  const std::string before = h.read_log("123.csv");
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = before.size() + 10;
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_FALSE(append_crlf(h.env.site.path("log", "123.csv"), "a record longer than ten\n"));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_EQ(h.read_log("123.csv"), before);
+  log_station_message(h.env, "123", "next", "d", "t", "z");
+  EXPECT_EQ(h.read_log("123.csv"), before + "  z , d , t  , next \r\n");
+}
+#endif
+
+// Windows refuses '*' in a file name: a station numbered "*100" logs to "%2A100.csv" there.
+TEST(StationLog, FileNameIsTheNumberWhereTheSystemAcceptsIt) {
+  struct Case {
+    const char* number;
+    bool windows;
+    const char* name;
+  } cases[] = {
+      {"+4410", true, "+4410.csv"}, {"*100", false, "*100.csv"}, {"*100", true, "%2A100.csv"}};
+  for (const auto& c : cases) EXPECT_EQ(station_log_name(c.number, c.windows), c.name) << c.number;
+  Harness h;
+  log_station_message(h.env, "*100", "t", "d", "t", "z");
+  EXPECT_TRUE(h.log_exists(station_log_name("*100")));
 }
 
 TEST(FatalStop, PrintsLogsAndHalts) {

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 
+#include "modem/modem.h"
 #include "platform/posix/posix_platform.h"
+#include "sms/sms.h"
+#include "tests/support/harness.h"
 
 namespace mvo::platform::posix {
 namespace {
@@ -99,6 +103,102 @@ TEST(TermiosPort, SettingsTimeoutsPurgeAndExclusiveOpen) {
 
   ASSERT_TRUE(port.close());
   EXPECT_TRUE(second.open(pty.slave));
+}
+
+// The real port under the gateway's operations in virtual time: every byte goes through the
+// pseudo-terminal, but a read that times out costs 1 ms of real time and its full time-out of
+// virtual time, so a 30 s prompt bound passes in milliseconds.
+class QuickPort final : public SerialPort {
+ public:
+  QuickPort(TermiosPort& port, sim::VirtualClock& clock) : port_(port), clock_(clock) {}
+  bool open(const std::string& device) override { return port_.open(device); }
+  bool is_open() const override { return port_.is_open(); }
+  bool get_settings(LineSettings& s) override { return port_.get_settings(s); }
+  bool set_settings(const LineSettings& s) override { return port_.set_settings(s); }
+  bool set_timeouts(const Timeouts& t) override {
+    read_ms_ = t.read_ms;
+    return port_.set_timeouts({1, t.write_ms});
+  }
+  bool purge() override { return port_.purge(); }
+  bool read(char* buffer, std::size_t size, std::size_t& got) override {
+    const bool ok = port_.read(buffer, size, got);
+    if (ok && got < size) clock_.advance_to(clock_.now_ms() + read_ms_);
+    return ok;
+  }
+  bool write(const char* d, std::size_t n, std::size_t& w) override { return port_.write(d, n, w); }
+  bool close() override { return port_.close(); }
+  int last_error() const override { return port_.last_error(); }
+
+ private:
+  TermiosPort& port_;
+  sim::VirtualClock& clock_;
+  std::uint32_t read_ms_ = 3000;
+};
+
+std::string drain(int fd) {
+  std::string got;
+  char buf[256];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+  return got;
+}
+
+// Ctrl-Z then ESC must reach a modem left in text entry: every write drains before it returns,
+// and no purge after it may take back what the peer has not read yet.
+TEST(TermiosPort, AbortBytesReachThePeerEveryTime) {
+  Pty pty;
+  // The peer keeps the device open, as the simulator and real hardware do.
+  const int held = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  ::fcntl(pty.master, F_SETFL, O_NONBLOCK);
+  test::Harness h;
+  TermiosPort real;
+  QuickPort port(real, h.clock);
+  Env env{h.clock, h.wall, h.env.console, h.env.site, port};
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_TRUE(port.open(pty.slave));
+    ASSERT_TRUE(modem::shut_modem(env));
+    ASSERT_EQ(drain(pty.master), "\x1a\x1b") << "shut_modem " << i;
+
+    ASSERT_TRUE(port.open(pty.slave));
+    port.set_timeouts({3000, 3000});
+    EXPECT_FALSE(sms::send_sms(env, "text\x1a", "+1"));  // no prompt ever comes
+    ASSERT_EQ(drain(pty.master), "AT+CMGS=\"+1\"\r\x1a\x1b") << "failed send " << i;
+    ASSERT_TRUE(port.close());
+  }
+  ::close(held);
+}
+
+TEST(TermiosPort, WriteIntoAPeerThatDoesNotReadEndsWithinTheTimeout) {
+  Pty pty;
+  TermiosPort port;
+  ASSERT_TRUE(port.open(pty.slave));
+  ASSERT_TRUE(port.set_timeouts({300, 300}));
+  const std::string big(1 << 20, 'x');
+  std::size_t written = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(port.write(big.data(), big.size(), written));
+  EXPECT_LT(written, big.size());
+  EXPECT_GE(ms_since(t0), 290);
+  EXPECT_LT(ms_since(t0), 2000);
+}
+
+// The exclusive flag belongs to the tty: left on after a close, it would refuse every later open
+// by a user who is not root for as long as the peer holds the device.
+TEST(TermiosPort, CloseClearsTheExclusiveFlag) {
+  Pty pty;
+  const int held = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  int exclusive = 0;
+  TermiosPort port;
+  ASSERT_TRUE(port.open(pty.slave));
+  ASSERT_EQ(ioctl(held, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  ASSERT_TRUE(port.close());
+  ASSERT_EQ(ioctl(held, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  EXPECT_TRUE(port.close());  // closing a closed port has nothing to release
+  ::close(held);
 }
 
 TEST(TermiosPort, ReadFailsWhenTheOtherSideGoesAway) {

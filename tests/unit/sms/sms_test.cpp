@@ -63,6 +63,15 @@ TEST(ListMessages, Outcomes) {
        "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"|text",
        "Cln CMGL6 () ",
        {"cmgl-6"}},
+      {"endless RING lines end after 1000 lines",
+       FaultKind::kReply,
+       [] {
+         std::string lines = "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"";
+         for (int i = 0; i < 1500; ++i) lines += "|RING";
+         return lines;
+       }(),
+       "Cln CMGL6 (RING) ",
+       {"cmgl-6"}},
   };
   for (const auto& c : failures) {
     Modem m;
@@ -97,7 +106,6 @@ TEST(ReadMessage, RepliesWithoutHeaderLeaveTheSenderAlone) {
     std::string reply;
     std::string text;
   } cases[] = {{"empty slot", FaultKind::kReply, "+CMGR: 0,,0|OK", "OK"},
-               {"ERROR", FaultKind::kError, "", ""},
                {"OK", FaultKind::kReply, "OK", ""}};
   for (const auto& c : cases) {
     Modem m;
@@ -120,6 +128,7 @@ TEST(ReadMessage, Failures) {
       {"two-line text", std::string(kHeader) + "|line1|line2|OK", "Cln CMGR11 (line2) ", "cmgr11"},
       {"no sender field", "+CMGR: \"REC UNREAD\"", "Cln CMGR6 (+CMGR: \"REC UNREAD\") ", "cmgr6"},
       {"no time field", "+CMGR: 1,\"+1\",,\"24/05/01", "Cln CMGR8 (+CMGR: 1) ", "cmgr8"},
+      {"the modem cannot read the slot", "ERROR", "Cln CMGR5 (ERROR) ", "cmgr5"},
   };
   for (const auto& c : cases) {
     Modem m;

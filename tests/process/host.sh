@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The gateway and its host: run as an unprivileged user (privileges dropped here when the test
+# runs as root, as CI does), with its console piped into `head -c 100`, which goes away at once.
+# A malformed report ends the first modem cycle; the gateway must re-open its port while the
+# simulator holds its side, survive the broken pipe, and forward the next report.
+# usage: host.sh <repo> <build-dir>
+source "$(dirname "$0")/lib.sh"
+repo=$1
+bin=$2
+as_user=()
+if [[ $(id -u) -eq 0 ]]; then
+  command -v setpriv >/dev/null || { echo "setpriv missing"; exit 77; }
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+fi
+cat >"$tmp/scenario" <<'SCEN'
+cops-delay 200
+store +4410 bad
+deliver 15000 +4420 7,1.2,c,150,e,f,0
+SCEN
+cp -r "$repo/examples/site" "$tmp/site"
+rm -f "$tmp/site/log/"*.csv
+"$bin/mvo-modem-sim" --link "$tmp/modem" --scenario "$tmp/scenario" --outbox "$tmp/outbox" \
+  >"$tmp/sim.out" &
+pids+=($!)
+wait_for 5 test -L "$tmp/modem" || fail "no link"
+if ((${#as_user[@]})); then
+  chmod 755 "$tmp"
+  chown -R nobody "$tmp/site"
+  chown nobody "$(readlink -f "$tmp/modem")"
+fi
+mkfifo "$tmp/console"
+head -c 100 <"$tmp/console" >"$tmp/head.out" &
+(cd "$tmp/site" && exec "${as_user[@]}" "$bin/mvo-gateway" </dev/null >"$tmp/console") &
+gw=$!
+pids+=($gw)
+sent() { [[ $(wc -l <"$tmp/outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
+log() { cat "$tmp/site/log/err_log.csv" 2>/dev/null; }
+wait_for 60 sent 2 || fail "not forwarded: $(cat "$tmp/outbox" 2>/dev/null); log: $(log)"
+[[ $(stat -c %s "$tmp/head.out") -eq 100 ]] || fail "console: $(cat -A "$tmp/head.out")"
+kill -0 "$gw" 2>/dev/null || fail "the gateway ended"
+grep -q "Illegal SMS content 2" "$tmp/site/log/err_log.csv" || fail "no malformed report: $(log)"
+[[ $(grep -c "On the air" "$tmp/site/log/err_log.csv") -eq 2 ]] || fail "bring-ups: $(log)"
+! grep -q "cannot open COM port" "$tmp/site/log/err_log.csv" || fail "port not re-opened: $(log)"
+grep -qF '"number":"+333","text":"Pump North reports: Normal at volume of 150 liter\u001a"' \
+  "$tmp/outbox" || fail "$(cat "$tmp/outbox")"
+echo "host: ok"
