@@ -3,12 +3,15 @@
 //                     time-outs alone cost (the real run is compared with it by bench/run)
 //   latency.virtual   from a report landing in the store to the first AT+CMGS of its fan-out
 //   heap.*            heap in use during a soak of 100,000 reports
-// usage: virtual_bench <site-with-configuration> <reports> <mode: overhead|latency|soak>
+//   capacity.*        reports per hour one gateway forwards with 1, 3, 6 and 11 destinations
+//                     while its modem's store never runs dry
+// usage: virtual_bench <site-with-configuration> <reports> <mode: overhead|latency|soak|capacity>
 #include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -83,7 +86,7 @@ std::size_t heap_in_use() {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: virtual_bench <site> <reports> overhead|latency|soak\n");
+    std::fprintf(stderr, "usage: virtual_bench <site> <reports> overhead|latency|soak|capacity\n");
     return 2;
   }
   // A buffer of our own for stdout: the library would allocate one at the first figure printed,
@@ -163,6 +166,45 @@ int main(int argc, char** argv) {
       w.modem.deliver("+4410", kStamp, kReport, w.clock.now_ms() + 10000);
     };
     run(w);
+    return 0;
+  }
+  if (mode == "capacity") {
+    // One station whose reports wait in the store without end; N SMC destinations, so that
+    // every report is sent N times. Measured over `reports` reports after a few to settle, with
+    // the modem model's own timing (submission result after 100 ms) and with a network that
+    // takes 3 s to accept each text, as a busy cell can.
+    constexpr long kSettle = 5;
+    constexpr long kWaiting = 20;  // the model's store holds 30
+    for (const std::int64_t cmgs_ms : {std::int64_t{100}, std::int64_t{3000}}) {
+      for (const int destinations : {1, 3, 6, 11}) {
+        sim::ModemOptions o;
+        o.cmgs_delay_ms = cmgs_ms;
+        o.keep_history = false;
+        World w(config, o);
+        w.port.keep_history(false);
+        {
+          std::ofstream out(w.dir / "configuration" / "destinations.txt", std::ios::trunc);
+          for (int d = 0; d < destinations; ++d) out << "\"D" << d << "\";\"+10" << d << "\";SMC\n";
+        }
+        for (long i = 0; i < kWaiting; ++i) w.modem.deliver("+4410", kStamp, kReport);
+        long texts = 0;
+        std::int64_t t0 = 0;
+        w.modem.on_submit = [&](const sim::Submitted&) {
+          if (++texts % destinations != 0) return;
+          const long done = texts / destinations;
+          if (done == kSettle) t0 = w.clock.now_ms();
+          if (done == kSettle + reports) {
+            const double hours = static_cast<double>(w.clock.now_ms() - t0) / 3600000.0;
+            std::printf("capacity.destinations_%d%s %.0f reports/h -\n", destinations,
+                        cmgs_ms == 100 ? "" : ".slow_network",
+                        static_cast<double>(reports) / hours);
+            throw Done{};
+          }
+          w.modem.deliver("+4410", kStamp, kReport);
+        };
+        run(w);
+      }
+    }
     return 0;
   }
   return 2;

@@ -1,10 +1,15 @@
 // mvo-gateway: builds the real platform objects and runs the gateway in the current directory.
-// It reads no arguments and no input.
+// It reads no arguments and no input. MVO_TRACE, when set, names a file that receives the modem
+// dialogue byte for byte (platform/trace_port.h); unset, nothing wraps the port.
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 #include "common/halt.h"
 #include "driver/gateway.h"
 #include "platform/native.h"
+#include "platform/trace_port.h"
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
 using mvo::platform::win32::NativePort;
@@ -26,7 +31,14 @@ int main() {
   os::StdoutConsole console;
   const mvo::platform::Site site = os::current_site();
   NativePort port;
-  mvo::platform::Env env{clock, wall, console, site, port};
+  std::optional<mvo::platform::TracePort> traced;
+  if (const char* trace = std::getenv("MVO_TRACE"); trace != nullptr && *trace != '\0') {
+    traced.emplace(port, clock, wall, trace);
+    if (!traced->ok()) std::fprintf(stderr, "mvo-gateway: cannot write the trace %s\n", trace);
+  }
+  mvo::platform::SerialPort& modem_port =
+      traced ? *traced : static_cast<mvo::platform::SerialPort&>(port);
+  mvo::platform::Env env{clock, wall, console, site, modem_port};
   try {
     return mvo::driver::run_gateway(env);
   } catch (const mvo::common::Halt&) {

@@ -47,7 +47,8 @@ int to_int(const std::string& s, int fallback) {
 }
 }  // namespace
 
-ModemModel::ModemModel(ModemOptions options) : opt_(std::move(options)), rng_(opt_.seed) {}
+ModemModel::ModemModel(ModemOptions options)
+    : opt_(std::move(options)), rng_(opt_.seed), store_(opt_.sm_capacity, opt_.me_capacity) {}
 
 bool ModemModel::line_up(std::int64_t now) {
   for (const auto& [from, to] : drops_) {
@@ -72,16 +73,13 @@ void ModemModel::replug(std::int64_t now) {
   }
 }
 
-void ModemModel::deliver(std::string sender, std::string stamp, std::string text, std::int64_t at) {
-  pending_.push_back(
-      {at, SmsEntry{0, std::move(sender), std::move(stamp), std::move(text), false}});
-}
-
-SmsEntry* ModemModel::slot(int index) {
-  for (auto& e : store_) {
-    if (e.index == index) return &e;
-  }
-  return nullptr;
+void ModemModel::deliver(std::string sender, std::string stamp, std::string text, std::int64_t at,
+                         std::optional<Memory> memory) {
+  SmsEntry entry;
+  entry.sender = std::move(sender);
+  entry.stamp = std::move(stamp);
+  entry.text = std::move(text);
+  pending_.push_back({at, std::move(entry), memory});
 }
 
 void ModemModel::settle(std::int64_t now) {
@@ -92,23 +90,17 @@ void ModemModel::settle(std::int64_t now) {
     entering_ = false;
   }
   for (auto it = pending_.begin(); it != pending_.end();) {
-    if (it->at > now || static_cast<int>(store_.size()) >= opt_.capacity) {
+    if (it->at <= now && store_.put(it->memory.value_or(receive_memory_), it->entry)) {
+      it = pending_.erase(it);
+    } else {
       ++it;
-      continue;
     }
-    int index = 1;
-    while (slot(index) != nullptr) ++index;
-    it->entry.index = index;
-    store_.push_back(it->entry);
-    std::sort(store_.begin(), store_.end(),
-              [](const SmsEntry& a, const SmsEntry& b) { return a.index < b.index; });
-    it = pending_.erase(it);
   }
 }
 
 const std::vector<SmsEntry>& ModemModel::store(std::int64_t now) {
   settle(now);
-  return store_;
+  return store_.all();
 }
 
 void ModemModel::emit(std::int64_t at, std::string bytes) {
@@ -151,6 +143,7 @@ void ModemModel::input(const char* data, std::size_t size, std::int64_t now) {
   for (std::size_t i = 0; i < size; ++i) {
     const char c = data[i];
     if (entering_) {
+      // Ctrl-Z submits the text; ESC leaves the entry without sending.
       if (c == 26) {
         submit(now);
       } else if (c == 27) {
@@ -203,206 +196,281 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
     command_times_.push_back(now);
   }
   std::int64_t t = now + opt_.latency_ms;
+  if (faulted(up, t) || basic(up, t)) return;
+  if (!starts(up, "AT+")) return line(t, "ERROR");
 
-  if (const FaultRule* f = fault_for(up, false)) {
-    switch (f->kind) {
-      case FaultKind::kError:
-        line(t, "ERROR");
-        return;
-      case FaultKind::kCmsError:
-        line(t, "+CMS ERROR: " + std::to_string(f->code));
-        return;
-      case FaultKind::kReply: {
-        std::string text = f->text;
-        std::size_t start = 0;
-        for (;;) {
-          const std::size_t bar = text.find('|', start);
-          line(t, text.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-          if (bar == std::string::npos) break;
-          start = bar + 1;
-        }
-        return;
-      }
-      case FaultKind::kSilent:
-        return;
-      case FaultKind::kSlow:
-        t += f->delay_ms;
-        break;
-      case FaultKind::kGarbage: {
-        std::string junk;
-        std::uniform_int_distribution<int> byte(33, 126);
-        for (int i = 0; i < 24; ++i) junk += static_cast<char>(byte(rng_));
-        emit(t, junk);
-        return;
-      }
-      case FaultKind::kLongLine:
-        emit(t, std::string(300, 'X'));
-        return;
-      case FaultKind::kDropLine:
-        unplug(t, f->delay_ms);
-        return;
-      default:
-        break;
-    }
+  Reply reply;
+  for (const std::string& part : split_commands(cmd.substr(2))) {
+    if (!extended({part, upper(part), now}, reply)) break;
+    if (entering_) return;
   }
+  for (const std::string& i : reply.info) emit(t + reply.delay, i);
+  line(t + reply.delay, reply.final);
+}
 
-  if (up == "AT") return line(t, "OK");
-  if (starts(up, "ATZ")) {
+bool ModemModel::faulted(const std::string& up, std::int64_t& t) {
+  const FaultRule* f = fault_for(up, false);
+  if (f == nullptr) return false;
+  switch (f->kind) {
+    case FaultKind::kError:
+      line(t, "ERROR");
+      return true;
+    case FaultKind::kCmsError:
+      line(t, "+CMS ERROR: " + std::to_string(f->code));
+      return true;
+    case FaultKind::kReply: {
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t bar = f->text.find('|', start);
+        line(t, f->text.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+        if (bar == std::string::npos) return true;
+        start = bar + 1;
+      }
+    }
+    case FaultKind::kSilent:
+      return true;
+    case FaultKind::kSlow:
+      t += f->delay_ms;
+      return false;
+    case FaultKind::kGarbage: {
+      std::string junk;
+      std::uniform_int_distribution<int> byte(33, 126);
+      for (int i = 0; i < 24; ++i) junk += static_cast<char>(byte(rng_));
+      emit(t, junk);
+      return true;
+    }
+    case FaultKind::kLongLine:
+      emit(t, std::string(300, 'X'));
+      return true;
+    case FaultKind::kDropLine:
+      unplug(t, f->delay_ms);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ModemModel::basic(const std::string& up, std::int64_t t) {
+  if (up == "AT") {
+  } else if (starts(up, "ATZ")) {
+    // The profile comes back; the memory selection is kept in non-volatile memory.
     echo_ = true;
     text_mode_ = false;
     csdh_ = false;
     charset_ = "IRA";
-    return line(t, "OK");
-  }
-  if (up == "ATE0" || up == "ATE") {
+  } else if (up == "ATE0" || up == "ATE") {
     echo_ = false;
-    return line(t, "OK");
-  }
-  if (up == "ATE1") {
+  } else if (up == "ATE1") {
     echo_ = true;
-    return line(t, "OK");
-  }
-  if (up == "ATI" || up == "ATI0") {
+  } else if (up == "ATI" || up == "ATI0") {
     line(t, "MVO GSM modem simulator");
-    return line(t, "OK");
+  } else {
+    return false;
   }
-  if (!starts(up, "AT+")) return line(t, "ERROR");
-
-  std::vector<std::string> info;
-  final_ = "OK";
-  delay_ = 0;
-  for (const std::string& part : split_commands(cmd.substr(2))) {
-    if (!extended(part, now, info)) break;
-    if (entering_) return;
-  }
-  for (const std::string& i : info) emit(t + delay_, i);
-  line(t + delay_, final_);
+  line(t, "OK");
+  return true;
 }
 
-bool ModemModel::extended(const std::string& part, std::int64_t now,
-                          std::vector<std::string>& info) {
-  const std::string up = upper(part);
-  auto error = [&](std::string result = "ERROR") {
-    final_ = std::move(result);
-    info.clear();
-    return false;
-  };
-  auto say = [&](const std::string& text) { info.push_back("\r\n" + text + "\r\n"); };
-  auto value = [&](std::size_t prefix) { return part.size() > prefix ? part.substr(prefix) : ""; };
-  auto count_used = [&]() { return std::to_string(store(now).size()); };
-  const std::string cap = std::to_string(opt_.capacity);
-
-  if (starts(up, "+CREG=")) return true;
-  if (up == "+CREG?") return say("+CREG: 0,1"), true;
-  if (up == "+COPS=0") return delay_ += opt_.cops_delay_ms, true;
+bool ModemModel::extended(const Command& c, Reply& reply) {
+  for (auto family : {&ModemModel::network, &ModemModel::settings, &ModemModel::storage,
+                      &ModemModel::sending, &ModemModel::identity}) {
+    const Step step = (this->*family)(c, reply);
+    if (step != Step::kUnknown) return step == Step::kDone;
+  }
+  reply.fail();
+  return false;
+}
+ModemModel::Step ModemModel::network(const Command& c, Reply& r) {
+  const std::string& up = c.up;
+  if (starts(up, "+CREG=")) return Step::kDone;
+  if (up == "+CREG?") return r.say("+CREG: 0,1");
+  if (up == "+COPS=0") {
+    r.delay += opt_.cops_delay_ms;
+    return Step::kDone;
+  }
   if (starts(up, "+COPS=?"))
-    return say("+COPS: (2,\"" + opt_.operator_name + "\",\"MVO\",\"00101\"),,(0-4),(0-2)"), true;
+    return r.say("+COPS: (2,\"" + opt_.operator_name + "\",\"MVO\",\"00101\"),,(0-4),(0-2)");
   if (starts(up, "+COPS=")) {
     const std::size_t comma = up.find(',');
     if (comma != std::string::npos) cops_format_ = to_int(up.substr(comma + 1), 0);
-    return true;
+    return Step::kDone;
   }
   if (up == "+COPS?") {
-    if (cops_format_ == 2) return say("+COPS: 0,2,\"00101\""), true;
-    return say("+COPS: 0," + std::to_string(cops_format_) + ",\"" + opt_.operator_name + "\""),
-           true;
+    if (cops_format_ == 2) return r.say("+COPS: 0,2,\"00101\"");
+    return r.say("+COPS: 0," + std::to_string(cops_format_) + ",\"" + opt_.operator_name + "\"");
   }
-  if (up == "+CMGF=1") return text_mode_ = true, true;
-  if (up == "+CMGF=0") return opt_.text_only ? error() : (text_mode_ = false, true);
-  if (up == "+CMGF?") return say(std::string("+CMGF: ") + (text_mode_ ? "1" : "0")), true;
-  if (up == "+CMGF=?") return say(opt_.text_only ? "+CMGF: (1)" : "+CMGF: (0,1)"), true;
-  if (up == "+CSCS?") return say("+CSCS: \"" + charset_ + "\""), true;
-  if (up == "+CSCS=?") return say("+CSCS: (\"GSM\",\"IRA\")"), true;
-  if (starts(up, "+CSCS=")) return charset_ = unquote(value(6)), true;
-  if (starts(up, "+CNMI=?")) return say("+CNMI: (0-2),(0-3),(0-3),(0-2),(0,1)"), true;
-  if (starts(up, "+CNMI=")) return true;
-  if (up == "+CNMI?") return say("+CNMI: 0,0,0,0,1"), true;
-  if (up == "+CPMS=?")
-    return say("+CPMS: (\"MT\",\"SM\",\"ME\"),(\"MT\",\"SM\",\"ME\"),(\"MT\",\"SM\",\"ME\")"), true;
-  if (up == "+CPMS?") {
-    const std::string u = count_used();
-    return say("+CPMS: \"MT\"," + u + "," + cap + ",\"MT\"," + u + "," + cap + ",\"MT\"," + u +
-               "," + cap),
-           true;
+  if (up == "+CSQ") return r.say("+CSQ: 20,99");
+  return Step::kUnknown;
+}
+
+// Message format, character set, indications and the other settings a client makes once.
+ModemModel::Step ModemModel::settings(const Command& c, Reply& r) {
+  const std::string& up = c.up;
+  if (up == "+CMGF=1") {
+    text_mode_ = true;
+    return Step::kDone;
   }
-  if (starts(up, "+CPMS=")) {
-    const std::string u = count_used();
-    return say("+CPMS: " + u + "," + cap + "," + u + "," + cap + "," + u + "," + cap), true;
+  if (up == "+CMGF=0") {
+    if (opt_.text_only) return r.fail();
+    text_mode_ = false;
+    return Step::kDone;
   }
-  if (starts(up, "+CMGL")) {
-    if (!text_mode_) return error("+CMS ERROR: 302");
-    std::string want = up.size() > 6 ? unquote(up.substr(6)) : "REC UNREAD";
-    for (SmsEntry& e : store_) {
-      const char* stat = e.read ? "REC READ" : "REC UNREAD";
-      if (want != "ALL" && want != stat) continue;
-      // With AT+CSDH=1 the header shows the type of address and the length as well.
-      const std::string more = csdh_ ? ",145," + std::to_string(e.text.size()) : "";
-      info.push_back("\r\n+CMGL: " + std::to_string(e.index) + ",\"" + stat + "\",\"" + e.sender +
-                     "\",,\"" + e.stamp + "\"" + more + "\r\n" + e.text + "\r\n");
-      e.read = true;
-    }
-    return true;
+  if (up == "+CMGF?") return r.say(std::string("+CMGF: ") + (text_mode_ ? "1" : "0"));
+  if (up == "+CMGF=?") return r.say(opt_.text_only ? "+CMGF: (1)" : "+CMGF: (0,1)");
+  if (up == "+CSCS?") return r.say("+CSCS: \"" + charset_ + "\"");
+  if (up == "+CSCS=?") return r.say("+CSCS: (\"GSM\",\"IRA\")");
+  if (starts(up, "+CSCS=")) {
+    charset_ = unquote(c.value(6));
+    return Step::kDone;
   }
-  if (starts(up, "+CMGR=")) {
-    if (!text_mode_) return error("+CMS ERROR: 302");
-    SmsEntry* e = slot(to_int(value(6), -1));
-    if (e == nullptr) {
-      if (opt_.empty_slot_cms_error) return error("+CMS ERROR: 321");
-      return say("+CMGR: 0,,0"), true;
-    }
-    const char* stat = e->read ? "REC READ" : "REC UNREAD";
-    const std::string more =
-        csdh_ ? ",145,4,0,0,\"+99900000000\",145," + std::to_string(e->text.size()) : "";
-    info.push_back("\r\n+CMGR: \"" + std::string(stat) + "\",\"" + e->sender + "\",,\"" + e->stamp +
-                   "\"" + more + "\r\n" + e->text + "\r\n");
-    e->read = true;
-    return true;
+  if (starts(up, "+CNMI=?")) return r.say("+CNMI: (0-2),(0-3),(0-3),(0-2),(0,1)");
+  if (starts(up, "+CNMI=")) return Step::kDone;
+  if (up == "+CNMI?") return r.say("+CNMI: 0,0,0,0,1");
+  if (up == "+CSDH=1" || up == "+CSDH=0" || up == "+CSDH") {
+    csdh_ = up == "+CSDH=1";
+    return Step::kDone;
   }
-  if (starts(up, "+CMGD=")) {
-    const std::string args = value(6);
-    const std::size_t comma = args.find(',');
-    const int flag = comma == std::string::npos ? 0 : to_int(args.substr(comma + 1), 0);
-    if (flag >= 1) {
-      store_.clear();
-      return true;
-    }
-    const int index = to_int(args, -1);
-    store_.erase(std::remove_if(store_.begin(), store_.end(),
-                                [&](const SmsEntry& e) { return e.index == index; }),
-                 store_.end());
-    return true;
-  }
-  if (starts(up, "+CMGS=")) {
-    if (!text_mode_) return error("+CMS ERROR: 302");
-    std::string number = value(6);
-    const std::size_t comma =
-        number.find(',', number.rfind('"') == std::string::npos ? 0 : number.rfind('"'));
-    if (comma != std::string::npos) number = number.substr(0, comma);
-    entry_number_ = unquote(number);
-    entry_text_.clear();
-    entering_ = true;
-    emit(now + opt_.latency_ms, "\r\n> ");
-    return true;
-  }
-  if (starts(up, "+CFUN=")) return true;
-  if (up == "+CFUN?") return say("+CFUN: 1"), true;
-  if (up == "+CGMI" || up == "+GMI") return say("MVO"), true;
-  if (up == "+CGMM" || up == "+GMM") return say("MVO GSM Simulator"), true;
-  if (up == "+CGMR" || up == "+GMR") return say("1.0"), true;
-  if (up == "+CGSN" || up == "+GSN") return say("351234567890123"), true;
-  if (up == "+CIMI") return say("001010123456789"), true;
-  if (up == "+CPIN?") return say("+CPIN: READY"), true;
-  if (up == "+CSQ") return say("+CSQ: 20,99"), true;
-  if (up == "+CPAS") return say("+CPAS: 0"), true;
-  if (up == "+CSCA?") return say("+CSCA: \"+99900000000\",145"), true;
-  if (up == "+CSDH=1" || up == "+CSDH=0" || up == "+CSDH") return csdh_ = up == "+CSDH=1", true;
-  if (up == "+CSDH?") return say(std::string("+CSDH: ") + (csdh_ ? "1" : "0")), true;
+  if (up == "+CSDH?") return r.say(std::string("+CSDH: ") + (csdh_ ? "1" : "0"));
+  if (up == "+CSCA?") return r.say("+CSCA: \"+99900000000\",145");
   if (starts(up, "+CMEE") || starts(up, "+CSDH") || starts(up, "+CSMP") || starts(up, "+CSCA=") ||
       starts(up, "+CSMS")) {
-    if (up.back() == '?') return say(up.substr(0, up.size() - 1) + ": 0"), true;
-    return true;
+    if (up.back() == '?') return r.say(up.substr(0, up.size() - 1) + ": 0");
+    return Step::kDone;
   }
-  return error();
+  return Step::kUnknown;
+}
+
+ModemModel::Step ModemModel::storage(const Command& c, Reply& r) {
+  const std::string& up = c.up;
+  if (up == "+CPMS=?") {
+    return r.say("+CPMS: (\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\")");
+  }
+  if (up == "+CPMS?") {
+    std::string text = "+CPMS: ";
+    const Memory memories[] = {read_memory_, write_memory_, receive_memory_};
+    for (int i = 0; i < 3; ++i) {
+      text += std::string(i > 0 ? "," : "") + "\"" + memory_name(memories[i]) + "\"," +
+              std::to_string(store_.used(memories[i])) + "," +
+              std::to_string(store_.capacity(memories[i]));
+    }
+    return r.say(text);
+  }
+  if (starts(up, "+CPMS=")) return select_memories(c, r);
+  if (starts(up, "+CMGL")) return list_messages(c, r);
+  if (starts(up, "+CMGR=")) return read_message(c, r);
+  if (starts(up, "+CMGD=")) return delete_messages(c, r);
+  return Step::kUnknown;
+}
+
+// AT+CPMS=<mem1>[,<mem2>[,<mem3>]] -> +CPMS: <used1>,<total1>,<used2>,<total2>,<used3>,<total3>
+ModemModel::Step ModemModel::select_memories(const Command& c, Reply& r) {
+  Memory* slots[] = {&read_memory_, &write_memory_, &receive_memory_};
+  Memory chosen[] = {read_memory_, write_memory_, receive_memory_};
+  const std::string args = c.value(6);
+  std::size_t start = 0;
+  for (int i = 0;; ++i) {
+    const std::size_t comma = args.find(',', start);
+    std::string name =
+        unquote(args.substr(start, comma == std::string::npos ? comma : comma - start));
+    name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+    const std::optional<Memory> m = memory_named(name);
+    if (i >= 3 || !m) return r.fail("+CMS ERROR: 302");
+    chosen[i] = *m;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  std::string text = "+CPMS: ";
+  for (int i = 0; i < 3; ++i) {
+    *slots[i] = chosen[i];
+    if (i > 0) text += ",";
+    text +=
+        std::to_string(store_.used(chosen[i])) + "," + std::to_string(store_.capacity(chosen[i]));
+  }
+  return r.say(text);
+}
+
+// AT+CMGL[=<stat>] -> per message of <mem1>: +CMGL: <index>,<stat>,<oa>,,<scts>[,<tooa>,<length>]
+// and its text line.
+ModemModel::Step ModemModel::list_messages(const Command& c, Reply& r) {
+  if (!text_mode_) return r.fail("+CMS ERROR: 302");
+  const std::string want = c.up.size() > 6 ? unquote(c.up.substr(6)) : "REC UNREAD";
+  for (SmsEntry* e : store_.list(read_memory_)) {
+    const char* stat = e->read ? "REC READ" : "REC UNREAD";
+    if (want != "ALL" && want != stat) continue;
+    // With AT+CSDH=1 the header shows the type of address and the length as well.
+    const std::string more = csdh_ ? ",145," + std::to_string(e->text.size()) : "";
+    r.info.push_back("\r\n+CMGL: " + std::to_string(store_.index_in(read_memory_, *e)) + ",\"" +
+                     stat + "\",\"" + e->sender + "\",,\"" + e->stamp + "\"" + more + "\r\n" +
+                     e->text + "\r\n");
+    e->read = true;
+  }
+  return Step::kDone;
+}
+
+// AT+CMGR=<index> -> +CMGR: <stat>,<oa>,,<scts>[,<tooa>,<fo>,<pid>,<dcs>,<sca>,<tosca>,<length>]
+// and the text line; an empty slot of <mem1> as "+CMGR: 0,,0" (Siemens) or +CMS ERROR: 321, a
+// slot the memory does not have as +CMS ERROR: 321.
+ModemModel::Step ModemModel::read_message(const Command& c, Reply& r) {
+  if (!text_mode_) return r.fail("+CMS ERROR: 302");
+  const int index = to_int(c.value(6), -1);
+  if (!store_.in_range(read_memory_, index)) return r.fail("+CMS ERROR: 321");
+  SmsEntry* e = store_.at(read_memory_, index);
+  if (e == nullptr) {
+    if (opt_.empty_slot_cms_error) return r.fail("+CMS ERROR: 321");
+    return r.say("+CMGR: 0,,0");
+  }
+  const char* stat = e->read ? "REC READ" : "REC UNREAD";
+  const std::string more =
+      csdh_ ? ",145,4,0,0,\"+99900000000\",145," + std::to_string(e->text.size()) : "";
+  r.info.push_back("\r\n+CMGR: \"" + std::string(stat) + "\",\"" + e->sender + "\",,\"" + e->stamp +
+                   "\"" + more + "\r\n" + e->text + "\r\n");
+  e->read = true;
+  return Step::kDone;
+}
+
+// AT+CMGD=<index>[,<delflag>]: delflag 1 to 3 deletes the read messages of <mem1> (it holds no
+// sent or unsent ones), 4 all of them; an empty slot deletes as "OK".
+ModemModel::Step ModemModel::delete_messages(const Command& c, Reply& r) {
+  const std::string args = c.value(6);
+  const std::size_t comma = args.find(',');
+  const int flag = comma == std::string::npos ? 0 : to_int(args.substr(comma + 1), -1);
+  if (flag < 0 || flag > 4) return r.fail("+CMS ERROR: 302");
+  if (flag >= 1) {
+    store_.erase_all(read_memory_, flag < 4);
+    return Step::kDone;
+  }
+  const int index = to_int(args, -1);
+  if (!store_.in_range(read_memory_, index)) return r.fail("+CMS ERROR: 321");
+  store_.erase(read_memory_, index);
+  return Step::kDone;
+}
+
+ModemModel::Step ModemModel::sending(const Command& c, Reply& r) {
+  if (!starts(c.up, "+CMGS=")) return Step::kUnknown;
+  if (!text_mode_) return r.fail("+CMS ERROR: 302");
+  std::string number = c.value(6);
+  const std::size_t comma =
+      number.find(',', number.rfind('"') == std::string::npos ? 0 : number.rfind('"'));
+  if (comma != std::string::npos) number = number.substr(0, comma);
+  entry_number_ = unquote(number);
+  entry_text_.clear();
+  entering_ = true;
+  emit(c.now + opt_.latency_ms, "\r\n> ");
+  return Step::kDone;
+}
+
+ModemModel::Step ModemModel::identity(const Command& c, Reply& r) {
+  const std::string& up = c.up;
+  if (starts(up, "+CFUN=")) return Step::kDone;
+  if (up == "+CFUN?") return r.say("+CFUN: 1");
+  if (up == "+CGMI" || up == "+GMI") return r.say("MVO");
+  if (up == "+CGMM" || up == "+GMM") return r.say("MVO GSM Simulator");
+  if (up == "+CGMR" || up == "+GMR") return r.say("1.0");
+  if (up == "+CGSN" || up == "+GSN") return r.say("351234567890123");
+  if (up == "+CIMI") return r.say("001010123456789");
+  if (up == "+CPIN?") return r.say("+CPIN: READY");
+  if (up == "+CPAS") return r.say("+CPAS: 0");
+  return Step::kUnknown;
 }
 
 void ModemModel::submit(std::int64_t now) {

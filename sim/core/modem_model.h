@@ -1,16 +1,18 @@
 #pragma once
 // A GSM modem in text mode, with no I/O of its own: bytes in at a time, bytes out scheduled at
 // times. It answers the commands the gateway sends (and the identification and SMS commands
-// common clients such as gammu use) framed as real modems frame them, keeps an SMS store and an
-// outbox, and injects faults by command prefix, by count or by seeded chance.
+// common clients such as gammu use) framed as real modems frame them, keeps the SIM's and the
+// phone's message memories (message_store.h) and an outbox, and injects faults by command
+// prefix, by count or by seeded chance.
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "sim/core/message_store.h"
 #include "sim/core/sim_port.h"
 
 namespace mvo::sim {
@@ -41,14 +43,6 @@ struct FaultRule {
   std::int64_t delay_ms = 0;
 };
 
-struct SmsEntry {
-  int index = 0;
-  std::string sender;
-  std::string stamp;  // yy/MM/dd,hh:mm:ss+zz
-  std::string text;
-  bool read = false;
-};
-
 struct Submitted {
   std::int64_t at = 0;
   std::string number;
@@ -62,7 +56,8 @@ struct ModemOptions {
   bool empty_slot_cms_error = false;  // empty slot: "+CMS ERROR: 321" instead of "+CMGR: 0,,0"
   bool text_only = true;              // "AT+CMGF=0" answered "ERROR"
   std::string operator_name = "MVO Telecom";
-  int capacity = 30;
+  int sm_capacity = 30;  // the SIM's slots
+  int me_capacity = 25;  // the phone's slots
   std::uint32_t seed = 1;
   bool keep_history = true;  // keep the outbox and the command list (off for long soaks)
 };
@@ -82,12 +77,16 @@ class ModemModel final : public Peer {
   // Scenario
   void add_fault(FaultRule rule) { faults_.push_back({std::move(rule), 0}); }
   void clear_faults() { faults_.clear(); }
-  // An incoming message, in the store from `at` on (at once when `at` <= now).
-  void deliver(std::string sender, std::string stamp, std::string text, std::int64_t at = 0);
+  // An incoming message, stored from `at` on (at once when `at` <= now) into `memory`, by default
+  // the memory selected for received messages (the third of AT+CPMS; "SM" at power-up). While
+  // that memory is full the message waits, as the network keeps it for a full modem.
+  void deliver(std::string sender, std::string stamp, std::string text, std::int64_t at = 0,
+               std::optional<Memory> memory = std::nullopt);
   // The line drops at `at` for `duration_ms` (0: until replug()).
   void unplug(std::int64_t at, std::int64_t duration_ms);
   void replug(std::int64_t now);
 
+  // Every stored message, SIM first.
   const std::vector<SmsEntry>& store(std::int64_t now);
   const std::vector<Submitted>& outbox() const { return outbox_; }
   const std::vector<std::string>& commands() const { return commands_; }
@@ -107,18 +106,59 @@ class ModemModel final : public Peer {
   struct Pending {
     std::int64_t at;
     SmsEntry entry;
+    std::optional<Memory> memory;
   };
+  // One command of a command line ("+CMGR=1" of "AT+CMGF=1;+CMGR=1"), as typed and upper case.
+  struct Command {
+    std::string text;
+    std::string up;
+    std::int64_t now;
+    std::string value(std::size_t prefix) const {
+      return text.size() > prefix ? text.substr(prefix) : "";
+    }
+  };
+  enum class Step { kUnknown, kDone, kFailed };
+  // What a command line answers: information text, then the final result.
+  struct Reply {
+    std::vector<std::string> info;
+    std::string final = "OK";
+    std::int64_t delay = 0;
+    Step say(const std::string& text) {
+      info.push_back("\r\n" + text + "\r\n");
+      return Step::kDone;
+    }
+    // The line stops here: its information text goes, `result` is the final result.
+    Step fail(std::string result = "ERROR") {
+      final = std::move(result);
+      info.clear();
+      return Step::kFailed;
+    }
+  };
+
   void settle(std::int64_t now);
   void emit(std::int64_t at, std::string bytes);
   void line(std::int64_t at, const std::string& text) { emit(at, "\r\n" + text + "\r\n"); }
   void command(const std::string& cmd, std::int64_t now);
-  bool extended(const std::string& cmd, std::int64_t now, std::vector<std::string>& info);
+  // Answers a command that a fault rule matches; false when the normal reply follows (`t` may
+  // have moved).
+  bool faulted(const std::string& up, std::int64_t& t);
+  // AT, ATZ, ATE, ATI; false for any other command.
+  bool basic(const std::string& up, std::int64_t t);
+  // One "+" command; false when the line stops there with the final result in `reply`.
+  bool extended(const Command& c, Reply& reply);
+  // The command families of extended(): kUnknown for a command of another family.
+  Step network(const Command& c, Reply& reply);
+  Step settings(const Command& c, Reply& reply);
+  Step storage(const Command& c, Reply& reply);
+  Step select_memories(const Command& c, Reply& reply);
+  Step list_messages(const Command& c, Reply& reply);
+  Step read_message(const Command& c, Reply& reply);
+  Step delete_messages(const Command& c, Reply& reply);
+  Step sending(const Command& c, Reply& reply);
+  Step identity(const Command& c, Reply& reply);
   void submit(std::int64_t now);
   const FaultRule* fault_for(const std::string& key, bool send_kind);
-  SmsEntry* slot(int index);
 
-  std::string final_ = "OK";
-  std::int64_t delay_ = 0;
   ModemOptions opt_;
   std::mt19937 rng_;
   bool echo_ = true;
@@ -133,7 +173,11 @@ class ModemModel final : public Peer {
   int next_mr_ = 1;
   std::deque<Out> out_;
   std::int64_t last_out_ = 0;
-  std::vector<SmsEntry> store_;
+  MessageStore store_;
+  // AT+CPMS: <mem1> lists, reads and deletes; <mem2> writes and sends; <mem3> receives.
+  Memory read_memory_ = Memory::kSM;
+  Memory write_memory_ = Memory::kSM;
+  Memory receive_memory_ = Memory::kSM;
   std::vector<Pending> pending_;
   std::vector<Submitted> outbox_;
   std::vector<ActiveFault> faults_;

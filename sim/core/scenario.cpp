@@ -7,6 +7,9 @@ namespace mvo::sim {
 
 namespace {
 
+// More slots than any SIM or phone has: a typing error, not a modem.
+constexpr std::int64_t kMaxCapacity = 1000;
+
 bool to_number(const std::string& s, std::int64_t& out) {
   try {
     std::size_t used = 0;
@@ -109,6 +112,7 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error) {
     std::int64_t a = 0;
     std::int64_t b = 0;
     std::string word;
+    std::string w2;
     if (key == "operator") {
       s.options.operator_name = rest_of(in);
     } else if (key == "latency" || key == "cops-delay" || key == "cmgs-delay" || key == "seed" ||
@@ -122,10 +126,18 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error) {
     } else if (key == "empty-slot") {
       ok = static_cast<bool>(in >> word) && (word == "cms" || word == "cmgr");
       s.options.empty_slot_cms_error = word == "cms";
+    } else if (key == "capacity") {
+      ok = static_cast<bool>(in >> word) && (word == "SM" || word == "ME") && (in >> w2) &&
+           to_number(w2, a) && a >= 0 && a <= kMaxCapacity;
+      (word == "SM" ? s.options.sm_capacity : s.options.me_capacity) = static_cast<int>(a);
     } else if (key == "store" || key == "deliver") {
       ScenarioMessage m;
       if (key == "deliver") ok = static_cast<bool>(in >> word) && to_number(word, m.at);
       ok = ok && static_cast<bool>(in >> m.sender);
+      if (m.sender == "SM" || m.sender == "ME" || m.sender == "MT") {
+        m.memory = memory_named(m.sender);
+        ok = ok && static_cast<bool>(in >> m.sender);
+      }
       m.text = rest_of(in);
       s.messages.push_back(m);
     } else if (key == "fault" || key == "send-fault") {
@@ -133,7 +145,6 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error) {
       ok = key == "fault" ? fault(in, rule) : send_fault(in, rule);
       s.faults.push_back(rule);
     } else if (key == "unplug") {
-      std::string w2;
       ok = static_cast<bool>(in >> word >> w2) && to_number(word, a) && to_number(w2, b);
       s.unplugs.emplace_back(a, b);
     } else {

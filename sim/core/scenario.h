@@ -4,8 +4,11 @@
 //   operator <name...>                  the network operator's name
 //   latency <ms> | cops-delay <ms> | cmgs-delay <ms> | seed <n>
 //   empty-slot cms|cmgr                 how an empty slot is read: +CMS ERROR: 321 or +CMGR: 0,,0
-//   store <sender> <text...>            a message in the store at start
-//   deliver <at-ms> <sender> <text...>  a message arriving <at-ms> after start
+//   capacity SM|ME <n>                  the slots of the SIM (30) or of the phone (25)
+//   store [SM|ME|MT] <sender> <text...>            a message stored at start
+//   deliver <at-ms> [SM|ME|MT] <sender> <text...>  a message arriving <at-ms> after start
+//        Without a memory a message lands in the one selected for received messages (SM until a
+//        client selects another with AT+CPMS); MT fills the SIM first, then the phone.
 //   fault <prefix> <kind> [args] [count <n>] [chance <p>]
 //        kinds: error | cms <code> | reply <line|line...> | silent | slow <ms> | garbage |
 //               longline | drop <ms>   (drop 0: until the end of the run)
@@ -13,6 +16,7 @@
 //   unplug <at-ms> <for-ms>             the line drops, and comes back after <for-ms>
 //   end <at-ms>                         the program ends by itself
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,7 @@ namespace mvo::sim {
 
 struct ScenarioMessage {
   std::int64_t at = 0;
+  std::optional<Memory> memory;  // none: the memory selected for received messages
   std::string sender;
   std::string text;
 };

@@ -1,7 +1,7 @@
 // mvo-modem-sim: the GSM modem model on a pseudo-terminal, in real time.
 //
 //   mvo-modem-sim [--link PATH] [--scenario FILE] [--spool DIR] [--outbox FILE]
-//                 [--transcript FILE] [--empty-slot cms|cmgr] [--seed N]
+//                 [--transcript FILE] [--empty-slot cms|cmgr] [--seed N] [--help]
 //
 // Prints "mvo-modem-sim: <device>" when the line is up. --link keeps a symlink at PATH pointing to
 // the current device (re-pointed after an unplug). Files dropped in the spool directory become
@@ -9,20 +9,25 @@
 // name starting with '.', then rename it). Each accepted submission is appended to the outbox as
 // one JSON object per line. Ends on SIGINT or SIGTERM, or at the scenario's "end".
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "sim/core/modem_model.h"
@@ -129,157 +134,229 @@ void close_line(Line& line, const std::string& link) {
   std::cout << "mvo-modem-sim: line down" << std::endl;
 }
 
-int usage() {
-  std::cerr << "usage: mvo-modem-sim [--link PATH] [--scenario FILE] [--spool DIR] "
-               "[--outbox FILE] [--transcript FILE] [--empty-slot cms|cmgr] [--seed N]\n";
+constexpr const char* kUsage =
+    "usage: mvo-modem-sim [--link PATH] [--scenario FILE] [--spool DIR] [--outbox FILE]\n"
+    "                     [--transcript FILE] [--empty-slot cms|cmgr] [--seed N]\n"
+    "  --link PATH          keep a symlink at PATH to the current device\n"
+    "  --scenario FILE      operator, timing, memories, messages, faults (see the README)\n"
+    "  --spool DIR          files dropped here become incoming messages (sender, then text)\n"
+    "  --outbox FILE        every accepted submission appended as one JSON object per line\n"
+    "  --transcript FILE    every byte in (<) and out (>), with the time in ms\n"
+    "  --empty-slot cms     an empty slot reads as +CMS ERROR: 321 (default cmgr: +CMGR: 0,,0)\n"
+    "  --seed N             the seed of the faults' chances (overrides the scenario's)\n"
+    "  --help               this text\n";
+
+struct Options {
+  std::string link, scenario, spool, outbox, transcript;
+  std::optional<bool> empty_slot_cms;
+  std::optional<std::uint32_t> seed;
+};
+
+bool to_seed(const char* text, std::uint32_t& seed) {
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value > UINT32_MAX) return false;
+  seed = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+int usage_error(const std::string& why) {
+  if (!why.empty()) std::cerr << "mvo-modem-sim: " << why << "\n";
+  std::cerr << kUsage;
   return 2;
 }
+
+// Reads the command line into `o`: -1 to go on, else the exit status (0 after --help, 2 after a
+// usage error, the usage printed either way).
+int parse_options(int argc, char** argv, Options& o) {
+  // The first five take a path each, stored in the field of the same place in `paths`.
+  static const option longs[] = {{"link", required_argument, nullptr, 0},
+                                 {"scenario", required_argument, nullptr, 0},
+                                 {"spool", required_argument, nullptr, 0},
+                                 {"outbox", required_argument, nullptr, 0},
+                                 {"transcript", required_argument, nullptr, 0},
+                                 {"empty-slot", required_argument, nullptr, 0},
+                                 {"seed", required_argument, nullptr, 0},
+                                 {"help", no_argument, nullptr, 0},
+                                 {nullptr, 0, nullptr, 0}};
+  std::string Options::*const paths[] = {&Options::link, &Options::scenario, &Options::spool,
+                                         &Options::outbox, &Options::transcript};
+  int index = 0;
+  for (int opt; (opt = getopt_long(argc, argv, "", longs, &index)) != -1;) {
+    if (opt != 0) return usage_error("");  // getopt_long has said what is wrong
+    const std::string name = longs[index].name;
+    const std::string value = optarg != nullptr ? optarg : "";
+    std::uint32_t seed = 0;
+    if (index < 5) {
+      o.*paths[index] = value;
+    } else if (name == "empty-slot") {
+      if (value != "cms" && value != "cmgr") return usage_error("--empty-slot takes cms or cmgr");
+      o.empty_slot_cms = value == "cms";
+    } else if (name == "seed") {
+      if (!to_seed(value.c_str(), seed))
+        return usage_error("--seed takes a number up to 4294967295");
+      o.seed = seed;
+    } else {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
+  if (optind < argc) return usage_error(std::string("unexpected argument ") + argv[optind]);
+  return -1;
+}
+
+bool load_scenario(const std::string& path, mvo::sim::Scenario& scenario) {
+  if (path.empty()) return true;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::cerr << "mvo-modem-sim: cannot read " << path << "\n";
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string error;
+  if (!mvo::sim::parse_scenario(text, scenario, error)) {
+    std::cerr << "mvo-modem-sim: " << error << "\n";
+    return false;
+  }
+  return true;
+}
+
+void append_submission(std::ofstream& outbox, const mvo::sim::Submitted& s) {
+  if (!outbox) return;
+  std::time_t t = std::time(nullptr);
+  std::tm lt{};
+  localtime_r(&t, &lt);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &lt);
+  outbox << "{\"time\":\"" << when << "\",\"ms\":" << s.at << ",\"number\":\""
+         << json_escape(s.number) << "\",\"text\":\"" << json_escape(s.text) << "\"}" << std::endl;
+}
+
+// The model on the pseudo-terminal in real time: the line follows the model's plugs, spooled
+// files become messages, output goes out when due, input goes in when it comes.
+class Runner {
+ public:
+  Runner(ModemModel& modem, const Options& o) : modem_(modem), o_(o) {
+    if (!o.transcript.empty()) transcript_.open(o.transcript, std::ios::app);
+  }
+
+  bool run(std::int64_t end_at) {
+    if (!open_line(line_, o_.link)) {
+      std::cerr << "mvo-modem-sim: cannot create a pseudo-terminal\n";
+      return false;
+    }
+    generation_ = modem_.line_generation(now_ms());
+    while (!g_stop) {
+      const std::int64_t now = now_ms();
+      if (end_at >= 0 && now >= end_at) break;
+      if (!follow_line(now)) break;
+      scan_spool(now);
+      write_due(now);
+      wait_and_read(now);
+    }
+    close_line(line_, o_.link);
+    return true;
+  }
+
+ private:
+  // Down while unplugged, a fresh device when the line comes back.
+  bool follow_line(std::int64_t now) {
+    const bool up = modem_.line_up(now);
+    if (!up && line_.master >= 0) {
+      close_line(line_, o_.link);
+      pending_out_.clear();
+    }
+    if (up && (line_.master < 0 || modem_.line_generation(now) != generation_)) {
+      if (line_.master >= 0) close_line(line_, o_.link);
+      if (!open_line(line_, o_.link)) return false;
+      generation_ = modem_.line_generation(now);
+    }
+    return true;
+  }
+
+  void scan_spool(std::int64_t now) {
+    if (o_.spool.empty() || now < next_spool_scan_) return;
+    next_spool_scan_ = now + 200;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(o_.spool, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.empty() || name[0] == '.' || !entry.is_regular_file()) continue;
+      std::ifstream in(entry.path());
+      std::string sender, text;
+      std::getline(in, sender);
+      std::getline(in, text);
+      if (!sender.empty() && sender.back() == '\r') sender.pop_back();
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      in.close();
+      fs::remove(entry.path(), ec);
+      if (!sender.empty()) modem_.deliver(sender, stamp_now(), text, now);
+    }
+  }
+
+  void write_due(std::int64_t now) {
+    if (line_.master < 0) return;
+    pending_out_ += modem_.take_output(now, 4096);
+    if (pending_out_.empty()) return;
+    const ssize_t n = ::write(line_.master, pending_out_.data(), pending_out_.size());
+    if (n <= 0) return;
+    if (transcript_)
+      transcript_ << now << " > " << printable(pending_out_.substr(0, n)) << std::endl;
+    pending_out_.erase(0, static_cast<std::size_t>(n));
+  }
+
+  // Sleeps until input comes, the model's next output is due, or 200 ms (5 ms while output waits
+  // for room on the line).
+  void wait_and_read(std::int64_t now) {
+    std::int64_t wait = std::min<std::int64_t>(200, modem_.next_output_time(now) - now);
+    if (!pending_out_.empty()) wait = 5;
+    wait = std::max<std::int64_t>(wait, 0);
+    if (line_.master < 0) {
+      usleep(static_cast<useconds_t>(wait) * 1000);
+      return;
+    }
+    pollfd p{line_.master, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(wait)) <= 0 || !(p.revents & POLLIN)) return;
+    char buf[512];
+    const ssize_t n = ::read(line_.master, buf, sizeof buf);
+    if (n <= 0) return;
+    if (transcript_)
+      transcript_ << now_ms() << " < " << printable(std::string(buf, n)) << std::endl;
+    modem_.input(buf, static_cast<std::size_t>(n), now_ms());
+  }
+
+  ModemModel& modem_;
+  const Options& o_;
+  std::ofstream transcript_;
+  Line line_;
+  int generation_ = 0;
+  std::string pending_out_;
+  std::int64_t next_spool_scan_ = 0;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string link, scenario_path, spool, outbox_path, transcript_path, empty_slot;
-  long seed = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) return usage();
-    const std::string value = argv[++i];
-    if (arg == "--link")
-      link = value;
-    else if (arg == "--scenario")
-      scenario_path = value;
-    else if (arg == "--spool")
-      spool = value;
-    else if (arg == "--outbox")
-      outbox_path = value;
-    else if (arg == "--transcript")
-      transcript_path = value;
-    else if (arg == "--empty-slot")
-      empty_slot = value;
-    else if (arg == "--seed")
-      seed = std::atol(value.c_str());
-    else
-      return usage();
-  }
-
+  Options o;
+  if (const int status = parse_options(argc, argv, o); status >= 0) return status;
   mvo::sim::Scenario scenario;
-  if (!scenario_path.empty()) {
-    std::ifstream in(scenario_path, std::ios::binary);
-    if (!in) {
-      std::cerr << "mvo-modem-sim: cannot read " << scenario_path << "\n";
-      return 2;
-    }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::string error;
-    if (!mvo::sim::parse_scenario(text, scenario, error)) {
-      std::cerr << "mvo-modem-sim: " << error << "\n";
-      return 2;
-    }
-  }
-  if (empty_slot == "cms") scenario.options.empty_slot_cms_error = true;
-  if (empty_slot == "cmgr") scenario.options.empty_slot_cms_error = false;
-  if (seed >= 0) scenario.options.seed = static_cast<std::uint32_t>(seed);
+  if (!load_scenario(o.scenario, scenario)) return 2;
+  if (o.empty_slot_cms) scenario.options.empty_slot_cms_error = *o.empty_slot_cms;
+  if (o.seed) scenario.options.seed = *o.seed;
 
   ModemModel modem(scenario.options);
   for (const auto& f : scenario.faults) modem.add_fault(f);
-  for (const auto& m : scenario.messages) modem.deliver(m.sender, stamp_now(), m.text, m.at);
+  for (const auto& m : scenario.messages)
+    modem.deliver(m.sender, stamp_now(), m.text, m.at, m.memory);
   for (const auto& [at, duration] : scenario.unplugs) modem.unplug(at, duration);
-
   std::ofstream outbox;
-  if (!outbox_path.empty()) outbox.open(outbox_path, std::ios::app);
-  modem.on_submit = [&](const mvo::sim::Submitted& s) {
-    if (!outbox) return;
-    std::time_t t = std::time(nullptr);
-    std::tm lt{};
-    localtime_r(&t, &lt);
-    char when[32];
-    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &lt);
-    outbox << "{\"time\":\"" << when << "\",\"ms\":" << s.at << ",\"number\":\""
-           << json_escape(s.number) << "\",\"text\":\"" << json_escape(s.text) << "\"}"
-           << std::endl;
-  };
-  std::ofstream transcript;
-  if (!transcript_path.empty()) transcript.open(transcript_path, std::ios::app);
+  if (!o.outbox.empty()) outbox.open(o.outbox, std::ios::app);
+  modem.on_submit = [&](const mvo::sim::Submitted& s) { append_submission(outbox, s); };
 
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
-
-  Line line;
-  if (!open_line(line, link)) {
-    std::cerr << "mvo-modem-sim: cannot create a pseudo-terminal\n";
-    return 1;
-  }
-  int generation = modem.line_generation(now_ms());
-  std::string pending_out;
-  std::int64_t next_spool_scan = 0;
-
-  while (!g_stop) {
-    const std::int64_t now = now_ms();
-    if (scenario.end_at >= 0 && now >= scenario.end_at) break;
-
-    // The line follows the model: down while unplugged, a fresh device when it comes back.
-    const bool up = modem.line_up(now);
-    if (!up && line.master >= 0) {
-      close_line(line, link);
-      pending_out.clear();
-    }
-    if (up && (line.master < 0 || modem.line_generation(now) != generation)) {
-      if (line.master >= 0) close_line(line, link);
-      if (!open_line(line, link)) break;
-      generation = modem.line_generation(now);
-    }
-
-    if (!spool.empty() && now >= next_spool_scan) {
-      next_spool_scan = now + 200;
-      std::error_code ec;
-      for (const auto& entry : fs::directory_iterator(spool, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.empty() || name[0] == '.' || !entry.is_regular_file()) continue;
-        std::ifstream in(entry.path());
-        std::string sender, text;
-        std::getline(in, sender);
-        std::getline(in, text);
-        if (!sender.empty() && sender.back() == '\r') sender.pop_back();
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        in.close();
-        fs::remove(entry.path(), ec);
-        if (!sender.empty()) modem.deliver(sender, stamp_now(), text, now);
-      }
-    }
-
-    if (line.master >= 0) {
-      pending_out += modem.take_output(now, 4096);
-      if (!pending_out.empty()) {
-        const ssize_t n = ::write(line.master, pending_out.data(), pending_out.size());
-        if (n > 0) {
-          if (transcript)
-            transcript << now << " > " << printable(pending_out.substr(0, n)) << std::endl;
-          pending_out.erase(0, static_cast<std::size_t>(n));
-        }
-      }
-    }
-
-    std::int64_t wait = 200;
-    const std::int64_t next = modem.next_output_time(now);
-    if (next - now < wait) wait = next - now;
-    if (!pending_out.empty()) wait = 5;
-    if (wait < 0) wait = 0;
-    pollfd p{line.master, POLLIN, 0};
-    const int ready = line.master >= 0 ? poll(&p, 1, static_cast<int>(wait)) : 0;
-    if (line.master < 0) usleep(static_cast<useconds_t>(wait) * 1000);
-    if (ready > 0 && (p.revents & POLLIN)) {
-      char buf[512];
-      const ssize_t n = ::read(line.master, buf, sizeof buf);
-      if (n > 0) {
-        if (transcript)
-          transcript << now_ms() << " < " << printable(std::string(buf, n)) << std::endl;
-        modem.input(buf, static_cast<std::size_t>(n), now_ms());
-      }
-    }
-  }
-  close_line(line, link);
-  return 0;
+  return Runner(modem, o).run(scenario.end_at) ? 0 : 1;
 }

@@ -41,9 +41,18 @@ std::string between_quotes(Env& env, const std::string& field, const QuoteMessag
   return field.substr(i + 1, j - i - 1);
 }
 
+// Keep a tool's Where up to date; the gateway passes none.
+void at_line(Where* where, int line) {
+  if (where != nullptr) where->line = line;
+}
+void stored(Where* where) {
+  if (where != nullptr) where->entry_lines.push_back(where->line);
+}
+
 // Reads a line of a table file, refusing one longer than the format allows.
-Line read_table_line(Env& env, TextFile& file, const char* file_name, int entry) {
+Line read_table_line(Env& env, TextFile& file, const char* file_name, int entry, Where* where) {
   Line line = file.read_line();
+  at_line(where, file.line_number());
   if (line.too_long) {
     refuse(env,
            format(" line of entry %d in file %s is longer than %d characters\n", entry, file_name,
@@ -165,7 +174,7 @@ void name_and_number(Env& env, common::FieldSplitter& fields, int entry, std::st
 }
 }  // namespace
 
-std::vector<Station> load_stations(Env& env) {
+std::vector<Station> load_stations(Env& env, Where* where) {
   TextFile file;
   if (!file.open(env.site.path("configuration", "stations.txt"))) {
     refuse(env, "NO STATIONS FILE\n");
@@ -173,7 +182,7 @@ std::vector<Station> load_stations(Env& env) {
   std::vector<Station> stations;
   while (!file.at_end() && stations.size() < kMaxStations) {
     const int entry = static_cast<int>(stations.size());
-    Line line = read_table_line(env, file, "stations.txt", entry);
+    Line line = read_table_line(env, file, "stations.txt", entry, where);
     if (line.text.size() < kStationMinLine) continue;
     std::string text = prepare(line);
     common::FieldSplitter fields(text.data(), ";");
@@ -181,13 +190,15 @@ std::vector<Station> load_stations(Env& env) {
     name_and_number(env, fields, entry, station.name, station.number);
     if (fields.next() != nullptr) refuse(env, format("Error type 3 in line %d\n", entry));
     stations.push_back(std::move(station));
+    stored(where);
   }
+  at_line(where, 0);
   if (stations.empty()) refuse(env, "no valid stations\n");
   return stations;
 }
 
 void load_destinations(Env& env, std::vector<Destination>& destinations,
-                       SubscriptionMatrix& subscribed, int human_count) {
+                       SubscriptionMatrix& subscribed, int human_count, Where* where) {
   TextFile file;
   if (!file.open(env.site.path("configuration", "destinations.txt"))) {
     refuse(env, "NO DESTINATION FILE\n");
@@ -197,7 +208,7 @@ void load_destinations(Env& env, std::vector<Destination>& destinations,
   codes.fill(kNoCode);
   while (!file.at_end() && destinations.size() < kMaxDestinations) {
     const int entry = static_cast<int>(destinations.size());
-    Line line = read_table_line(env, file, "destinations.txt", entry);
+    Line line = read_table_line(env, file, "destinations.txt", entry, where);
     if (line.text.size() < kDestinationMinLine) continue;
     std::string text = prepare(line);
     common::FieldSplitter fields(text.data(), ";");
@@ -207,6 +218,7 @@ void load_destinations(Env& env, std::vector<Destination>& destinations,
     if (type == nullptr) refuse(env, format("Error type 3 in line %d\n", entry));
     destination.type = check_destination_type(env, type);
     destinations.push_back(std::move(destination));
+    stored(where);
     const std::size_t j = destinations.size() - 1;
     if (const char* list = fields.next()) {
       parse_subscriptions(env, list, codes, human_count);
@@ -217,15 +229,17 @@ void load_destinations(Env& env, std::vector<Destination>& destinations,
     }
     codes.fill(kNoCode);
   }
+  at_line(where, 0);
   if (destinations.empty()) refuse(env, "no valid destinations\n");
 }
 
-std::vector<std::string> load_human_texts(Env& env) {
+std::vector<std::string> load_human_texts(Env& env, Where* where) {
   TextFile file;
   if (!file.open(env.site.path("configuration", "human.txt"))) refuse(env, "NO human.txt FILE\n");
   std::vector<std::string> texts;
   while (!file.at_end() && texts.size() < kMaxStatusCodes) {
     Line line = file.read_line();
+    at_line(where, file.line_number());
     if (line.hit_end && line.text.empty()) break;
     const int number = static_cast<int>(texts.size()) + 1;
     std::string text = line.text;
@@ -234,11 +248,13 @@ std::vector<std::string> load_human_texts(Env& env) {
       refuse(env, format(" line %d in file human.txt is too long\n", number));
     }
     texts.push_back(std::move(text));
+    stored(where);
   }
+  at_line(where, 0);
   return texts;
 }
 
-bool load_custom_templates(Env& env, std::vector<std::string>& templates) {
+bool load_custom_templates(Env& env, std::vector<std::string>& templates, Where* where) {
   templates.clear();
   TextFile file;
   if (!file.open(env.site.path("configuration", "custom.txt"))) {
@@ -247,6 +263,7 @@ bool load_custom_templates(Env& env, std::vector<std::string>& templates) {
   }
   while (!file.at_end() && templates.size() < kMaxStatusCodes) {
     Line line = file.read_line();
+    at_line(where, file.line_number());
     if (line.text.empty()) break;
     if (line.text.find_first_not_of(" \n\r") == std::string::npos) break;
     const int number = static_cast<int>(templates.size()) + 1;
@@ -262,7 +279,9 @@ bool load_custom_templates(Env& env, std::vector<std::string>& templates) {
       refuse(env, format(" line %d in file custom.txt is too long\n", number));
     }
     templates.push_back(std::move(text));
+    stored(where);
   }
+  at_line(where, 0);
   return true;
 }
 

@@ -46,6 +46,15 @@ struct Tables {
   bool custom_templates_present = false;
 };
 
+// Where a loader stands in its file, for a tool that points at the line a halt came from. `line`
+// is the line being read (1 for the first), 0 for a fault of the whole file (it cannot be opened,
+// or holds no valid entry); `entry_lines` is the line of each entry stored, in table order. The
+// loaders keep it up to date when given one; the gateway gives none.
+struct Where {
+  int line = 0;
+  std::vector<int> entry_lines;
+};
+
 // Field checks shared by stations.txt and destinations.txt. Each returns the checked value or
 // halts with its message.
 std::string check_name(Env& env, const std::string& field);
@@ -56,12 +65,12 @@ std::string check_destination_type(Env& env, const std::string& field);
 void parse_subscriptions(Env& env, const std::string& field,
                          std::array<int, kMaxStatusCodes>& codes, int human_count);
 
-std::vector<Station> load_stations(Env& env);
-std::vector<std::string> load_human_texts(Env& env);
+std::vector<Station> load_stations(Env& env, Where* where = nullptr);
+std::vector<std::string> load_human_texts(Env& env, Where* where = nullptr);
 void load_destinations(Env& env, std::vector<Destination>& destinations,
-                       SubscriptionMatrix& subscribed, int human_count);
+                       SubscriptionMatrix& subscribed, int human_count, Where* where = nullptr);
 // Returns whether custom.txt could be opened; a missing file is no fault.
-bool load_custom_templates(Env& env, std::vector<std::string>& templates);
+bool load_custom_templates(Env& env, std::vector<std::string>& templates, Where* where = nullptr);
 
 // The four loaders in the gateway's order: stations, human texts, destinations, custom templates.
 Tables load_all(Env& env);

@@ -21,11 +21,14 @@ bool TextFile::open(const std::string& path) {
   if (!read_text(path, data_)) return false;
   pos_ = 0;
   end_reached_ = false;
+  line_number_ = 0;
+  line_ends_ = 0;
   return true;
 }
 
 Line TextFile::read_line() {
   Line line;
+  line_number_ = line_ends_ + 1;
   while (line.text.size() < kMaxLineRead) {
     if (pos_ >= data_.size()) {
       line.hit_end = true;
@@ -35,6 +38,7 @@ Line TextFile::read_line() {
     char c = data_[pos_++];
     line.text += c;
     if (c == '\n') {
+      ++line_ends_;
       line.has_line_end = true;
       return line;
     }

@@ -26,11 +26,16 @@ class TextFile {
   bool open(const std::string& path);
   Line read_line();
   bool at_end() const { return end_reached_; }
+  // The line of the file in which the last read began, 1 for the first (a piece of a line longer
+  // than a read keeps the number of the line it belongs to).
+  int line_number() const { return line_number_; }
 
  private:
   std::string data_;
   std::size_t pos_ = 0;
   bool end_reached_ = false;
+  int line_number_ = 0;
+  int line_ends_ = 0;  // line ends passed so far
 };
 
 }  // namespace mvo::config

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/halt.h"
+#include "logs/records.h"
 
 namespace mvo::logs {
 
@@ -82,8 +83,7 @@ void log_error(Env& env, const std::string& tag) {
   const std::string path = env.site.path("log", "err_log.csv");
   static constexpr const char* kRetryTexts[] = {"Cannot open err_log 1 ", "..2 ", "..3 "};
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const std::string record =
-        common::format(" %s  ,  %s", tag.c_str(), asctime_stamp(env.wall.local_now()).c_str());
+    const std::string record = error_record(tag, asctime_stamp(env.wall.local_now()));
     if (append_crlf(path, record)) return;
     if (attempt < 3) {
       say(env, kRetryTexts[attempt]);
@@ -97,8 +97,7 @@ void log_station_message(Env& env, const std::string& number, const std::string&
                          const std::string& date, const std::string& time,
                          const std::string& zone) {
   const std::string path = env.site.path("log", station_log_name(number));
-  const std::string record = common::format("  %s , %s , %s  , %s \n", zone.c_str(), date.c_str(),
-                                            time.c_str(), text.c_str());
+  const std::string record = station_record(zone, date, time, text);
   for (int attempt = 0; attempt < 6; ++attempt) {
     if (append_crlf(path, record)) return;
     if (attempt < 5) delay(env, 2000);

@@ -4,6 +4,10 @@
 # usage: sim_dialogue.sh <mvo-modem-sim>
 source "$(dirname "$0")/lib.sh"
 sim=$1
+status=0
+"$sim" --seed abc >/dev/null 2>&1 || status=$?
+[[ $status -eq 2 ]] || fail "--seed abc: status $status, not a usage error"
+"$sim" --help | grep -q '^usage: mvo-modem-sim' || fail "--help"
 printf 'store +4912345 hello station\ncops-delay 0\n' >"$tmp/scenario"
 "$sim" --link "$tmp/modem" --scenario "$tmp/scenario" --outbox "$tmp/outbox" >"$tmp/sim.out" &
 pids+=($!)

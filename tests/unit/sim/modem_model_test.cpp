@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <vector>
+
+#include "sim/core/scenario.h"
+
 namespace mvo::sim {
 namespace {
 
@@ -18,6 +23,25 @@ TEST(ModemModel, EchoRules) {
   EXPECT_EQ(exchange(m, "AT\r"), "\r\nOK\r\n");
   EXPECT_EQ(exchange(m, "ATZ\r"), "\r\nOK\r\n");
   EXPECT_EQ(exchange(m, "AT\r"), "AT\r\r\nOK\r\n");  // echo back on after ATZ
+}
+
+std::string first_line(const std::string& reply) {
+  const std::size_t start = reply.find_first_not_of("\r\n");
+  if (start == std::string::npos) return "";
+  return reply.substr(start, reply.find('\r', start) - start);
+}
+
+// What AT+CMGL="ALL" lists, as "<index>=<text> ...".
+std::string listed(ModemModel& m, std::int64_t now = 0) {
+  std::istringstream lines(exchange(m, "AT+CMGL=\"ALL\"\r", now));
+  std::string line, out;
+  while (std::getline(lines, line)) {
+    if (line.rfind("+CMGL: ", 0) != 0) continue;
+    const std::string index = line.substr(7, line.find(',') - 7);
+    std::getline(lines, line);
+    out += (out.empty() ? "" : " ") + index + "=" + line.substr(0, line.size() - 1);
+  }
+  return out;
 }
 
 // The replies the bring-up relies on are checked through the gateway (modem_test) and gammu;
@@ -60,6 +84,81 @@ TEST(ModemModel, StoreListReadDelete) {
   ModemModel cms({.empty_slot_cms_error = true});
   exchange(cms, "ATE0\rAT+CMGF=1\r");
   EXPECT_EQ(exchange(cms, "AT+CMGR=4\r"), "\r\n+CMS ERROR: 321\r\n");
+}
+
+// A SIM of 2 slots and a phone of 3 holding "a" (SIM), "b" (phone) and "c" (the receive
+// memory, the SIM at power-up); each case sends its commands, then lists.
+TEST(ModemModel, MemoriesKeepTheirOwnSlots) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> commands;
+    std::string last_reply;  // first line of the reply to the last command
+    std::string listing;     // then AT+CMGL="ALL" of the memory selected
+  } cases[] = {
+      {"SIM alone", {"AT+CPMS=\"SM\""}, "+CPMS: 2,2,2,2,2,2", "1=a 2=c"},
+      {"phone alone, own indices", {"AT+CPMS=\"ME\",\"ME\""}, "+CPMS: 1,3,1,3,2,2", "1=b"},
+      {"MT: the SIM's slots, then the phone's",
+       {"AT+CPMS=\"MT\",\"MT\",\"MT\""},
+       "+CPMS: 3,5,3,5,3,5",
+       "1=a 2=c 3=b"},
+      {"unknown memory refused, selection kept", {"AT+CPMS=\"BM\""}, "+CMS ERROR: 302", "1=a 2=c"},
+      {"query names each memory",
+       {"AT+CPMS=\"ME\",\"SM\",\"MT\"", "AT+CPMS?"},
+       "+CPMS: \"ME\",1,3,\"SM\",2,2,\"MT\",3,5",
+       "1=b"},
+      {"read through MT reaches the phone",
+       {"AT+CPMS=\"MT\"", "AT+CMGR=3"},
+       "+CMGR: \"REC UNREAD\",\"+b\",,\"24/05/01,10:00:00+08\"",
+       "1=a 2=c 3=b"},
+      {"slot beyond the SIM", {"AT+CMGR=3"}, "+CMS ERROR: 321", "1=a 2=c"},
+      {"empty slot of the phone", {"AT+CPMS=\"ME\"", "AT+CMGR=2"}, "+CMGR: 0,,0", "1=b"},
+      {"delete through MT reaches the phone", {"AT+CPMS=\"MT\"", "AT+CMGD=3"}, "OK", "1=a 2=c"},
+      {"delete beyond the phone", {"AT+CPMS=\"ME\"", "AT+CMGD=4"}, "+CMS ERROR: 321", "1=b"},
+      {"delete the read ones of the SIM", {"AT+CMGR=1", "AT+CMGD=1,1"}, "OK", "2=c"},
+  };
+  for (const auto& c : cases) {
+    ModemModel m({.sm_capacity = 2, .me_capacity = 3});
+    exchange(m, "ATE0\rAT+CMGF=1\r");
+    m.deliver("+a", "24/05/01,10:00:00+08", "a", 0, Memory::kSM);
+    m.deliver("+b", "24/05/01,10:00:00+08", "b", 0, Memory::kME);
+    m.deliver("+c", "24/05/01,10:00:00+08", "c");
+    std::string reply;
+    for (const auto& command : c.commands) reply = exchange(m, command + '\r', 0);
+    EXPECT_EQ(first_line(reply), c.last_reply) << c.name;
+    EXPECT_EQ(listed(m), c.listing) << c.name;
+  }
+}
+
+TEST(ModemModel, FullMemoryKeepsAMessageUntilASlotIsFree) {
+  ModemModel m({.sm_capacity = 1, .me_capacity = 1});
+  exchange(m, "ATE0\rAT+CMGF=1\rAT+CPMS=\"MT\",\"MT\",\"MT\"\r");
+  for (const char* text : {"1", "2", "3"}) m.deliver("+1", "24/05/01,10:00:00+08", text);
+  EXPECT_EQ(first_line(exchange(m, "AT+CPMS?\r")), "+CPMS: \"MT\",2,2,\"MT\",2,2,\"MT\",2,2");
+  EXPECT_EQ(listed(m), "1=1 2=2");
+  exchange(m, "AT+CMGD=1\r");
+  EXPECT_EQ(listed(m), "1=3 2=2");
+}
+
+TEST(Scenario, MemoriesOfMessagesAndCapacities) {
+  Scenario s;
+  std::string error;
+  ASSERT_TRUE(
+      parse_scenario("capacity SM 5\ncapacity ME 7\nstore ME +1 on the phone\nstore +2 anywhere\n"
+                     "deliver 500 MT +3 later",
+                     s, error))
+      << error;
+  EXPECT_EQ(s.options.sm_capacity, 5);
+  EXPECT_EQ(s.options.me_capacity, 7);
+  ASSERT_EQ(s.messages.size(), 3u);
+  EXPECT_EQ(s.messages[0].memory, Memory::kME);
+  EXPECT_EQ(s.messages[0].text, "on the phone");
+  EXPECT_EQ(s.messages[1].memory, std::nullopt);
+  EXPECT_EQ(s.messages[1].sender, "+2");
+  EXPECT_EQ(s.messages[2].memory, Memory::kMT);
+  EXPECT_EQ(s.messages[2].at, 500);
+  for (const char* bad : {"capacity BM 5", "capacity SM -1", "store ME"}) {
+    EXPECT_FALSE(parse_scenario(bad, s, error)) << bad;
+  }
 }
 
 TEST(ModemModel, TextEntryEndsWithCtrlZAndIsCancelledByEsc) {

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The Windows zip: built by CPack from the Windows build, it holds the .exe files, the example
+# site with an empty log folder and the text on starting at boot (CR LF); the gateway unpacked from
+# it forwards a report under Wine (tests/process/windows_forward.sh) and the other .exe files run.
+# usage: check-zip.sh <mingw-build-dir> <mvo-modem-sim> <repo>   (exit 77: no Windows build or Wine)
+set -euo pipefail
+mingw=$1
+sim=$2
+repo=$3
+fail() { echo "FAIL: $*" >&2; exit 1; }
+if [[ ! -f "$mingw/CPackConfig.cmake" || ! -f "$mingw/mvo-gateway.exe" ]] || ! command -v wine >/dev/null; then
+  echo "no Windows build or no Wine"; exit 77
+fi
+out=$mingw/package
+rm -rf "$out"
+mkdir -p "$out/unpacked"
+cpack --config "$mingw/CPackConfig.cmake" -G ZIP -B "$out" >"$out/cpack.log" 2>&1 ||
+  fail "cpack: $(cat "$out/cpack.log")"
+zip=$(ls "$out"/mvo-*-win64.zip)
+echo "built $zip"
+(cd "$out/unpacked" && cmake -E tar xf "$zip")
+m=$out/unpacked/MVO
+for f in mvo-gateway.exe START-AT-BOOT.txt mvo-start.cmd site/configuration/cfg.txt \
+  site/configuration/stations.txt site/configuration/human.txt \
+  site/configuration/destinations.txt site/configuration/custom.txt; do
+  [[ -f "$m/$f" ]] || fail "missing MVO/$f: $(cd "$out/unpacked" && find . | sort)"
+done
+[[ -d "$m/site/log" && -z "$(ls -A "$m/site/log")" ]] || fail "site/log is not an empty folder"
+grep -qE $'^port COM5\r?$' "$m/site/configuration/cfg.txt" || fail "cfg.txt: $(cat "$m/site/configuration/cfg.txt")"
+for f in START-AT-BOOT.txt mvo-start.cmd; do
+  [[ $(grep -c $'\r$' "$m/$f") -eq $(wc -l <"$m/$f") ]] || fail "$f has lines without CR LF"
+done
+grep -qF 'schtasks /Create /TN "MVO gateway" /TR "C:\MVO\mvo-start.cmd" /SC ONSTART' "$m/START-AT-BOOT.txt" ||
+  fail "no schtasks line"
+echo "zip contents: ok ($(cd "$m" && ls *.exe | tr '\n' ' '))"
+
+export WINEPREFIX="${WINEPREFIX:-$repo/build/wine}" WINEDEBUG=-all
+for tool in mvo-check mvo-report; do
+  if [[ -f "$m/$tool.exe" ]]; then
+    wine "$m/$tool.exe" --help >"$out/$tool.out" 2>&1 </dev/null || fail "$tool.exe --help: $(cat "$out/$tool.out")"
+  fi
+done
+# The forward test also runs the serial port test, which it finds beside the gateway.
+ln -sf "$mingw/platform_tests.exe" "$m/platform_tests.exe"
+bash "$repo/tests/process/windows_forward.sh" "$m/mvo-gateway.exe" "$sim" "$repo"
+echo "package.zip: ok"

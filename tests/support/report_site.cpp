@@ -1,0 +1,150 @@
+// Writes a site for mvo-report, its records built by the gateway's own record definition.
+//   report_site DIR browser NOW
+//       three stations up to NOW ("YYYY-MM-DD HH:MM", UTC): Tank North with a level rise,
+//       Pump East with malformed lines and messages that are not valid reports, Gauge South
+//       silent for two days; an error log with bring-ups, failures and un-authorized senders.
+//   report_site DIR bulk NOW STATIONS RECORDS
+//       STATIONS stations reporting every 10 minutes up to NOW, RECORDS messages in all.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/text.h"
+#include "logs/logs.h"
+#include "logs/records.h"
+
+namespace {
+
+using mvo::common::format;
+namespace logs = mvo::logs;
+
+void write_file(const std::filesystem::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// One station record at `utc`, stamped in `quarters` quarter hours' zone, with CR LF.
+std::string record(std::int64_t utc, int quarters, const std::string& text) {
+  const logs::CivilTime t = logs::civil_from_seconds(utc + quarters * 900);
+  std::string r =
+      logs::station_record(format("%c%02d", quarters < 0 ? '-' : '+', std::abs(quarters)),
+                           format("%02d/%02d/%02d", t.year % 100, t.month, t.day),
+                           format("%02d:%02d:%02d", t.hour, t.minute, t.second), text);
+  r.insert(r.size() - 1, "\r");
+  return r;
+}
+
+std::string error(std::int64_t local, const std::string& tag) {
+  const logs::CivilTime t = logs::civil_from_seconds(local);
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_wday = static_cast<int>(((local / 86400) % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  std::string r = logs::error_record(tag, logs::asctime_stamp(tm));
+  std::string crlf;
+  for (char c : r) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  return crlf;
+}
+
+std::string report(double level, double volume, int code) {
+  return format("7,%.2f,c,%.0f,e,f,%d", level, volume, code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: report_site DIR browser|bulk NOW [STATIONS RECORDS]\n");
+    return 2;
+  }
+  const std::filesystem::path dir = argv[1];
+  const std::string mode = argv[2];
+  logs::CivilTime n;
+  if (std::sscanf(argv[3], "%d-%d-%d %d:%d", &n.year, &n.month, &n.day, &n.hour, &n.minute) != 5) {
+    return 2;
+  }
+  const std::int64_t now = logs::civil_seconds(n);
+  std::filesystem::create_directories(dir / "configuration");
+  std::filesystem::create_directories(dir / "log");
+  write_file(dir / "configuration" / "human.txt", "Normal\r\nOverflow\r\nLow level\r\n");
+  write_file(dir / "configuration" / "cfg.txt", "port COM5\r\n");
+
+  if (mode == "browser") {
+    write_file(dir / "configuration" / "stations.txt",
+               "\"Tank North\";\"+44 10\"\r\n\"Pump East\";\"+4420\"\r\n"
+               "\"Gauge South\";\"+4430\"\r\n");
+    std::ofstream tank(dir / "log" / "+4410.csv", std::ios::binary);
+    std::ofstream pump(dir / "log" / "+4420.csv", std::ios::binary);
+    std::ofstream gauge(dir / "log" / "+4430.csv", std::ios::binary);
+    const std::int64_t start = now - 3 * 86400;
+    for (std::int64_t t = start; t <= now - 600; t += 1800) {
+      const double day = static_cast<double>(t - start) / 86400;
+      // Level steady near 1 m, then a rise to 4 m over the last day (overflow above 3.5 m).
+      const double level = day < 2 ? 1.0 + 0.05 * std::sin(day * 6) : 1.0 + 3.0 * (day - 2);
+      tank << record(t, 8, report(level, level * 400, level > 3.5 ? 1 : 0));
+      pump << record(t + 300, (t / 1800) % 2 ? 4 : 8, report(2 - day * 0.3, 900 - day * 100, 0));
+      if (t < now - 2 * 86400) gauge << record(t + 600, 0, report(0.8, 320, 2));
+    }
+    // What a damaged Pump East log holds besides its records.
+    pump << "  +08 , 26/12/0"
+         << "\r\n"                                                              // torn
+         << "\r\n"                                                              // empty
+         << "\r"                                                                // CR only
+         << record(now - 7200, 8, report(1.5, 700, 0)).replace(2, 3, "CET")     // foreign zone
+         << record(now - 7000, 8, report(1.5, 700, 0)).replace(11, 5, "02/30")  // no such date
+         << record(now - 5000, 8, "7,1.4,c,600,e,f,9")                          // status beyond
+         << record(now - 4000, 8, "7,1.4,c")                                    // fields missing
+         << record(now - 3000, 8, std::string(70, 'x'));                        // too long
+    std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
+    const std::int64_t local = now + 2 * 3600;
+    for (int d = 3; d >= 1; --d) {
+      err << error(local - d * 86400 + 300, "On the air");
+      err << error(local - d * 86400 + 4000, "SMS from UFO");
+      err << error(local - d * 86400 + 9000, "cmgl-2");
+      err << error(local - d * 86400 + 9001, "read_sms0");
+      err << error(local - d * 86400 + 9002, "main1");
+      err << error(local - d * 86400 + 9100, "On the air");
+    }
+    err << error(local - 3600, "SMS from UFO");
+    return 0;
+  }
+
+  if (mode == "bulk" && argc == 6) {
+    const int stations = std::atoi(argv[4]);
+    const long records = std::atol(argv[5]);
+    if (stations < 1 || stations > 50 || records < 1) return 2;
+    std::string list;
+    for (int s = 0; s < stations; ++s) list += format("\"Station %d\";\"+44%03d\"\r\n", s, s);
+    write_file(dir / "configuration" / "stations.txt", list);
+    const long per = records / stations;
+    std::string buffer;
+    for (int s = 0; s < stations; ++s) {
+      std::ofstream out(dir / "log" / format("+44%03d.csv", s), std::ios::binary);
+      buffer.clear();
+      for (long i = 0; i < per; ++i) {
+        const std::int64_t t = now - (per - i) * 600 + s;
+        const double level = 2 + std::sin(static_cast<double>(i) / 144 + s) +
+                             (i % 997 == 0 ? 3 : 0);  // a daily wave and rare peaks
+        buffer += record(t, 4, report(level, level * 400, i % 997 == 0 ? 1 : 0));
+        if (buffer.size() > (1 << 20)) {
+          out << buffer;
+          buffer.clear();
+        }
+      }
+      out << buffer;
+    }
+    std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
+    for (long d = per / 144; d > 0; --d) err << error(now - d * 86400, "On the air");
+    return 0;
+  }
+  return 2;
+}

@@ -1,0 +1,178 @@
+// The log records as the gateway writes them, read back through the readers the tools use.
+#include "logs/records.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "logs/logs.h"
+#include "tests/support/harness.h"
+
+namespace mvo::logs {
+namespace {
+
+using test::Harness;
+
+std::vector<std::string> lines_of(const std::string& bytes, std::size_t max_line = 100) {
+  std::istringstream in(bytes);
+  LineReader reader(in, max_line);
+  std::vector<std::string> lines;
+  std::string line;
+  bool too_long = false;
+  while (reader.next(line, too_long)) lines.push_back(line + (too_long ? "<cut>" : ""));
+  return lines;
+}
+
+TEST(LineReader, SplitsAtCrLfLfAndLoneCrAndCutsLongLines) {
+  EXPECT_EQ(lines_of("a\r\nb\nc\rd\r\n\r\ne"),
+            (std::vector<std::string>{"a", "b", "c", "d", "", "e"}));
+  EXPECT_EQ(lines_of("\r"), std::vector<std::string>{""});
+  EXPECT_EQ(lines_of(""), std::vector<std::string>{});
+  EXPECT_EQ(lines_of(std::string(10, 'x') + "\r\nok\r\n", 4),
+            (std::vector<std::string>{"xxxx<cut>", "ok"}));
+  // A CR LF split across two reads of the buffer still ends one line.
+  const std::string big = std::string((1 << 16) - 1, 'y') + "\r\nz\r\n";
+  EXPECT_EQ(lines_of(big, 1 << 17).size(), 2u);
+}
+
+// Station records written by log_station_message, read back: the four fields and the instant.
+TEST(StationRecord, WhatTheGatewayWritesReadsBack) {
+  struct Case {
+    const char* zone;
+    const char* date;
+    const char* time;
+    const char* text;
+    std::int64_t utc;
+  };
+  const Case cases[] = {
+      {"+08", "12/02/26", "14:30:00", "1,2,3,4,5,6,0", 1330266600 - 2 * 3600},  // UTC+2
+      {"-04", "12/02/26", "14:30:00", "x", 1330266600 + 3600},                  // UTC-1
+      {"+00", "00/01/01", "00:00:00", "a , b  , c", 946684800},                 // commas kept
+      {"+01", "24/02/29", "23:59:59", "", 1709251199 - 900},                    // empty text
+  };
+  Harness h;
+  for (const Case& c : cases) log_station_message(h.env, "+4410", c.text, c.date, c.time, c.zone);
+  std::istringstream in(h.read_log("+4410.csv"));
+  LineReader reader(in, 1024);
+  std::string line;
+  bool too_long = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.zone);
+    ASSERT_TRUE(reader.next(line, too_long));
+    StationRecord r;
+    ASSERT_EQ(parse_station_record(line, r), LineFault::kNone);
+    EXPECT_EQ(r.zone, c.zone);
+    EXPECT_EQ(r.date, c.date);
+    EXPECT_EQ(r.time, c.time);
+    EXPECT_EQ(r.text, c.text);
+    EXPECT_EQ(r.utc, c.utc);
+  }
+  EXPECT_FALSE(reader.next(line, too_long));
+}
+
+TEST(StationRecord, DamagedLinesAreNamedByTheirFault) {
+  struct Case {
+    const char* name;
+    std::string line;
+    LineFault fault;
+  };
+  const Case cases[] = {
+      {"torn", "  +08 , 12/02/2", LineFault::kMalformed},
+      {"torn after the time", "  +08 , 12/02/26 , 14:30:00  ", LineFault::kMalformed},
+      {"empty", "", LineFault::kMalformed},
+      {"no trailing blank", "  +08 , 12/02/26 , 14:30:00  , 1,2", LineFault::kMalformed},
+      {"one leading blank", " +08 , 12/02/26 , 14:30:00  , 1 ", LineFault::kMalformed},
+      {"zone as a name", "  CET , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
+      {"zone in hours and minutes", "  +02:00 , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
+      {"zone beyond 14 h", "  +60 , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
+      {"empty zone", "   , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
+      {"30 February", "  +08 , 12/02/30 , 14:30:00  , 1 ", LineFault::kDate},
+      {"29 February of a common year", "  +08 , 13/02/29 , 14:30:00  , 1 ", LineFault::kDate},
+      {"month 13", "  +08 , 12/13/01 , 14:30:00  , 1 ", LineFault::kDate},
+      {"25 o'clock", "  +08 , 12/02/26 , 25:00:00  , 1 ", LineFault::kDate},
+      {"date with letters", "  +08 , 12/0x/26 , 14:30:00  , 1 ", LineFault::kDate},
+      {"29 February of a leap year", "  +08 , 12/02/29 , 14:30:00  , 1 ", LineFault::kNone},
+  };
+  for (const Case& c : cases) {
+    StationRecord r;
+    EXPECT_EQ(parse_station_record(c.line, r), c.fault) << c.name;
+  }
+}
+
+TEST(Zone, CountsQuarterHoursWithItsSign) {
+  const std::pair<const char*, int> good[] = {{"+08", 8},   {"-04", -4}, {"+00", 0},
+                                              {"-48", -48}, {"+56", 56}, {"+01", 1}};
+  for (const auto& [text, quarters] : good) {
+    int q = 99;
+    EXPECT_TRUE(parse_zone(text, q)) << text;
+    EXPECT_EQ(q, quarters) << text;
+  }
+  for (const char* bad : {"08", "+8", "+008", "+57", "-99", "+a1", "", "*08"}) {
+    int q = 0;
+    EXPECT_FALSE(parse_zone(bad, q)) << bad;
+  }
+}
+
+// Error-log records written by log_error, tags with line feeds included, read back whole.
+TEST(ErrorRecord, WhatTheGatewayWritesReadsBack) {
+  const std::vector<std::string> tags = {"On the air", "NO CFG FILE\n",
+                                         "\n***COM port state is initially bad", "main1", ""};
+  Harness h;
+  h.wall.set_start(sim::VirtualWallClock::at(2012, 3, 6, 9, 5, 7));
+  for (const std::string& tag : tags) log_error(h.env, tag);
+  std::istringstream in(h.read_log("err_log.csv"));
+  LineReader lines(in, 1024);
+  ErrorLogReader reader;
+  std::vector<std::string> read;
+  std::string line;
+  bool too_long = false;
+  while (lines.next(line, too_long)) {
+    if (!reader.feed(line)) continue;
+    read.push_back(reader.record().tag);
+    EXPECT_EQ(civil_seconds(reader.record().time), civil_seconds({2012, 3, 6, 9, 5, 7}));
+  }
+  reader.finish();
+  EXPECT_EQ(read, tags);
+  EXPECT_EQ(reader.unreadable(), 0u);
+}
+
+TEST(ErrorRecord, DamagedLinesAreCountedAndSkipped) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> lines;
+    std::vector<std::string> tags;
+    std::uint64_t unreadable;
+  };
+  const std::string stamp = "  ,  Tue Mar  6 09:05:07 2012";
+  const Case cases[] = {
+      {"torn record before a whole one", {" On the a", " main1" + stamp}, {"main1"}, 1},
+      {"torn record at the end", {" main1" + stamp, " On the"}, {"main1"}, 1},
+      {"empty and CR-only lines", {"", " main1" + stamp, ""}, {"main1"}, 2},
+      {"continuation without its head", {"rest" + stamp}, {}, 1},
+      {"30 February", {" main1  ,  Thu Feb 30 09:05:07 2012"}, {}, 1},
+      {"no such month", {" main1  ,  Tue Mrz  6 09:05:07 2012"}, {}, 1},
+      {"stamp cut short", {" main1  ,  Tue Mar  6 09:05"}, {}, 1},
+      {"two heads without stamps", {" a", " b", "c" + stamp}, {"b\nc"}, 1},
+  };
+  for (const Case& c : cases) {
+    ErrorLogReader reader;
+    std::vector<std::string> tags;
+    for (const std::string& line : c.lines) {
+      if (reader.feed(line)) tags.push_back(reader.record().tag);
+    }
+    reader.finish();
+    EXPECT_EQ(tags, c.tags) << c.name;
+    EXPECT_EQ(reader.unreadable(), c.unreadable) << c.name;
+  }
+}
+
+TEST(CivilTime, RoundTripsAcrossEraAndLeapBoundaries) {
+  for (std::int64_t s : {0LL, 951782400LL, 951868799LL, 4107542400LL, -86400LL, 1709251199LL}) {
+    EXPECT_EQ(civil_seconds(civil_from_seconds(s)), s) << s;
+  }
+  EXPECT_EQ(civil_seconds({2000, 3, 1, 0, 0, 0}), 951868800);
+}
+
+}  // namespace
+}  // namespace mvo::logs

@@ -1,0 +1,132 @@
+// mvo-check [SITE]: checks a site's configuration as the gateway reads it, without opening the
+// modem port. mvo-check SITE --report SENDER TEXT: what the gateway would do with that message.
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "tools/check/check.h"
+
+namespace {
+
+using mvo::check::Finding;
+using mvo::check::Severity;
+using mvo::common::format;
+
+constexpr int kUsageStatus = 3;
+
+constexpr const char* kSynopsis =
+    "usage: mvo-check [SITE]\n"
+    "       mvo-check [SITE] --report SENDER TEXT\n";
+
+constexpr const char* kUsage =
+    "\n"
+    "Checks the configuration of the gateway's site SITE (default: the current directory) with\n"
+    "the gateway's own loaders, every file to its end, and prints one line per finding:\n"
+    "  configuration/stations.txt:12: error: <the gateway's own message>\n"
+    "  configuration/human.txt:3: warning: <what it accepts but you almost surely did not mean>\n"
+    "The modem port is not opened and nothing is written into the site.\n"
+    "\n"
+    "--report SENDER TEXT  shows what the gateway would do with the message TEXT from SENDER:\n"
+    "                      refused (its console text and error-log tag), or accepted (its console\n"
+    "                      line and, for each destination, the exact text or why none).\n"
+    "                      Control bytes are shown as ^Z and the like.\n"
+    "\n"
+    "Exit status: 0 clean, 1 warnings only, 2 the gateway would halt, 3 usage error;\n"
+    "with --report: 0 accepted, 1 refused, 2 the site does not load.\n";
+
+void out(const std::string& text) { std::fputs(text.c_str(), stdout); }
+
+int usage_error(const std::string& why) {
+  std::fprintf(stderr, "mvo-check: %s\n%s(mvo-check --help tells more)\n", why.c_str(), kSynopsis);
+  return kUsageStatus;
+}
+
+std::string plural(std::size_t n, const char* word) {
+  return format("%d %s%s", static_cast<int>(n), word, n == 1 ? "" : "s");
+}
+
+int print_findings(const mvo::check::SiteCheck& site, const std::string& prefix) {
+  std::size_t errors = 0;
+  for (const Finding& f : site.findings) {
+    out(to_line(f, prefix) + "\n");
+    errors += f.severity == Severity::kError ? 1 : 0;
+  }
+  const int status = exit_status(site.findings);
+  out(plural(errors, "error") + ", " + plural(site.findings.size() - errors, "warning") +
+      (status == 2 ? ": the gateway would halt" : "") + "\n");
+  return status;
+}
+
+int print_preview(const mvo::check::SiteCheck& site, const std::string& root,
+                  const std::string& sender, const std::string& text) {
+  using mvo::check::visible;
+  const mvo::check::Preview p = preview_report(root, site, sender, text);
+  if (p.refused) {
+    out((p.unreadable ? "refused, the message cannot be read: " : "refused: ") +
+        visible(p.console) + "\n");
+    for (const auto& tag : p.tags) out("  error-log tag: " + visible(tag) + "\n");
+    return 1;
+  }
+  const auto& t = site.tables;
+  const auto s = static_cast<std::size_t>(p.station);
+  const auto c = static_cast<std::size_t>(p.status_code);
+  out(format("accepted: station \"%s\", status code %d (\"%s\")\n", t.stations[s].name.c_str(),
+             p.status_code, visible(t.human_texts[c]).c_str()));
+  out("console: " + visible(p.console) + "\n");
+  for (std::size_t d = 0; d < t.destinations.size(); ++d) {
+    const auto& dest = t.destinations[d];
+    out(format("  \"%s\" %s %s: ", dest.name.c_str(), dest.number.c_str(), dest.type.c_str()) +
+        (p.texts[d].empty() ? p.reasons[d] : visible(p.texts[d])) + "\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string root;
+  bool report = false;
+  std::string sender;
+  std::string text;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      out(std::string(kSynopsis) + kUsage);
+      return 0;
+    }
+    if (a == "--report") {
+      if (i + 2 >= args.size()) return usage_error("--report needs SENDER and TEXT");
+      report = true;
+      sender = args[i + 1];
+      text = args[i + 2];
+      i += 2;
+    } else if (!a.empty() && a[0] == '-') {
+      return usage_error("unknown option " + a);
+    } else if (root.empty()) {
+      root = a;
+    } else {
+      return usage_error("more than one SITE: " + root + " and " + a);
+    }
+  }
+  const std::string prefix = root.empty() ? "" : (root.back() == '/' ? root : root + "/");
+  if (root.empty()) root = ".";
+  std::error_code ec;
+  if (!std::filesystem::is_directory(root, ec)) return usage_error("no such directory: " + root);
+  try {
+    const mvo::check::SiteCheck site = mvo::check::check_site(root);
+    if (!report) return print_findings(site, prefix);
+    if (!site.loads) {
+      out("the site does not load, so no report can be previewed:\n");
+      print_findings(site, prefix);
+      return 2;
+    }
+    return print_preview(site, root, sender, text);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mvo-check: %s\n", e.what());
+    return kUsageStatus;
+  }
+}
