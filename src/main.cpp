@@ -23,8 +23,9 @@ namespace os = mvo::platform::native;
 int main() {
 #ifdef SIGPIPE
   // A console that goes away (a closed pipe, an ended ssh session) must not end the gateway: its
-  // writes fail and it goes on, as on Windows.
+  // writes fail and it goes on, as on Windows. It is ended by Ctrl-C or SIGTERM.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGHUP, SIG_IGN);
 #endif
   os::SteadyClock clock;
   os::LocalWallClock wall;

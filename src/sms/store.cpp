@@ -37,7 +37,7 @@ bool list_messages(Env& env, const std::string& command, bool& found, int& index
     }
     // A modem that never ends its listing must not hold the gateway here for ever.
     empty_lines = line.empty() ? empty_lines + 1 : 0;
-    if (empty_lines >= kMaxEmptyDrainLines || ++lines >= kMaxDrainLines) {
+    if (line != "OK" && (empty_lines >= kMaxEmptyDrainLines || ++lines >= kMaxDrainLines)) {
       return fail(env, format("Cln CMGL6 (%s) ", line.c_str()), "cmgl-6");
     }
   } while (line != "OK");

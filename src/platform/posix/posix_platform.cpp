@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -299,19 +300,21 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
     }
   }
   // The write completes when its bytes have left the port, as a synchronous WriteFile on a
-  // serial port does; what is still queued when the time-out runs out counts as not written.
+  // serial port does. What is still queued when the time-out runs out counts as not written and is
+  // discarded, so it cannot reach the modem later, after its failure has been reported.
   for (;;) {
     int queued = 0;
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
     const std::int64_t left = deadline - monotonic_ms();
     if (left <= 0) {
+      tcflush(fd_, TCOFLUSH);
       const std::size_t pending = static_cast<std::size_t>(queued);
       written = pending < written ? written - pending : 0;
       break;
     }
-    // About half the time the queued bytes take at 19200 baud, so the check is neither late
-    // nor a busy wait.
-    std::int64_t pause = queued / 2 + 1;
+    // A byte takes about 0.5 ms at 19200 baud. Some USB drivers report whole transfer buffers as
+    // queued, so a pause is never longer than 10 ms: the drain is neither late nor a busy wait.
+    std::int64_t pause = std::min<std::int64_t>(queued / 2 + 1, 10);
     if (pause > left) pause = left;
     timespec ts{static_cast<time_t>(pause / 1000), static_cast<long>((pause % 1000) * 1000000)};
     nanosleep(&ts, nullptr);
