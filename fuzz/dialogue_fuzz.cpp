@@ -88,7 +88,7 @@ class DialoguePeer final : public sim::Peer {
     std::uint8_t how = 0;
     std::string bytes;
   };
-  DialoguePeer(std::vector<Answer> answers) : answers_(std::move(answers)) {}
+  explicit DialoguePeer(std::vector<Answer> answers) : answers_(std::move(answers)) {}
   sim::SimPort* port = nullptr;
 
   void input(const char* data, std::size_t size, std::int64_t now) override {
