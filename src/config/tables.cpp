@@ -166,8 +166,10 @@ void parse_subscriptions(Env& env, const std::string& field,
 namespace {
 void name_and_number(Env& env, common::FieldSplitter& fields, int entry, std::string& name,
                      std::string& number) {
-  // A prepared line is never empty, so field 1 always exists.
-  name = check_name(env, fields.next());
+  // A line that begins with a zero byte reads as empty to the field splitter: it has no field 1,
+  // and is refused as a name without quotes.
+  const char* first = fields.next();
+  name = check_name(env, first != nullptr ? first : "");
   const char* field = fields.next();
   if (field == nullptr) refuse(env, format("Error type 2 in line %d\n", entry));
   number = check_cell_number(env, field);
