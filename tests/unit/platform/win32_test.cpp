@@ -72,7 +72,12 @@ TEST(CommPort, SilentLineReadReturnsEmptyAfterTheReadTimeout) {
   EXPECT_GE(ms, 400);
   EXPECT_LT(ms, 3000);
   // No second-opener check here: Wine does not refuse a second open of a COM port, Windows does.
+  // An open of a port still held fails and keeps the handle it has, which still answers.
+  EXPECT_FALSE(port.open(std::string("\\\\.\\") + com));
+  EXPECT_EQ(port.last_error(), 170);  // ERROR_BUSY
+  EXPECT_TRUE(port.set_timeouts({500, 500}));
   EXPECT_TRUE(port.close());
+  EXPECT_TRUE(port.close());  // nothing left to release
 }
 
 }  // namespace
