@@ -232,3 +232,148 @@ bool LineReader::next(std::string& line, bool& too_long) {
 }
 
 }  // namespace mvo::logs
+
+namespace mvo::logs {
+
+std::string iso_stamp(const CivilTime& t) {
+  return common::format("%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                        t.second);
+}
+
+bool parse_iso_stamp(std::string_view s, CivilTime& t) {
+  if (s.size() != 19 || s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' ||
+      s[16] != ':') {
+    return false;
+  }
+  CivilTime r;
+  if (!digits(s, 0, 4, r.year) || !digits(s, 5, 2, r.month) || !digits(s, 8, 2, r.day) ||
+      !digits(s, 11, 2, r.hour) || !digits(s, 14, 2, r.minute) || !digits(s, 17, 2, r.second) ||
+      !valid_civil(r)) {
+    return false;
+  }
+  t = r;
+  return true;
+}
+
+std::string escape_traffic_field(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (char c : field) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 32 || u == 127 || c == ';' || c == '\\') {
+      out += common::format("\\x%02X", static_cast<unsigned>(u));
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool unescape_traffic_field(std::string_view field, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\') {
+      out += field[i];
+      continue;
+    }
+    if (i + 4 > field.size() || field[i + 1] != 'x') return false;
+    int value = 0;
+    for (std::size_t k = i + 2; k < i + 4; ++k) {
+      const char h = field[k];
+      const int v = h >= '0' && h <= '9' ? h - '0' : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+      if (v < 0) return false;
+      value = value * 16 + v;
+    }
+    out += static_cast<char>(value);
+    i += 3;
+  }
+  return true;
+}
+
+std::string traffic_record(const TrafficRecord& r) {
+  std::string out = iso_stamp(r.stamp);
+  for (const std::string* f :
+       {&r.direction, &r.number, &r.name, &r.outcome, &r.type, &r.detail, &r.text}) {
+    out += ';';
+    out += escape_traffic_field(*f);
+  }
+  return out + '\n';
+}
+
+bool parse_traffic_record(std::string_view line, TrafficRecord& r) {
+  std::string_view parts[kTrafficFields];
+  std::size_t start = 0;
+  for (int i = 0; i < kTrafficFields; ++i) {
+    const std::size_t end = i + 1 < kTrafficFields ? line.find(';', start) : line.size();
+    if (end == std::string_view::npos) return false;
+    parts[i] = line.substr(start, end - start);
+    start = end + 1;
+  }
+  if (parts[kTrafficFields - 1].find(';') != std::string_view::npos) return false;
+  TrafficRecord out;
+  if (!parse_iso_stamp(parts[0], out.stamp)) return false;
+  std::string* fields[] = {&out.direction, &out.number, &out.name, &out.outcome,
+                           &out.type,      &out.detail, &out.text};
+  for (int i = 1; i < kTrafficFields; ++i) {
+    if (!unescape_traffic_field(parts[i], *fields[i - 1])) return false;
+  }
+  if (out.direction != "in" && out.direction != "out") return false;
+  r = std::move(out);
+  return true;
+}
+
+std::string state_file_text(const GatewayState& s) {
+  std::string out =
+      common::format("version=%s\npid=%lld\nstate=%s\nsince=%s\nbeat=%s\n", s.version.c_str(),
+                     s.pid, s.state.c_str(), iso_stamp(s.since).c_str(), iso_stamp(s.beat).c_str());
+  out += common::format("beat_utc=%lld\n", static_cast<long long>(s.beat_utc));
+  if (s.attempt > 0) out += common::format("attempt=%d\n", s.attempt);
+  if (!s.message.empty()) out += "message=" + escape_traffic_field(s.message) + "\n";
+  return out;
+}
+
+bool parse_state_file(std::string_view text, GatewayState& s) {
+  GatewayState out;
+  bool has_state = false, has_beat = false, has_utc = false;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view key = line.substr(0, eq);
+    const std::string_view value = line.substr(eq + 1);
+    if (key == "version") {
+      out.version = std::string(value);
+    } else if (key == "pid" || key == "beat_utc" || key == "attempt") {
+      if (value.empty() || value.size() > 18) return false;
+      long long n = 0;
+      for (char c : value) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+      }
+      if (key == "pid") out.pid = n;
+      if (key == "attempt") out.attempt = static_cast<int>(n > 1000000 ? 1000000 : n);
+      if (key == "beat_utc") {
+        out.beat_utc = n;
+        has_utc = true;
+      }
+    } else if (key == "state") {
+      out.state = std::string(value);
+      has_state = !value.empty();
+    } else if (key == "since") {
+      if (!parse_iso_stamp(value, out.since)) return false;
+    } else if (key == "beat") {
+      if (!parse_iso_stamp(value, out.beat)) return false;
+      has_beat = true;
+    } else if (key == "message") {
+      if (!unescape_traffic_field(value, out.message)) return false;
+    }
+  }
+  if (!has_state || !has_beat || !has_utc) return false;
+  s = std::move(out);
+  return true;
+}
+
+}  // namespace mvo::logs

@@ -1,9 +1,11 @@
 #pragma once
-// The two log records, written by the gateway and read by the operator tools: one definition of
-// each shape, so the writer and the readers cannot drift apart.
+// The log records, written by the gateway and read by the operator tools: one definition of each
+// shape, so the writer and the readers cannot drift apart.
 //
 //   error log   " <tag>  ,  <asctime stamp>"           the stamp ends in '\n'; a tag may hold '\n'
 //   station log "  <zone> , <yy/MM/dd> , <hh:mm:ss>  , <text> \n"
+//   traffic log "<yyyy-mm-dd hh:mm:ss>;<dir>;<number>;<name>;<outcome>;<type>;<detail>;<text>\n"
+//   state file  "<key>=<value>\n" lines, the whole file replaced at each write
 //
 // On disk every '\n' is CR LF. The zone is the modem's: a sign and two digits counting quarters
 // of an hour (3GPP TS 23.040 / 27.005), so "+08" is UTC+2 and "-04" is UTC-1.
@@ -112,5 +114,80 @@ class LineReader {
   std::size_t end_ = 0;
   bool skip_lf_ = false;  // the last line ended in CR: a LF next belongs to it
 };
+
+// The traffic log (log/traffic.log): one record for each message read from the modem ("in") and
+// for each text due to a destination ("out"), written once its outcome is known. Fields are
+// separated by ';'; in every field a '\\', a ';' and every byte below 32 or 127 are written
+// "\\xNN" (two upper-case hex digits), so a record is one line whatever a text holds.
+//
+//   dir  outcome       number        name          type            detail
+//   in   accepted      sender        station name                  modem stamp yy/MM/dd,hh:mm:ss+zz
+//   in   malformed     sender        station name                  modem stamp
+//   in   unauthorized  sender                                      modem stamp
+//   in   too-long      sender        station name                  modem stamp
+//   in   unreadable    (sender if known)                           the failing tag
+//   out  sent          destination   its name      SMC HMN HMV CST the message reference of +CMGS
+//   out  refused       destination   its name      type            the modem's answer
+//   ("cmgs6.cont.") out  failed        destination   its name      type            the failing tag
+//   ("cmgs3") out  not-sent      destination   its name      type            why ("stopped")
+//
+// The stamp is the gateway PC's local time. An outgoing record's text is the composed text
+// without its final Ctrl-Z.
+inline constexpr const char* kTrafficLogName = "traffic.log";
+inline constexpr int kTrafficFields = 8;
+
+struct TrafficRecord {
+  CivilTime stamp;
+  std::string direction;  // "in" or "out"
+  std::string number;
+  std::string name;
+  std::string outcome;
+  std::string type;
+  std::string detail;
+  std::string text;
+};
+
+// A field with '\\', ';' and control bytes escaped, and its inverse (false on a broken escape).
+std::string escape_traffic_field(std::string_view field);
+bool unescape_traffic_field(std::string_view field, std::string& out);
+
+// The record with its '\n'.
+std::string traffic_record(const TrafficRecord& r);
+// One line of the traffic log without its line end. False unless it has the eight fields, a
+// valid stamp and sound escapes.
+bool parse_traffic_record(std::string_view line, TrafficRecord& r);
+
+// The gateway's state file (log/gateway.state), its sign of life for monitoring. Replaced whole
+// (a temporary written, then renamed) on each change of state and at most once a minute while
+// the state stands, so a stale `beat_utc` means the gateway is gone or hung.
+//
+//   version=<mvo version>
+//   pid=<process id>
+//   state=starting | bringing up | on the air | stopping | stopped | halted
+//   since=<yyyy-mm-dd hh:mm:ss>     local time the state began
+//   beat=<yyyy-mm-dd hh:mm:ss>      local time of this write
+//   beat_utc=<seconds since 1970 UTC>
+//   attempt=<n>                      the bring-up attempt (bringing up only)
+//   message=<text>                   why it halted (halted only), escaped as a traffic field
+inline constexpr const char* kStateFileName = "gateway.state";
+
+struct GatewayState {
+  std::string version;
+  long long pid = 0;
+  std::string state;
+  CivilTime since;
+  CivilTime beat;
+  std::int64_t beat_utc = 0;
+  int attempt = 0;
+  std::string message;
+};
+
+std::string state_file_text(const GatewayState& s);
+// False unless state, beat and beat_utc are present and sound; unknown keys are skipped.
+bool parse_state_file(std::string_view text, GatewayState& s);
+
+// "yyyy-mm-dd hh:mm:ss" and its parser.
+std::string iso_stamp(const CivilTime& t);
+bool parse_iso_stamp(std::string_view text, CivilTime& t);
 
 }  // namespace mvo::logs

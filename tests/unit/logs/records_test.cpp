@@ -174,5 +174,89 @@ TEST(CivilTime, RoundTripsAcrossEraAndLeapBoundaries) {
   EXPECT_EQ(civil_seconds({2000, 3, 1, 0, 0, 0}), 951868800);
 }
 
+TEST(TrafficRecord, AnyTextStaysOneRecordAndRoundTrips) {
+  const std::string texts[] = {"",
+                               "10,2.5,c,400,e,f,1",
+                               "a;b;c",
+                               "back\\slash",
+                               std::string("nul\0esc\x1b ctrlz\x1a cr\r lf\n", 22),
+                               "\x7f\xff"};
+  for (const std::string& text : texts) {
+    TrafficRecord r;
+    r.stamp = {2026, 12, 7, 3, 10, 0};
+    r.direction = "out";
+    r.number = "+111";
+    r.name = "Control; room";
+    r.outcome = "sent";
+    r.type = "SMC";
+    r.detail = "17";
+    r.text = text;
+    const std::string line = traffic_record(r);
+    ASSERT_EQ(line.back(), '\n');
+    const std::string body = line.substr(0, line.size() - 1);
+    EXPECT_EQ(body.find_first_of("\r\n"), std::string::npos) << body;
+    TrafficRecord back;
+    ASSERT_TRUE(parse_traffic_record(body, back)) << body;
+    EXPECT_EQ(back.text, text);
+    EXPECT_EQ(back.name, r.name);
+    EXPECT_EQ(iso_stamp(back.stamp), "2026-12-07 03:10:00");
+  }
+  TrafficRecord r;
+  r.stamp = {2026, 12, 7, 3, 10, 0};
+  r.direction = "in";
+  r.text = "x";
+  EXPECT_EQ(traffic_record(r), "2026-12-07 03:10:00;in;;;;;;x\n");
+}
+
+TEST(TrafficRecord, DamagedLinesAreRefused) {
+  const char* lines[] = {
+      "",
+      "2026-12-07 03:10:00;in;+4410;Tank3;accepted;;",      // seven fields
+      "2026-12-07 03:10:00;in;+4410;Tank3;accepted;;;x;y",  // nine
+      "2026-13-07 03:10:00;in;+4410;Tank3;accepted;;;x",    // no such month
+      "2026-12-07 3:10:00;in;+4410;Tank3;accepted;;;x",
+      "2026-12-07 03:10:00;sideways;+4410;Tank3;accepted;;;x",
+      "2026-12-07 03:10:00;in;+4410;Tank3;accepted;;;\\x4",  // cut escape
+      "2026-12-07 03:10:00;in;+4410;Tank3;accepted;;;\\q41",
+      "2026-12-07 03:10:00;in;+4410;Tank3;accepted;;;\\x4g",
+  };
+  for (const char* line : lines) {
+    TrafficRecord r;
+    EXPECT_FALSE(parse_traffic_record(line, r)) << line;
+  }
+}
+
+TEST(StateFile, RoundTripsAndNeedsItsKeys) {
+  GatewayState s;
+  s.version = "1.1.0";
+  s.pid = 4242;
+  s.state = "halted";
+  s.since = {2026, 12, 7, 5, 0, 0};
+  s.beat = {2026, 12, 7, 5, 1, 0};
+  s.beat_utc = 1796619660;
+  s.message = "line state\n; cannot be read";
+  GatewayState back;
+  ASSERT_TRUE(parse_state_file(state_file_text(s), back));
+  EXPECT_EQ(back.state, "halted");
+  EXPECT_EQ(back.message, s.message);
+  EXPECT_EQ(back.beat_utc, s.beat_utc);
+  EXPECT_EQ(back.pid, 4242);
+  const std::string whole = state_file_text(s);
+  for (const char* key : {"state=", "beat=", "beat_utc="}) {
+    std::string cut;
+    std::size_t from = 0;
+    for (std::size_t end; (end = whole.find('\n', from)) != std::string::npos; from = end + 1) {
+      const std::string line = whole.substr(from, end + 1 - from);
+      if (line.rfind(key, 0) != 0) cut += line;
+    }
+    EXPECT_FALSE(parse_state_file(cut, back)) << key;
+  }
+  EXPECT_FALSE(parse_state_file("state=on the air\nbeat=2026-12-07 05:01:00\nbeat_utc=-1\n", back));
+  EXPECT_TRUE(
+      parse_state_file("state=on the air\r\nbeat=2026-12-07 05:01:00\r\nbeat_utc=1\r\n"
+                       "new_key=ignored\r\n",
+                       back));
+}
+
 }  // namespace
 }  // namespace mvo::logs
