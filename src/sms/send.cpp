@@ -25,6 +25,13 @@ void abort_entry(Env& env) {
   modem::purge_port(env);
 }
 
+// Leaves a text entry that holds part of a text: ESC alone cancels it. A Ctrl-Z would submit
+// what got through, and the modem would stay in the entry for the next command otherwise.
+void cancel_entry(Env& env) {
+  WriteChars(env, std::string(1, '\x1b'));
+  modem::purge_port(env);
+}
+
 void normal_timeouts(Env& env) { set_port_timeouts(env, kNormalTimeoutMs, kNormalTimeoutMs); }
 
 }  // namespace
@@ -40,7 +47,11 @@ bool send_message(Env& env, const std::string& text, const std::string& number) 
     return false;
   }
   delay(env, 200);
-  if (!WriteChars(env, text)) return fail(env, format("CMGS3((%s)).", text.c_str()), "cmgs3");
+  if (!WriteChars(env, text)) {
+    fail(env, format("CMGS3((%s)).", text.c_str()), "cmgs3");
+    cancel_entry(env);
+    return false;
+  }
   delay(env, 500);
   set_port_timeouts(env, kLongTimeoutMs, kNormalTimeoutMs);
 

@@ -47,7 +47,8 @@ bool read_message(Env& env, int index, ReceivedMessage& message);
 
 bool delete_message(Env& env, int index);
 
-// AT+CMGS="<number>"\r, the prompt, the text unchanged (it ends in byte 26), the result.
+// AT+CMGS="<number>"\r, the prompt, the text unchanged (it ends in byte 26), the result. A text
+// write that fails ("cmgs3") leaves the entry with ESC alone, so nothing of it is submitted.
 // "+CMGS" then "OK" is sent; any other result than "OK" or "+CMGS" counts as sent too
 // ("cmgs6.cont."): a wrong destination must not stop the others.
 bool send_message(Env& env, const std::string& text, const std::string& number);

@@ -181,6 +181,85 @@ TEST(MainLoop, FailuresEndTheModemCycle) {
   }
 }
 
+// The port of the scenario, with the write of one text (found by its first bytes) cut short.
+class CuttingPort final : public platform::SerialPort {
+ public:
+  CuttingPort(platform::SerialPort& port, std::string prefix, std::size_t keep)
+      : port_(port), prefix_(std::move(prefix)), keep_(keep) {}
+  bool open(const std::string& device) override { return port_.open(device); }
+  bool is_open() const override { return port_.is_open(); }
+  bool get_settings(platform::LineSettings& s) override { return port_.get_settings(s); }
+  bool set_settings(const platform::LineSettings& s) override { return port_.set_settings(s); }
+  bool set_timeouts(const platform::Timeouts& t) override { return port_.set_timeouts(t); }
+  bool purge() override { return port_.purge(); }
+  bool read(char* b, std::size_t n, std::size_t& got) override { return port_.read(b, n, got); }
+  bool write(const char* data, std::size_t size, std::size_t& written) override {
+    if (!prefix_.empty() && std::string(data, size).rfind(prefix_, 0) == 0) {
+      prefix_.clear();
+      return port_.write(data, keep_, written);
+    }
+    return port_.write(data, size, written);
+  }
+  bool close() override { return port_.close(); }
+  int last_error() const override { return port_.last_error(); }
+
+ private:
+  platform::SerialPort& port_;
+  std::string prefix_;
+  std::size_t keep_;
+};
+
+// A text entry is left without submitting a text that got through only in part, and a command is
+// never written into an entry: each destination gets exactly its own text.
+TEST(FanOut, AFailedTextWriteIsCancelledAndNeverReachesAPhone) {
+  struct Case {
+    const char* name;
+    const char* cut_prefix;  // the written text cut short after 6 bytes; "" for none
+    std::vector<sim::FaultRule> faults;
+    std::string after_first;  // what the gateway writes after the first destination's command
+    const char* tag;
+    Sent sent;
+  } cases[] = {
+      {"text write cut short: ESC alone",
+       "+4410,",
+       {},
+       "+4410,\x1b"
+       "AT+CMGS=\"+222\"\r",
+       "cmgs3",
+       {{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
+      {"no prompt: Ctrl-Z, then ESC",
+       "",
+       {{"AT+CMGS", FaultKind::kSilent, 1}},
+       "\x1a\x1b"
+       "AT+CMGS=\"+222\"\r",
+       "cmgs21",
+       {{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    for (const auto& f : c.faults) g.modem.add_fault(f);
+    CuttingPort cutting(g.port(), c.cut_prefix, 6);
+    platform::Env env{g.env.clock, g.env.wall, g.env.console, g.env.site, cutting};
+    g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1");
+    g.clock.stop_at(g.now() + 120000);
+    EXPECT_THROW(main_loop(env, "\\\\.\\COM1"), sim::SimulationEnd) << c.name;
+    EXPECT_EQ(g.sent(), c.sent) << c.name;
+    const std::string& w = g.port().written();
+    const std::size_t first = w.find("AT+CMGS=\"+111\"\r");
+    ASSERT_NE(first, std::string::npos) << c.name;
+    const std::size_t next = w.find("AT+CMGS=\"+222\"\r", first);
+    ASSERT_NE(next, std::string::npos) << c.name;
+    const std::string between = w.substr(first + 15, next + 15 - (first + 15));
+    EXPECT_EQ(between, c.after_first) << c.name << ": " << testing::PrintToString(between);
+    EXPECT_EQ(g.tag_count(c.tag), 1) << c.name;
+    EXPECT_EQ(g.tag_count("main2"), 1) << c.name;
+    // The next modem cycle begins after the fan-out, as after every failed send.
+    EXPECT_EQ(g.tag_count("On the air"), 2) << c.name;
+  }
+}
+
 TEST(MainLoop, FailedSendIsFollowedByFiveSeconds) {
   // From the AT+CMGS of the first destination to that of the second.
   std::int64_t gap[2] = {0, 0};
