@@ -10,6 +10,7 @@
 #include <set>
 
 #include "common/halt.h"
+#include "logs/records.h"
 #include "tests/support/harness.h"
 
 namespace mvo::driver {
@@ -258,6 +259,106 @@ TEST(FanOut, AFailedTextWriteIsCancelledAndNeverReachesAPhone) {
     // The next modem cycle begins after the fan-out, as after every failed send.
     EXPECT_EQ(g.tag_count("On the air"), 2) << c.name;
   }
+}
+
+// A stop asked for at any point: a fan-out in progress is finished (or, past its patience, what
+// is left is named), the modem is left as at the end of a cycle, and the main loop returns 0.
+TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
+  struct Case {
+    const char* name;
+    std::int64_t stop_at;  // -1: at the first submission
+    std::vector<sim::FaultRule> faults;
+    Sent sent;
+    std::int64_t within_ms;  // from the request to the end
+    std::vector<std::string> traffic_outcomes;
+  } cases[] = {
+      // A stop is seen within a second; the shut-down then pauses 2000 ms after the close.
+      {"while polling, after a report",
+       90000,
+       {},
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}},
+       3500,
+       {"accepted", "sent", "sent", "sent"}},
+      {"during bring-up", 3700, {}, {}, 3500, {}},
+      {"between two destinations",
+       -1,
+       {},
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}},
+       30000,
+       {"accepted", "sent", "sent", "sent"}},
+      {"waiting for a result past the patience: the rest is named, not sent",
+       -1,
+       {{"+222", FaultKind::kSendSilent, 1}},
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"}},
+       300000,
+       {"accepted", "sent", "refused", "not-sent"}},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    g.write_config("options.txt", "# every message in and out\ntraffic on\n");
+    platform::Service service;
+    g.env.service = &service;
+    for (const auto& f : c.faults) g.modem.add_fault(f);
+    g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 30000);
+    std::int64_t asked = c.stop_at;
+    if (c.stop_at >= 0) {
+      g.clock.raise_at(c.stop_at, &service.stop.requested);
+    } else {
+      g.modem.on_submit = [&](const sim::Submitted&) {
+        if (service.stop.requested == 0) asked = g.now();
+        service.stop.requested = 1;
+      };
+    }
+    EXPECT_EQ(g.run(600000), 0) << c.name;
+    EXPECT_LE(g.now() - asked, c.within_ms) << c.name;
+    EXPECT_EQ(g.sent(), c.sent) << c.name;
+    const std::string& con = g.console();
+    EXPECT_EQ(con.substr(con.size() - 20), "stopped on request.\n") << c.name;
+    EXPECT_EQ(g.tags().back(), "stopped on request") << c.name;
+    const std::string& w = g.port().written();
+    EXPECT_EQ(w.substr(w.size() - 2), "\x1a\x1b") << c.name;
+    EXPECT_FALSE(g.port().is_open()) << c.name;
+    EXPECT_EQ(service.state, "stopped") << c.name;
+    std::vector<std::string> outcomes;
+    if (g.log_exists("traffic.log")) {
+      const std::string log = g.read_log("traffic.log");
+      for (std::size_t from = 0, end; (end = log.find("\r\n", from)) != std::string::npos;
+           from = end + 2) {
+        logs::TrafficRecord r;
+        ASSERT_TRUE(logs::parse_traffic_record(log.substr(from, end - from), r)) << c.name;
+        outcomes.push_back(r.outcome);
+      }
+    }
+    EXPECT_EQ(outcomes, c.traffic_outcomes) << c.name;
+  }
+}
+
+// Without options.txt, and with nothing asked of it, a gateway under a service manager prints and
+// logs exactly what one without does, and writes no file of its own.
+TEST(Stop, NothingConfiguredNothingChanges) {
+  std::string console[2], errors[2];
+  for (int with = 0; with <= 1; ++with) {
+    Gateway g;
+    platform::Service service;
+    if (with == 1) g.env.service = &service;
+    g.modem.add_fault({"+222", FaultKind::kSendOkOnly, 1});
+    g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 1);
+    g.modem.deliver("+999", kStamp, "1,2,3,4,5,6,0", 40000);
+    g.modem.deliver(kTank3, kStamp, "bad", 80000);
+    EXPECT_EQ(g.run(200000), -1);
+    console[with] = g.console();
+    errors[with] = g.read_log("err_log.csv");
+    std::set<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(g.dir() / "log"))
+      files.insert(e.path().filename().string());
+    EXPECT_EQ(files, (std::set<std::string>{"err_log.csv", "+4410.csv"}));
+  }
+  EXPECT_EQ(console[1], console[0]);
+  EXPECT_EQ(errors[1], errors[0]);
 }
 
 TEST(MainLoop, FailedSendIsFollowedByFiveSeconds) {
