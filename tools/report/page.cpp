@@ -405,15 +405,11 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
       out << "<span class=\"flag good\">ON THE AIR</span> (no failure since the last bring-up).";
     }
     out << "</p>\n";
-    if (!h.days.empty()) {
-      const std::int64_t last_day = std::max(h.days.rbegin()->first, (settings.now + off) / 86400);
-      const std::int64_t first_day = h.days.begin()->first;
-      const std::int64_t span = last_day - first_day + 1;
+    if (!h.bars.empty()) {
       Bars on_air, failures, ufo;
-      on_air.days_per_bar = static_cast<int>((span + kMaxBars - 1) / kMaxBars);
-      const auto n =
-          static_cast<std::size_t>((span + on_air.days_per_bar - 1) / on_air.days_per_bar);
-      on_air.first_day = first_day;
+      on_air.days_per_bar = h.days_per_bar;
+      const std::size_t n = h.bars.size();
+      on_air.first_day = h.first_day;
       failures = ufo = on_air;
       // Failure series: the most frequent tags in colour, the rest together.
       std::vector<std::size_t> by_count(h.tags.size());
@@ -428,8 +424,8 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
       on_air.stacks.assign(n, std::vector<std::uint32_t>(1));
       ufo.stacks = on_air.stacks;
       failures.stacks.assign(n, std::vector<std::uint32_t>(kTagColours + 1));
-      for (const auto& [day, d] : h.days) {
-        const auto b = static_cast<std::size_t>((day - first_day) / on_air.days_per_bar);
+      for (std::size_t b = 0; b < n; ++b) {
+        const DayHealth& d = h.bars[b];
         on_air.stacks[b][0] += d.on_air;
         ufo.stacks[b][0] += d.ufo;
         for (const auto& [tag, count] : d.failures) {
@@ -507,6 +503,12 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
                        "1024 characters, zones that are not a sign and two digits, dates that "
                        "do not exist.")
       << "</p>\n</body></html>\n";
+}
+
+void write_pages(std::ostream& out, const std::vector<SiteEntry>& sites, const Settings& settings) {
+  for (const SiteEntry& e : sites) {
+    if (e.readable) write_page(out, e.report, settings);
+  }
 }
 
 }  // namespace mvo::report
