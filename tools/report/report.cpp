@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -486,10 +487,12 @@ bool read_site(const std::string& dir, const Settings& settings, SiteReport& out
   out.axis.start = settings.since ? *settings.since : earliest.value_or(settings.now - 86400);
   out.axis.end = std::max(latest, out.axis.start + 3600);
 
-  // Second pass: the chart columns.
+  // Second pass: the chart columns, and the gaps between messages in powers of two seconds.
   for (Station& st : out.stations) {
     if (!st.heard) continue;
     st.columns.assign(kColumns, Column{});
+    std::uint64_t gaps[64] = {};
+    std::optional<std::int64_t> previous;
     std::string why;
     scan_station_log(log / st.log_name, why,
                      [&](const logs::StationRecord& r, logs::LineFault fault) {
@@ -502,7 +505,20 @@ bool read_site(const std::string& dir, const Settings& settings, SiteReport& out
                        }
                        ++st.in_range;
                        add_to_columns(st.columns, out.axis, r.utc, reading);
+                       if (previous && r.utc > *previous) {
+                         ++gaps[std::bit_width(static_cast<std::uint64_t>(r.utc - *previous))];
+                       }
+                       previous = r.utc;
                      });
+    std::uint64_t total = 0, seen = 0;
+    for (std::uint64_t n : gaps) total += n;
+    for (int b = 0; b < 64 && total > 0; ++b) {
+      seen += gaps[b];
+      if (2 * seen >= total) {
+        st.typical_interval = std::int64_t{1} << b;
+        break;
+      }
+    }
   }
 
   // The error log, over the same window in the PC's local time.

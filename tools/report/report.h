@@ -99,6 +99,9 @@ struct Station {
   std::uint64_t last_24h = 0, last_7d = 0;
   std::vector<Column> columns;  // filled by the second pass
   std::uint64_t in_range = 0;   // messages on the chart axis
+  // The station's usual time between messages: the median of the gaps in the log, to a power of
+  // two seconds. A longer silence breaks its chart lines.
+  std::int64_t typical_interval = 0;
 };
 
 // The silent-station rule: never heard, or nothing for longer than `silent_after_s`.
