@@ -6,6 +6,10 @@
 //       with bring-ups, failures, refused messages and un-authorized senders; the traffic log on.
 //   report_site DIR bulk NOW STATIONS RECORDS
 //       STATIONS stations reporting every 10 minutes up to NOW, RECORDS messages in all.
+//   report_site DIR hostile NOW LINES DATES
+//       three stations reporting for a week up to NOW, and an error log of LINES lines over
+//       DATES distinct days from 1970 on (years beyond 6000 for 1.5 million), every 64th line
+//       torn: what a log written by PCs with broken clocks for ever could hold.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -175,6 +179,37 @@ int main(int argc, char** argv) {
     }
     std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
     for (long d = per / 144; d > 0; --d) err << error(now - d * 86400, "On the air");
+    return 0;
+  }
+  if (mode == "hostile" && argc == 6) {
+    const long lines = std::atol(argv[4]);
+    const long dates = std::atol(argv[5]);
+    if (lines < 1 || dates < 1) return 2;
+    write_file(dir / "configuration" / "stations.txt",
+               "\"Tank North\";\"+4410\"\r\n\"Pump East\";\"+4420\"\r\n\"Gauge\";\"+4430\"\r\n");
+    for (int s = 0; s < 3; ++s) {
+      std::ofstream out(dir / "log" / format("+44%d0.csv", s + 1), std::ios::binary);
+      for (std::int64_t t = now - 7 * 86400; t < now; t += 600) {
+        out << record(t + s, 0, report(2 + std::sin(static_cast<double>(t) / 86400), 800, 0));
+      }
+    }
+    static const char* const kTags[] = {"On the air",  "cmgl-2",       "cmgl-1",       "main1",
+                                        "cmgs6.cont.", "SMS from UFO", "handle_modem0"};
+    std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
+    std::string buffer;
+    for (long i = 0; i < lines; ++i) {
+      if (i % 64 == 63) {
+        buffer += " torn rec\r\n";
+      } else {
+        const std::int64_t day = (i * 7919) % dates;
+        buffer += error(day * 86400 + i % 86400, kTags[i % 7]);
+      }
+      if (buffer.size() > (1 << 20)) {
+        err << buffer;
+        buffer.clear();
+      }
+    }
+    err << buffer;
     return 0;
   }
   return 2;
