@@ -233,7 +233,8 @@ class DialoguePeer final : public sim::Peer {
       return;
     }
     if (c == driver::kEndOfText || c == driver::kEscape) {
-      check(command_.empty(), "abort byte inside a command", shown(command_ + c));
+      // The modem ignores them on a line a cut write left unfinished.
+      check(command_.empty() || command_cut_, "abort byte inside a command", shown(command_ + c));
       return;
     }
     if (c != '\r') {
