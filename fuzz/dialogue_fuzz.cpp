@@ -13,8 +13,9 @@
 //             and how, the rest is what the modem sends. First byte: bits 0-1 the 1st to 4th
 //             write after the previous answer was taken (for the first answer, of the run), bit 2
 //             it fails instead of timing out; bits 3-6 with the second byte's bits 0-6 the bytes
-//             it puts through before that, 0 to 2047 ((first >> 3 & 15) * 128 + (second & 127)).
-//             So any write can be cut short or failed at any of its bytes.
+//             it puts through before that, 0 to 2047 ((first >> 3 & 15) * 128 + (second & 127)),
+//             and a failing write never its last one. So any write can be cut short or failed at
+//             any of its bytes.
 //
 // The modem takes what it is sent as a real one does: after AT+CMGS="<number>" CR every byte is
 // message text until a Ctrl-Z sends it or an ESC written on its own cancels it. A command line

@@ -98,7 +98,7 @@ bool SimPort::write(const char* data, std::size_t size, std::size_t& written) {
   }
   const bool fails = fault_write_ == writes_ && fault_fails_;
   if (fault_write_ == writes_) {
-    n = std::min(n, fault_count_);
+    n = std::min(n, fails && size > 0 ? std::min(fault_count_, size - 1) : fault_count_);
     fault_write_ = 0;
   }
   cut_short_ = n < size;

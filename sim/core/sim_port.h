@@ -72,7 +72,8 @@ class SimPort final : public platform::SerialPort {
   void short_write(std::size_t count) { short_write_ = static_cast<long>(count); }
   // Write number `number` (see writes()) puts only its first `count` bytes through, then times
   // out as a short write does; with `fails` it reports a failure (ERROR_WRITE_FAULT) after them
-  // instead, at once. A later plan replaces this one; number 0 clears it.
+  // instead, at once, and never after its last byte (a port reports a failure only for a write
+  // it did not take whole). A later plan replaces this one; number 0 clears it.
   void plan_write_fault(long number, std::size_t count, bool fails) {
     fault_write_ = number;
     fault_count_ = count;
