@@ -69,24 +69,31 @@ chown -R mvo:mvo $site
 install -d -o mvo -g mvo $sim $sim/spool /run/mvo-sim
 ln -s /run/mvo-sim/modem /var/lib/mvo/modem
 # A submission's result comes 1.5 s after it, so a fan-out to three destinations lasts about 7 s.
-# The first bring-up meets an ERROR: a failure for journalctl -p err.
 cat >$sim/scenario <<'SCEN'
 operator System Net
 cops-delay 300
 cmgs-delay 1500
-fault AT+CMGF error count 1
 store +4410 10,2.5,c,400,e,f,1
 store +4420 7,1.2,c,150,e,f,0
 store +999 1,2,3,4,5,6,1
 SCEN
 start_sim
 
+# The unit as packaged, with two drop-ins for the tier: the watchdog shortened from 120 s so that
+# its kill fits the tier's time (and a healthy gateway shows that it feeds it through every step
+# before), and the port fault of step 5 preloaded, inert until it is switched on.
+mkdir -p /run/systemd/system/$unit.d
+printf '[Service]\nWatchdogSec=8s\n' >/run/systemd/system/$unit.d/watchdog.conf
+printf '[Service]\nEnvironment=LD_PRELOAD=/mvo-test/port_fault.so\n' \
+  >/run/systemd/system/$unit.d/fault.conf
+systemctl daemon-reload
+
 step "1. enable --now: ready, on the air, forwards in the journal"
 systemctl enable --now "$unit" 2>/dev/null || fail "enable --now"
 [[ "$(prop Type)" == notify && "$(prop ActiveState)" == active ]] ||
   fail "not an active notify service: $(prop Type) $(prop ActiveState)"
 wait_for 30 on_air || fail "not on the air: status \"$(prop StatusText)\""
-wait_for 30 sent 5 || fail "the five texts of the stored reports did not go out"
+wait_for 60 sent 5 || fail "the five texts of the stored reports did not go out"
 once +111 '+4410,10,2.5,c,400,e,f,1'
 once +222 'Tank3 reports: Overflow at level of 2.5 meter'
 once +444 'Tank3: OVERFLOW 2.5 m, 400 l (10/c/e/f)'
@@ -98,9 +105,6 @@ journal_at warning | grep -qF 'SMS from un-authorized: +999' ||
   fail "no refused message at priority warning: $(journal_at warning | tail -5)"
 ! journalctl --no-pager -o cat -u "$unit" | grep -q $'\r' || fail "a carriage return in the journal"
 [[ -s $site/log/gateway.state && -s $site/log/traffic.log ]] || fail "no state file or traffic log"
-errors=$(journalctl --no-pager -o cat -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway -p err)
-[[ -n "$errors" ]] || fail "the failed bring-up is not under journalctl -p err"
-echo "journalctl -p err: $errors"
 # When the simulator starts again (the modem re-enumerates), its store is empty.
 printf 'operator System Net\ncmgs-delay 1500\n' >$sim/scenario
 
@@ -137,13 +141,6 @@ once +444 'Tank3: OVERFLOW 2.6 m, 410 l (11/c/e/f)'
 [[ $(wc -l <$outbox) -eq 11 ]] || fail "texts sent: $(wc -l <$outbox), expected 11"
 
 step "4. frozen with SIGSTOP: killed by the watchdog and started again"
-# The packaged 120 s, shortened here so that the tier fits its time.
-mkdir -p /run/systemd/system/$unit.d
-printf '[Service]\nWatchdogSec=8s\n' >/run/systemd/system/$unit.d/watchdog.conf
-systemctl daemon-reload
-systemctl restart "$unit" || fail "restart with the short watchdog"
-wait_for 30 on_air || fail "not on the air with the short watchdog"
-sleep 10  # fed while it polls: not killed
 [[ "$(prop NRestarts)" == 0 ]] || fail "restarted while healthy: $(prop NRestarts)"
 pid=$(prop MainPID)
 kill -STOP "$pid"
@@ -156,17 +153,16 @@ wait_for 30 sent 13 || fail "nothing forwarded after the watchdog restart"
 once +333 'Pump North reports: Normal at volume of 160 liter'
 
 step "5. a run-time halt ends in a restart"
-printf '[Service]\nEnvironment=LD_PRELOAD=/mvo-test/port_fault.so\n' \
-  >/run/systemd/system/$unit.d/fault.conf
-systemctl daemon-reload
-systemctl restart "$unit" || fail "restart with the port fault preloaded"
-wait_for 30 on_air || fail "not on the air with the port fault preloaded"
 restarts=$(prop NRestarts)
 install -d /run/mvo-fault && touch /run/mvo-fault/line-state
 # The modem goes away and comes back: the next bring-up cannot read the port's line state.
 systemctl restart mvo-sim.service || fail "cannot restart the simulator"
 wait_for 30 sh -c "journalctl --no-pager -o cat -u $unit -p err | grep -q 'COM port state is initially bad AND stopping'" ||
   fail "no halt under journalctl -p err"
+# The lost line and the halt, as journalctl -p err lists them.
+journalctl --no-pager -o cat -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway -p err
+[[ $(journalctl --no-pager -o cat -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway -p err | wc -l) -ge 2 ]] ||
+  fail "the lost line is not under journalctl -p err"
 wait_for 30 sh -c "journalctl --no-pager -o cat -u $unit | grep -q 'status=1/FAILURE'" ||
   fail "the halt did not end the gateway with status 1"
 rm /run/mvo-fault/line-state
