@@ -32,7 +32,7 @@ spinner='--        ++'
 # pipe (no JOURNAL_STREAM) or other (a pipe, JOURNAL_STREAM naming another file). Stopped with
 # SIGTERM once polling; exit status 0.
 run() {
-  local name=$1 mode=$2 d="$tmp/$1"
+  local mode=$2 d="$tmp/$1"
   mkdir -p "$d"
   trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT
   trap 'exit 1' TERM

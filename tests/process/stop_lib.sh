@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The cases of a stop on request (stop.sh, windows_stop.sh); sourced after lib.sh, with
 #   repo, bin       the source tree and the build directory of mvo-modem-sim
 #   gateway         the command that runs the gateway in the current directory
@@ -22,7 +23,7 @@ written() { sed -n 's/^[0-9]* < //p' "$1" | tr -d '\n'; }
 
 # run_case NAME SIGNAL POINT: one gateway, stopped at POINT; "ok" or the failure in NAME/verdict.
 run_case() {
-  local name=$1 sig=$2 point=$3 d="$tmp/$1"
+  local sig=$2 point=$3 d="$tmp/$1"
   mkdir -p "$d"
   trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT
   trap 'exit 1' TERM
