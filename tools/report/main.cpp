@@ -32,7 +32,7 @@ constexpr const char* kUsage =
     "\n"
     "  -o FILE                the page to write\n"
     "  --since DATE           chart from DATE (YYYY-MM-DD or \"YYYY-MM-DD HH:MM\", local time);\n"
-    "                         default: from the earliest message\n"
+    "                         default: from the earliest message, at most a year back\n"
     "  --silent-after HOURS   a station is silent after this long without a message (24)\n"
     "  --offline-after HOURS  --check is CRITICAL when the gateway has been off the air this\n"
     "                         long: a failure after its last \"On the air\" and none since (2)\n"
@@ -134,6 +134,8 @@ int main(int argc, char** argv) {
   bool check = false;
   report::Settings settings;
   std::string problem;
+  // A monitoring system gets its UNKNOWN line even for a bad option before --check.
+  for (int i = 1; i < argc; ++i) check = check || std::string(argv[i]) == "--check";
   for (int i = 1; i < argc && problem.empty(); ++i) {
     const std::string a = argv[i];
     auto value = [&](std::string& into) {

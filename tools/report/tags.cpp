@@ -108,6 +108,10 @@ constexpr TagInfo kTags[] = {
     {"out of ext loop", E::kEnds, G::kGateway, "the gateway ended"},
     {kStoppedOnRequest, E::kEnds, G::kGateway,
      "the gateway was stopped by the operator or the service manager"},
+    // Logged with the destination's number while a stop waits for a fan-out; the stop's own tag
+    // follows.
+    {"not sent on stop", E::kCallerEnds, G::kGateway,
+     "a text still due when a stop could wait no longer was not sent (the number follows)"},
     // The port layer: under whichever operation called it.
     {"WriteChars1", E::kCallerEnds, G::kModem, "a write to the modem's port failed or timed out"},
     {"read_chars1", E::kCallerEnds, G::kModem, "a read from the modem's port failed"},
@@ -115,6 +119,7 @@ constexpr TagInfo kTags[] = {
 };
 
 constexpr std::string_view kIllegalContent = "Illegal SMS content ";
+constexpr std::string_view kNotSentOnStop = "not sent on stop ";
 
 }  // namespace
 
@@ -127,6 +132,7 @@ const TagInfo* find_tag(std::string_view tag) {
     const char n = tag.back();
     if (n >= '2' && n <= '7') tag = "Illegal SMS content 2";
   }
+  if (tag.substr(0, kNotSentOnStop.size()) == kNotSentOnStop) tag = "not sent on stop";
   for (const TagInfo& t : kTags) {
     if (tag == t.tag) return &t;
   }

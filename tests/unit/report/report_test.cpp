@@ -212,6 +212,8 @@ TEST(Tags, WhichTagsEndTheModemCycle) {
       {"cannot shutodown modem", true},
       {"out of ext loop", true},
       {"stopped on request", true},
+      // A stop that could wait no longer: the stop's own tag follows.
+      {"not sent on stop +222", false},
       // The port layer, under whichever operation called it.
       {"WriteChars1", false},
       {"read_chars1", false},
@@ -230,7 +232,7 @@ TEST(Tags, WhichTagsEndTheModemCycle) {
   for (const TagInfo& t : all_tags()) {
     const bool listed = std::string(t.tag) == "On the air" ||
                         std::any_of(std::begin(cases), std::end(cases),
-                                    [&](const Case& c) { return std::string(c.tag) == t.tag; });
+                                    [&](const Case& c) { return find_tag(c.tag) == &t; });
     EXPECT_TRUE(listed) << "no test row for " << t.tag;
     EXPECT_GT(std::string(t.meaning).size(), 10u) << t.tag;
   }
@@ -258,6 +260,9 @@ TEST(Tags, ChainsOfTheErrorLog) {
        false},
       {"strangers and a long text", {"On the air", "SMS from UFO", "SMS too long"}, true},
       {"stopped", {"On the air", "stopped on request"}, false},
+      {"stopped during a fan-out",
+       {"On the air", "not sent on stop +222", "stopped on request"},
+       false},
   };
   for (const Case& c : cases) {
     Health h;
@@ -577,6 +582,83 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   EXPECT_NE(html.find("<li><i class=\"sw c1\"></i>1 Overflow</li>"), std::string::npos);
   EXPECT_EQ(html.find("<script"), std::string::npos);
   EXPECT_EQ(html.find("http"), std::string::npos);
+}
+
+// options.txt turns the state file and the traffic log on; both are read with the records the
+// gateway writes. Without options.txt neither is read, whatever log/ holds.
+TEST(ReadSite, StateFileAndTrafficLogWhenOptionsTurnThemOn) {
+  struct Case {
+    const char* name;
+    const char* options;  // nullptr: no options.txt
+    const char* state;    // nullptr: the gateway's own state file
+    bool heartbeat, found;
+    std::size_t problems, destinations;
+  };
+  const Case cases[] = {
+      {"no options.txt", nullptr, nullptr, false, false, 0, 0},
+      {"both on", "# monitoring\r\nheartbeat on\r\ntraffic on\r\n", nullptr, true, true, 0, 2},
+      {"heartbeat off", "heartbeat off\r\ntraffic on\r\n", nullptr, false, false, 0, 2},
+      {"a torn state file", "heartbeat on\r\n", "state=on the a", true, false, 1, 0},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.write_config("stations.txt", "\"Tank3\";\"+4410\"\r\n");
+    h.write_config("human.txt", "Normal\r\n");
+    if (c.options != nullptr) h.write_config("options.txt", c.options);
+    logs::GatewayState g;
+    g.version = "1.0";
+    g.pid = 42;
+    g.state = "on the air";
+    g.since = {2026, 12, 6, 8, 0, 0};
+    g.beat = {2026, 12, 6, 11, 59, 0};
+    g.beat_utc = logs::civil_seconds({2026, 12, 6, 11, 59, 0});
+    std::ofstream(h.dir() / "log" / logs::kStateFileName, std::ios::binary)
+        << (c.state != nullptr ? std::string(c.state) : logs::state_file_text(g));
+    std::ofstream traffic(h.dir() / "log" / logs::kTrafficLogName, std::ios::binary);
+    auto record = [&](int hour, const char* dir, const char* number, const char* outcome) {
+      logs::TrafficRecord r;
+      r.stamp = {2026, 12, 6, hour, 0, 0};
+      r.direction = dir;
+      r.number = number;
+      r.name = number[1] == '1' ? "Control; room" : "Operator";
+      r.outcome = outcome;
+      r.type = "HMN";
+      r.text = "Tank3 reports: Normal\n";
+      traffic << logs::traffic_record(r);
+    };
+    record(9, "out", "+111", "sent");
+    record(10, "out", "+111", "sent");
+    record(10, "out", "+222", "refused");
+    record(10, "in", "+999", "unauthorized");
+    record(11, "in", "+999", "unauthorized");
+    record(11, "in", "+4410", "accepted");
+    traffic << "2026-12-06 11:00:00;out;+111\r\n";  // torn
+    record(3, "out", "+111", "sent");               // 2026-12-06 03:00, before --since
+    traffic.close();
+    Settings settings;
+    settings.now = logs::civil_seconds({2026, 12, 6, 12, 0, 0});
+    settings.since = logs::civil_seconds({2026, 12, 6, 6, 0, 0});
+    SiteReport site;
+    std::string error;
+    ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << c.name << ": " << error;
+    EXPECT_EQ(site.heartbeat.enabled, c.heartbeat) << c.name;
+    EXPECT_EQ(site.heartbeat.found, c.found) << c.name;
+    EXPECT_EQ(site.problems.size(), c.problems) << c.name;
+    ASSERT_EQ(site.traffic.destinations.size(), c.destinations) << c.name;
+    if (c.found) {
+      EXPECT_EQ(site.heartbeat.state.state, "on the air") << c.name;
+    }
+    if (c.destinations == 0) continue;
+    const DestinationTraffic& control = site.traffic.destinations[0];
+    EXPECT_EQ(control.name, "Control; room");
+    EXPECT_EQ(control.count[kSent], 2u);
+    EXPECT_EQ(control.last[kSent], logs::civil_seconds({2026, 12, 6, 10, 0, 0}));
+    EXPECT_EQ(site.traffic.destinations[1].count[kRefused], 1u);
+    EXPECT_EQ(site.traffic.strangers,
+              (std::vector<std::pair<std::string, std::uint64_t>>{{"+999", 2}}));
+    EXPECT_EQ(site.traffic.unreadable, 1u);
+    EXPECT_EQ(site.traffic.outside, 1u);
+  }
 }
 
 TEST(ReadSite, UnreadableSiteIsAnError) {
