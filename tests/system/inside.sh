@@ -68,11 +68,11 @@ printf 'heartbeat on\ntraffic on\n' >$site/configuration/options.txt
 chown -R mvo:mvo $site
 install -d -o mvo -g mvo $sim $sim/spool /run/mvo-sim
 ln -s /run/mvo-sim/modem /var/lib/mvo/modem
-# A submission's result comes 1.5 s after it, so a fan-out to three destinations lasts about 7 s.
+# A submission's result comes 1 s after it, so a fan-out to three destinations lasts about 6 s.
 cat >$sim/scenario <<'SCEN'
 operator System Net
 cops-delay 300
-cmgs-delay 1500
+cmgs-delay 1000
 store +4410 10,2.5,c,400,e,f,1
 store +4420 7,1.2,c,150,e,f,0
 store +999 1,2,3,4,5,6,1
@@ -101,12 +101,13 @@ once +111 '+4420,7,1.2,c,150,e,f,0'
 once +333 'Pump North reports: Normal at volume of 150 liter'
 journal_at info | grep -qF 'Tank3: 10,2.5,c,400,e,f,1' ||
   fail "no forward at priority info: $(journal_at info | tail -5)"
-journal_at warning | grep -qF 'SMS from un-authorized: +999' ||
+refused() { journal_at warning | grep -qF 'SMS from un-authorized: +999'; }
+wait_for 30 refused ||
   fail "no refused message at priority warning: $(journal_at warning | tail -5)"
 ! journalctl --no-pager -o cat -u "$unit" | grep -q $'\r' || fail "a carriage return in the journal"
 [[ -s $site/log/gateway.state && -s $site/log/traffic.log ]] || fail "no state file or traffic log"
 # When the simulator starts again (the modem re-enumerates), its store is empty.
-printf 'operator System Net\ncmgs-delay 1500\n' >$sim/scenario
+printf 'operator System Net\ncmgs-delay 1000\n' >$sim/scenario
 
 # stop_mid_fanout DONE ACTION...: waits until the fan-out of the report just delivered has sent
 # its first text (DONE texts in the outbox), then runs ACTION while it sends the others.
