@@ -9,13 +9,25 @@
 //   bit 3     the line drops after it for 5 s (unplugged and plugged in again)
 //   bit 4     it repeats for ever, a byte a millisecond, until the gateway writes again
 //   bit 5     the next close of the port fails (bit 6: the port is released all the same)
+//   bit 7     one of the writes that lead to this answer goes wrong: the next two bytes say which
+//             and how, the rest is what the modem sends. First byte: bits 0-1 the 1st to 4th
+//             write after the previous answer was taken (for the first answer, of the run), bit 2
+//             it fails instead of timing out; bits 3-6 with the second byte's bits 0-6 the bytes
+//             it puts through before that, 0 to 2047 ((first >> 3 & 15) * 128 + (second & 127)),
+//             and a failing write never its last one. So any write can be cut short or failed at
+//             any of its bytes.
 //
 // The modem takes what it is sent as a real one does: after AT+CMGS="<number>" CR every byte is
-// message text until a Ctrl-Z sends it or an ESC cancels it. On every run:
+// message text until a Ctrl-Z sends it or an ESC written on its own cancels it. A command line
+// that a cut write left unfinished runs into the next write's bytes; the modem refuses such a
+// line with ERROR (whatever the input says) and does not act on it. On every run:
 //   - every command is "AT" and printable characters, ended by CR; outside a text nothing else
 //     is written but the Ctrl-Z and ESC of an abort;
-//   - AT+CMGS names a destination; a text never holds CR, LF, ESC or a zero byte, and what is
-//     sent is empty (an abort after a lost prompt) or the text that destination's type composes;
+//   - no command is sent as text: no write into a text entry begins with "AT";
+//   - no text reaches a phone it was not composed for: AT+CMGS names a destination; a text never
+//     holds CR, LF, ESC or a zero byte; it is written whole with its Ctrl-Z in one write, so a
+//     Ctrl-Z never submits what a cut or failed write left in the entry; and what is sent is
+//     empty (an abort after a lost prompt) or the text that destination's type composes;
 //   - the gateway never reads for 40 virtual minutes without writing (a read that never ends),
 //     never halts on a modem answer, and station log records fit their fields.
 // MVO_FUZZ_SHOW=1 prints the console and the texts sent of each run (to follow a finding).
@@ -87,6 +99,11 @@ class DialoguePeer final : public sim::Peer {
   struct Answer {
     std::uint8_t how = 0;
     std::string bytes;
+    // A write that goes wrong before this answer is taken (how bit 7): the `fault_write`th after
+    // the previous answer, putting `fault_count` bytes through, then timing out or failing.
+    int fault_write = 0;
+    bool fault_fails = false;
+    std::size_t fault_count = 0;
   };
   explicit DialoguePeer(std::vector<Answer> answers) : answers_(std::move(answers)) {}
   sim::SimPort* port = nullptr;
@@ -97,11 +114,36 @@ class DialoguePeer final : public sim::Peer {
       generation_ = line_generation(now);
       entering_ = false;
       command_.clear();
+      command_cut_ = false;
       out_.clear();
       stream_.clear();
     }
     last_write_ = now;
+    ++write_serial_;
+    if (entering_ && size >= 2 && data[0] == 'A' && data[1] == 'T') {
+      finding("a command sent as text",
+              "to " + number_ + ": " + shown(entry_) + " then " + shown(std::string(data, size)));
+    }
+    if (entering_ && size == 1 && data[0] == driver::kEscape) {
+      entering_ = false;
+      sent_ += number_ + " cancelled " + shown(entry_) + "\n";
+      return;
+    }
     for (std::size_t i = 0; i < size; ++i) take_byte(data[i], now);
+    if (!entering_ && !command_.empty() && port != nullptr && port->cut_short()) {
+      command_cut_ = true;
+    }
+  }
+
+  // Plans the fault of the first answer; each answer taken plans the next one's.
+  void plan_fault() {
+    if (port == nullptr) return;
+    if (next_ == answers_.size() || answers_[next_].fault_write == 0) {
+      port->plan_write_fault(0, 0, false);
+      return;
+    }
+    const Answer& a = answers_[next_];
+    port->plan_write_fault(port->writes() + a.fault_write, a.fault_count, a.fault_fails);
   }
 
   std::int64_t next_output_time(std::int64_t now) override {
@@ -151,9 +193,11 @@ class DialoguePeer final : public sim::Peer {
   // Every text sent, one a line: "<number> <text>".
   const std::string& sent() const { return sent_; }
 
-  // Whatever was written outside a text must have been a whole command.
+  // Whatever was written outside a text must have been a whole command (or one a cut write left
+  // unfinished).
   void finish() const {
-    check(command_.empty(), "bytes outside a text that are no command", shown(command_));
+    check(command_.empty() || command_cut_, "bytes outside a text that are no command",
+          shown(command_));
   }
 
  private:
@@ -174,6 +218,8 @@ class DialoguePeer final : public sim::Peer {
     if (entering_) {
       if (c == driver::kEndOfText) {
         entering_ = false;
+        check(entry_.empty() || entry_write_ == write_serial_, "a half-written text submitted",
+              "to " + number_ + ": " + shown(entry_));
         check_text();
         sent_ += number_ + " " + shown(entry_) + "\n";
         answer(now);
@@ -183,11 +229,13 @@ class DialoguePeer final : public sim::Peer {
             "to " + number_ + ": " + shown(entry_));
       check(c != '\0' && c != '\r' && c != '\n', "zero byte or line end inside a text",
             "to " + number_ + ": " + shown(entry_ + c));
+      if (entry_.empty()) entry_write_ = write_serial_;
       entry_ += c;
       return;
     }
     if (c == driver::kEndOfText || c == driver::kEscape) {
-      check(command_.empty(), "abort byte inside a command", shown(command_ + c));
+      // The modem ignores them on a line a cut write left unfinished.
+      check(command_.empty() || command_cut_, "abort byte inside a command", shown(command_ + c));
       return;
     }
     if (c != '\r') {
@@ -196,6 +244,12 @@ class DialoguePeer final : public sim::Peer {
     }
     const std::string command = command_;
     command_.clear();
+    if (command_cut_) {
+      // Two commands run together: no modem acts on that line.
+      command_cut_ = false;
+      answer(now, "\r\nERROR\r\n");
+      return;
+    }
     bool printable = command.rfind("AT", 0) == 0;
     for (char k : command) printable = printable && k >= 0x20 && k < 0x7f;
     check(printable, "bytes outside a text that are no command", shown(command));
@@ -235,9 +289,12 @@ class DialoguePeer final : public sim::Peer {
     out_.push_back({at, std::move(bytes)});
   }
 
-  void answer(std::int64_t now) {
+  // Takes the next answer; `refusal` replaces what it says.
+  void answer(std::int64_t now, const char* refusal = nullptr) {
     if (next_ == answers_.size()) throw InputDone{};
-    const Answer& a = answers_[next_++];
+    Answer a = answers_[next_++];
+    if (refusal != nullptr) a.bytes = refusal;
+    plan_fault();
     const std::int64_t at = now + kDelays[a.how & 3];
     std::int64_t end = at;
     if ((a.how & 4) != 0) {
@@ -269,6 +326,11 @@ class DialoguePeer final : public sim::Peer {
   std::int64_t last_write_ = 0;
   bool entering_ = false;
   std::string command_;
+  // command_ holds what a cut write left: the line runs into the next write's bytes.
+  bool command_cut_ = false;
+  // Every write counted, and the one that put the entry's first byte.
+  long write_serial_ = 0;
+  long entry_write_ = 0;
   std::string number_;
   std::string entry_;
   std::string sent_;
@@ -303,13 +365,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<DialoguePeer::Answer> answers;
   for (const std::string& part : fuzz::split(data, size, size + 1)) {
     if (part.empty()) continue;
-    answers.push_back({static_cast<std::uint8_t>(part[0]), part.substr(1)});
+    DialoguePeer::Answer a{static_cast<std::uint8_t>(part[0]), part.substr(1)};
+    if ((a.how & 0x80) != 0) {
+      const auto byte = [&](std::size_t i) {
+        return i < part.size() ? static_cast<std::uint8_t>(part[i]) : std::uint8_t{0};
+      };
+      a.fault_write = 1 + (byte(1) & 3);
+      a.fault_fails = (byte(1) & 4) != 0;
+      a.fault_count = ((byte(1) >> 3) & 15) * 128u + (byte(2) & 127u);
+      a.bytes = part.size() > 3 ? part.substr(3) : std::string();
+    }
+    answers.push_back(std::move(a));
   }
   fuzz::clear_dir("log");
   const std::int64_t count = static_cast<std::int64_t>(answers.size());
   DialoguePeer peer(std::move(answers));
   fuzz::World world(peer);
   peer.port = &world.port;
+  peer.plan_fault();
   world.port.keep_history(false);
   // Each answer is taken by a write, and the gateway never waits 45 minutes between two.
   world.clock.stop_at((count + 2) * 45 * kMinute);

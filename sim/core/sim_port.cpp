@@ -88,18 +88,30 @@ bool SimPort::read(char* buffer, std::size_t size, std::size_t& got) {
 
 bool SimPort::write(const char* data, std::size_t size, std::size_t& written) {
   written = 0;
+  ++writes_;
+  cut_short_ = false;
   if (!alive()) return false;
   std::size_t n = size;
   if (short_write_ >= 0) {
     n = std::min(size, static_cast<std::size_t>(short_write_));
     short_write_ = -1;
   }
+  const bool fails = fault_write_ == writes_ && fault_fails_;
+  if (fault_write_ == writes_) {
+    n = std::min(n, fails && size > 0 ? std::min(fault_count_, size - 1) : fault_count_);
+    fault_write_ = 0;
+  }
+  cut_short_ = n < size;
   peer_->input(data, n, clock_.now_ms());
   if (keep_history_) written_.append(data, n);
   written = n;
+  if (fails) {
+    error_ = kErrWriteFault;
+    return false;
+  }
   if (n < size) {
     clock_.advance_to(clock_.now_ms() + timeouts_.write_ms);
-    error_ = 1460;  // ERROR_TIMEOUT
+    error_ = kErrTimeout;
   }
   return true;
 }

@@ -32,6 +32,8 @@ class Peer {
 inline constexpr int kErrNotFound = 2;       // ERROR_FILE_NOT_FOUND
 inline constexpr int kErrBadHandle = 6;      // ERROR_INVALID_HANDLE
 inline constexpr int kErrDeviceGone = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+inline constexpr int kErrWriteFault = 29;    // ERROR_WRITE_FAULT
+inline constexpr int kErrTimeout = 1460;     // ERROR_TIMEOUT
 
 class SimPort final : public platform::SerialPort {
  public:
@@ -68,6 +70,21 @@ class SimPort final : public platform::SerialPort {
   void fail_set_settings() { failing_set_ = true; }
   // The next write puts only `count` bytes through, then times out.
   void short_write(std::size_t count) { short_write_ = static_cast<long>(count); }
+  // Write number `number` (see writes()) puts only its first `count` bytes through, then times
+  // out as a short write does; with `fails` it reports a failure (ERROR_WRITE_FAULT) after them
+  // instead, at once, and never after its last byte (a port reports a failure only for a write
+  // it did not take whole). A later plan replaces this one; number 0 clears it.
+  void plan_write_fault(long number, std::size_t count, bool fails) {
+    fault_write_ = number;
+    fault_count_ = count;
+    fault_fails_ = fails;
+  }
+  // The writes asked of this port so far, the one in progress included (a peer taking bytes can
+  // tell which write they belong to).
+  long writes() const { return writes_; }
+  // Whether the latest write put fewer bytes through than it was given (known to the peer while
+  // it takes them).
+  bool cut_short() const { return cut_short_; }
 
  private:
   bool alive();
@@ -83,6 +100,11 @@ class SimPort final : public platform::SerialPort {
   int get_calls_ = 0;
   bool failing_set_ = false;
   long short_write_ = -1;
+  long writes_ = 0;
+  long fault_write_ = 0;
+  std::size_t fault_count_ = 0;
+  bool fault_fails_ = false;
+  bool cut_short_ = false;
   bool keep_history_ = true;
   platform::LineSettings settings_{9600, 7, 2, 2};
   platform::Timeouts timeouts_{};

@@ -63,7 +63,12 @@ void JournalConsole::write(const std::string& text) {
 }
 
 void JournalConsole::line(int priority, const std::string& text) {
-  write("<" + std::string(1, static_cast<char>('0' + (priority & 7))) + ">" + text + "\n");
+  std::string out(1, '<');
+  out += static_cast<char>('0' + (priority & 7));
+  out += '>';
+  out += text;
+  out += '\n';
+  write(out);
 }
 
 std::int64_t LocalWallClock::utc_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
