@@ -46,13 +46,20 @@ url=$(mirror | head -1 || true)
 
 cache=$repo/build/system
 rootfs=$cache/rootfs
-recipe="debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus bookworm $url"
+make_rootfs=(debootstrap --variant=minbase "--include=systemd,systemd-sysv,dbus" bookworm)
+recipe="${make_rootfs[*]} DIR $url"
 if [[ ! -d $rootfs || "$(cat "$cache/rootfs.recipe" 2>/dev/null)" != "$recipe" ]]; then
   rm -rf "$rootfs" "$rootfs.tmp" "$cache/rootfs.recipe"
   mkdir -p "$cache"
   echo "making the container's root file system: $recipe"
-  $recipe "$rootfs.tmp" >"$cache/debootstrap.log" 2>&1 || {
-    tail -5 "$cache/debootstrap.log"; rm -rf "$rootfs.tmp"; skip "debootstrap failed (mirror $url)"; }
+  if ! "${make_rootfs[@]}" "$rootfs.tmp" "$url" >"$cache/debootstrap.log" 2>&1; then
+    tail -5 "$cache/debootstrap.log"
+    rm -rf "$rootfs.tmp"
+    # An unreachable mirror is this machine's lot; any other failure is the test's.
+    grep -qiE "Failed getting release file|Couldn't download|resolv|Connection (refused|timed out)|unreachable" \
+      "$cache/debootstrap.log" && skip "mirror $url cannot be reached"
+    fail "debootstrap failed"
+  fi
   mv "$rootfs.tmp" "$rootfs"
   echo "$recipe" >"$cache/rootfs.recipe"
   echo "root file system: $((SECONDS - start)) s"
