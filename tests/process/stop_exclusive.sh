@@ -46,6 +46,7 @@ if mode == "talk":
 '
 open_as() { "${as[@]}" "$py" -c "$code" "$@" "$dev"; }
 status() { local s=0; open_as try || s=$?; echo "$s"; }
+free() { [[ $(status) == 0 ]]; }
 hold() {  # hold MODE NAME: a client in the background, its pid in $held
   python3 -c "$code" "$1" "$dev" >"$tmp/$2.out" &
   held=$!
@@ -60,7 +61,7 @@ sleep 0.3
 [[ $(status) == 3 ]] || fail "a refused open let the line go"
 kill -9 "$held"
 wait "$held" 2>/dev/null || true
-wait_for 3 test "$(status)" = 0 || fail "the line stays exclusive after its client died: $(status)"
+wait_for 3 free || fail "the line stays exclusive after its client died: $(status)"
 grep -q "released" "$tmp/sim.out" || fail "no word of the release: $(cat "$tmp/sim.out")"
 open_as talk || fail "no dialogue after the release"
 
@@ -74,6 +75,6 @@ sleep 0.5
 [[ $(status) == 3 ]] || fail "released while a client still had the line open: $(status)"
 kill "$plain"
 wait "$plain" 2>/dev/null || true
-wait_for 3 test "$(status)" = 0 || fail "the line stays exclusive after its last client: $(status)"
+wait_for 3 free || fail "the line stays exclusive after its last client: $(status)"
 [[ $(grep -c "released" "$tmp/sim.out") == 2 ]] || fail "releases: $(cat "$tmp/sim.out")"
 echo "stop_exclusive: ok"
