@@ -29,7 +29,9 @@ want=(/usr/bin/mvo-gateway /usr/bin/mvo-modem-sim
   /usr/share/man/man8/mvo-gateway.8.gz /usr/share/man/man1/mvo-modem-sim.1.gz
   /usr/share/doc/mvo/copyright /usr/share/doc/mvo/changelog.gz
   /usr/share/doc/mvo/examples/demo-scenario.txt /usr/share/doc/mvo/examples/site/log/)
-for f in cfg.txt stations.txt human.txt destinations.txt custom.txt; do
+opts=
+[[ -f $repo/examples/site/configuration/options.txt ]] && opts=options.txt
+for f in cfg.txt stations.txt human.txt destinations.txt custom.txt $opts; do
   want+=("/usr/share/doc/mvo/examples/site/configuration/$f")
 done
 for tool in mvo-check mvo-report; do

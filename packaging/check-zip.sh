@@ -54,6 +54,8 @@ for ((i = 0; i < 300; i++)); do
 done
 kill "$loop_pid" 2>/dev/null || true
 wait "$loop_pid" 2>/dev/null || true
+# The script's pause (a ping) outlives the killed cmd; end everything of this prefix.
+wineserver -k 2>/dev/null || true
 [[ $(grep -c 'NO CFG FILE' "$out/loop.out") -ge 2 &&
    $(grep -c 'mvo-gateway ended with status 1;' "$out/loop.out") -ge 2 ]] ||
   fail "mvo-start.cmd did not start the halted gateway again: $(cat -A "$out/loop.out")"

@@ -10,7 +10,10 @@ cd /d "%~dp0site"
 set MVO_ON_HALT=exit
 :again
 "%~dp0mvo-gateway.exe"
-echo mvo-gateway ended with status %ERRORLEVEL%; starting it again in 10 seconds.
+set status=%ERRORLEVEL%
+rem A halt's message ends without a line end.
+echo.
+echo mvo-gateway ended with status %status%; starting it again in 10 seconds.
 rem A pause that needs no console (timeout.exe refuses to run without one).
 ping -n 11 127.0.0.1 >nul
 goto again

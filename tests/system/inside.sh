@@ -1,13 +1,13 @@
 #!/bin/bash
 # The system tier's story inside the container (see run.sh): the package installed, the example
 # site enabled against mvo-modem-sim, then, through systemctl and journalctl only:
-#   1. the service ready and on the air; a forward in the journal at priority info, a refused
-#      message at warning, the failed first bring-up at err;
+#   1. the service ready and on the air; a forward and the bring-up in the journal at priority
+#      info, a refused message at warning;
 #   2. systemctl restart in the middle of a fan-out, and
 #   3. an upgrade to a rebuilt package in the middle of a fan-out: every text sent exactly once;
 #   4. a gateway frozen with SIGSTOP, killed by the watchdog and started again;
-#   5. a run-time halt (the port's line state unreadable after the modem came back) ending in a
-#      restart.
+#   5. the modem lost (a failure under journalctl -p err) and a run-time halt when it comes back
+#      (its port's line state unreadable) ending in a restart.
 # Writes its log to /mvo-test/log and PASS or the failure to /mvo-test/result.
 set -uo pipefail
 exec >/mvo-test/log 2>&1
@@ -18,6 +18,13 @@ sim=/var/lib/mvo/sim
 site=/var/lib/mvo/site
 outbox=$sim/outbox.jsonl
 step() { echo "[$((SECONDS - t0)) s] $*"; }
+# The journal, the outbox and the site's logs, kept beside the log whatever the end.
+keep() {
+  journalctl --no-pager -o short-monotonic >/mvo-test/journal.txt
+  journalctl --no-pager -o json -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway >/mvo-test/gateway.json
+  cp $outbox $sim/transcript.txt $site/log/err_log.csv $site/log/traffic.log /mvo-test/ 2>/dev/null
+}
+trap keep EXIT
 fail() {
   echo "FAIL: $*"
   echo "--- systemctl status"; systemctl status --no-pager -l "$unit" mvo-sim.service
@@ -34,7 +41,13 @@ wait_for() {
   return 1
 }
 prop() { systemctl show -P "$1" "$unit"; }
-sent() { [[ $(wc -l <"$outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
+submitted() { [[ $(wc -l <"$outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
+# sent N: N texts are in the simulator's outbox and the gateway has their results (its traffic
+# log says sent), so that no step begins while a submission still waits for its result.
+sent() {
+  [[ $(wc -l <"$outbox" 2>/dev/null || echo 0) -ge $1 &&
+     $(grep -c ';out;[^;]*;[^;]*;sent;' $site/log/traffic.log 2>/dev/null) -ge $1 ]]
+}
 on_air() { [[ "$(prop StatusText)" == "on the air" && "$(prop ActiveState)" == active ]]; }
 # once NUMBER TEXT: the outbox holds exactly one text to NUMBER that is TEXT.
 once() {
@@ -68,11 +81,11 @@ printf 'heartbeat on\ntraffic on\n' >$site/configuration/options.txt
 chown -R mvo:mvo $site
 install -d -o mvo -g mvo $sim $sim/spool /run/mvo-sim
 ln -s /run/mvo-sim/modem /var/lib/mvo/modem
-# A submission's result comes 1.5 s after it, so a fan-out to three destinations lasts about 7 s.
+# A submission's result comes 1 s after it, so a fan-out to three destinations lasts about 6 s.
 cat >$sim/scenario <<'SCEN'
 operator System Net
 cops-delay 300
-cmgs-delay 1500
+cmgs-delay 1000
 store +4410 10,2.5,c,400,e,f,1
 store +4420 7,1.2,c,150,e,f,0
 store +999 1,2,3,4,5,6,1
@@ -101,20 +114,23 @@ once +111 '+4420,7,1.2,c,150,e,f,0'
 once +333 'Pump North reports: Normal at volume of 150 liter'
 journal_at info | grep -qF 'Tank3: 10,2.5,c,400,e,f,1' ||
   fail "no forward at priority info: $(journal_at info | tail -5)"
-journal_at warning | grep -qF 'SMS from un-authorized: +999' ||
+journal_at info | grep -qF 'OUR OPERATOR TODAY    -  "System Net"' ||
+  fail "no bring-up at priority info: $(journal_at info | tail -5)"
+refused() { journal_at warning | grep -qF 'SMS from un-authorized: +999'; }
+wait_for 30 refused ||
   fail "no refused message at priority warning: $(journal_at warning | tail -5)"
-! journalctl --no-pager -o cat -u "$unit" | grep -q $'\r' || fail "a carriage return in the journal"
 [[ -s $site/log/gateway.state && -s $site/log/traffic.log ]] || fail "no state file or traffic log"
 # When the simulator starts again (the modem re-enumerates), its store is empty.
-printf 'operator System Net\ncmgs-delay 1500\n' >$sim/scenario
+printf 'operator System Net\ncmgs-delay 1000\n' >$sim/scenario
 
-# stop_mid_fanout DONE ACTION...: waits until the fan-out of the report just delivered has sent
-# its first text (DONE texts in the outbox), then runs ACTION while it sends the others.
+# stop_mid_fanout WHEN DONE ACTION...: waits until the fan-out of the report just delivered has
+# DONE texts out (WHEN: submitted, the first one still waiting for its result; sent, between two
+# destinations), then runs ACTION while the fan-out goes on.
 stop_mid_fanout() {
-  local done=$1 pid
-  shift
+  local when=$1 done=$2 pid
+  shift 2
   pid=$(prop MainPID)
-  wait_for 30 sent "$done" || fail "the fan-out did not begin"
+  wait_for 30 "$when" "$done" || fail "the fan-out did not begin"
   "$@" || fail "$* failed"
   [[ "$(prop MainPID)" != "$pid" ]] || fail "the gateway was not replaced"
   wait_for 30 sent $((done + 2)) || fail "the fan-out was not finished"
@@ -123,17 +139,17 @@ stop_mid_fanout() {
   wait_for 30 on_air || fail "not on the air after the stop: \"$(prop StatusText)\""
 }
 
-step "2. systemctl restart in the middle of a fan-out"
+step "2. systemctl restart while a submission waits for its result"
 deliver +4430 3,0.4,o,60,e,f,2
-stop_mid_fanout 6 systemctl restart "$unit"
+stop_mid_fanout submitted 6 systemctl restart "$unit"
 once +111 '+4430,3,0.4,o,60,e,f,2'
 once +222 'Gauge 7 reports: Low level at level of 0.4 meter'
 once +444 'Gauge 7: low, 0.4 m left'
 grep -q 'stopped on request' $site/log/err_log.csv || fail "no \"stopped on request\" in err_log.csv"
 
-step "3. upgrade to the rebuilt package in the middle of a fan-out"
+step "3. upgrade to the rebuilt package between two destinations of a fan-out"
 deliver +4410 11,2.6,c,410,e,f,1
-stop_mid_fanout 9 dpkg -i /mvo-test/mvo-rebuilt.deb
+stop_mid_fanout sent 9 dpkg -i /mvo-test/mvo-rebuilt.deb
 [[ "$(dpkg-query -W -f '${Version}' mvo)" == 1.0.0+rebuilt1 ]] || fail "not upgraded"
 once +111 '+4410,11,2.6,c,410,e,f,1'
 once +222 'Tank3 reports: Overflow at level of 2.6 meter'
@@ -144,11 +160,12 @@ step "4. frozen with SIGSTOP: killed by the watchdog and started again"
 [[ "$(prop NRestarts)" == 0 ]] || fail "restarted while healthy: $(prop NRestarts)"
 pid=$(prop MainPID)
 kill -STOP "$pid"
+# Waiting in the modem's store for the gateway that comes after.
+deliver +4420 8,1.3,c,160,e,f,0
 wait_for 30 sh -c "journalctl --no-pager -o cat -u $unit | grep -q 'Watchdog timeout'" ||
   fail "no watchdog kill"
 wait_for 30 sh -c "[ \"\$(systemctl show -P MainPID $unit)\" != $pid ]" || fail "not started again"
 wait_for 30 on_air || fail "not on the air after the watchdog: \"$(prop StatusText)\""
-deliver +4420 8,1.3,c,160,e,f,0
 wait_for 30 sent 13 || fail "nothing forwarded after the watchdog restart"
 once +333 'Pump North reports: Normal at volume of 160 liter'
 
@@ -166,11 +183,16 @@ journalctl --no-pager -o cat -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway -p err
 wait_for 30 sh -c "journalctl --no-pager -o cat -u $unit | grep -q 'status=1/FAILURE'" ||
   fail "the halt did not end the gateway with status 1"
 rm /run/mvo-fault/line-state
+deliver +4410 12,2.7,c,420,e,f,0
 wait_for 30 sh -c "[ \$(systemctl show -P NRestarts $unit) -gt $restarts ]" || fail "no restart after the halt"
 wait_for 30 on_air || fail "not on the air after the halt: \"$(prop StatusText)\""
-deliver +4410 12,2.7,c,420,e,f,0
 wait_for 30 sent 15 || fail "nothing forwarded after the halt"
 once +333 'Tank3 reports: Normal at volume of 420 liter'
+
+# Whole lines all along: no gateway line in the journal holds a control character (journald
+# keeps such a line as bytes, "MESSAGE":[...], not as text).
+blobs=$(journalctl --no-pager -o json -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway | grep -c '"MESSAGE":\[')
+[[ $blobs -eq 0 ]] || fail "$blobs gateway lines in the journal hold control characters"
 
 step "done"
 echo PASS >/mvo-test/result
