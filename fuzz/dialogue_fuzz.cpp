@@ -191,7 +191,8 @@ class DialoguePeer final : public sim::Peer {
     return true;
   }
 
-  // Every text sent, one a line: "<number> <text>".
+  // Every text sent, one a line: "<number> <text>", and every entry cancelled by an ESC:
+  // "<number> cancelled <what it held>".
   const std::string& sent() const { return sent_; }
 
   // Whatever was written outside a text must have been a whole command (or one a cut write left
