@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package, checked without installing it: built by CPack from this build tree;
 # lintian without errors; the files it must hold; the service unit verified by systemd-analyze
-# against the unpacked tree, with its exposure score; and the unpacked mvo-gateway through the
-# start-up process test.
+# against the unpacked tree, with its exposure score (0.7 at most); and the unpacked mvo-gateway
+# through the start-up process test.
 # usage: check-deb.sh <build-dir> <repo>
 set -euo pipefail
 build=$1
@@ -61,6 +61,8 @@ echo "systemd-analyze verify: ok"
 systemd-analyze security --offline=true --root="$vroot" mvo-gateway@site.service \
   >"$out/security.txt" 2>&1 || true
 grep -F 'Overall exposure level' "$out/security.txt" || fail "security: $(cat "$out/security.txt")"
+score=$(grep -oP 'Overall exposure level for \S+: \K[0-9.]+' "$out/security.txt")
+awk -v s="$score" 'BEGIN { exit !(s <= 0.7) }' || fail "exposure $score, more than 0.7"
 
 # The unpacked gateway, through the start-up process test.
 bash "$repo/tests/process/startup.sh" "$root/usr/bin/mvo-gateway"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows zip: built by CPack from the Windows build, it holds the .exe files, the example
 # site with an empty log folder and the text on starting at boot (CR LF); the gateway unpacked from
-# it forwards a report under Wine (tests/process/windows_forward.sh) and the other .exe files run.
+# it forwards a report under Wine (tests/process/windows_forward.sh), mvo-start.cmd starts it again
+# after a halt, and the other .exe files run.
 # usage: check-zip.sh <mingw-build-dir> <mvo-modem-sim> <repo>   (exit 77: no Windows build or Wine)
 set -euo pipefail
 mingw=$1
@@ -40,6 +41,24 @@ for tool in mvo-check mvo-report; do
     wine "$m/$tool.exe" --help >"$out/$tool.out" 2>&1 </dev/null || fail "$tool.exe --help: $(cat "$out/$tool.out")"
   fi
 done
+# mvo-start.cmd: a halt (here a site without cfg.txt) ends the gateway with status 1, since the
+# script sets MVO_ON_HALT=exit, and the script starts it again.
+loop=$out/loop
+mkdir -p "$loop/site/configuration" "$loop/site/log"
+cp "$m/mvo-start.cmd" "$m/mvo-gateway.exe" "$loop/"
+wine cmd /c "$(winepath -w "$loop/mvo-start.cmd")" >"$out/loop.out" 2>&1 </dev/null &
+loop_pid=$!
+for ((i = 0; i < 300; i++)); do
+  [[ $(grep -c 'mvo-gateway ended with status 1;' "$out/loop.out") -ge 2 ]] && break
+  sleep 0.2
+done
+kill "$loop_pid" 2>/dev/null || true
+wait "$loop_pid" 2>/dev/null || true
+[[ $(grep -c 'NO CFG FILE' "$out/loop.out") -ge 2 &&
+   $(grep -c 'mvo-gateway ended with status 1;' "$out/loop.out") -ge 2 ]] ||
+  fail "mvo-start.cmd did not start the halted gateway again: $(cat -A "$out/loop.out")"
+echo "mvo-start.cmd: a halt ends the gateway with status 1 and the script starts it again"
+
 # The forward test also runs the serial port test, which it finds beside the gateway.
 ln -sf "$mingw/platform_tests.exe" "$m/platform_tests.exe"
 bash "$repo/tests/process/windows_forward.sh" "$m/mvo-gateway.exe" "$sim" "$repo"

@@ -171,7 +171,8 @@ const FaultRule* ModemModel::fault_for(const std::string& key, bool send_kind) {
   for (auto& f : faults_) {
     const bool is_send =
         f.rule.kind == FaultKind::kSendCmsError || f.rule.kind == FaultKind::kSendOkOnly ||
-        f.rule.kind == FaultKind::kSendCmgsThenError || f.rule.kind == FaultKind::kSendSilent;
+        f.rule.kind == FaultKind::kSendCmgsThenError || f.rule.kind == FaultKind::kSendSilent ||
+        f.rule.kind == FaultKind::kSendSlow;
     if (is_send != send_kind) continue;
     if (send_kind ? key != f.rule.match : !starts(key, f.rule.match.c_str())) continue;
     if (f.rule.count >= 0 && f.used >= f.rule.count) continue;
@@ -201,7 +202,7 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
 
   Reply reply;
   for (const std::string& part : split_commands(cmd.substr(2))) {
-    if (!extended({part, upper(part), now}, reply)) break;
+    if (!extended({part, upper(part), now, t}, reply)) break;
     if (entering_) return;
   }
   for (const std::string& i : reply.info) emit(t + reply.delay, i);
@@ -455,7 +456,7 @@ ModemModel::Step ModemModel::sending(const Command& c, Reply& r) {
   entry_number_ = unquote(number);
   entry_text_.clear();
   entering_ = true;
-  emit(c.now + opt_.latency_ms, "\r\n> ");
+  emit(c.at, "\r\n> ");
   return Step::kDone;
 }
 
@@ -475,7 +476,7 @@ ModemModel::Step ModemModel::identity(const Command& c, Reply& r) {
 
 void ModemModel::submit(std::int64_t now) {
   entering_ = false;
-  const std::int64_t t = now + opt_.latency_ms + opt_.cmgs_delay_ms;
+  std::int64_t t = now + opt_.latency_ms + opt_.cmgs_delay_ms;
   if (const FaultRule* f = fault_for(entry_number_, true)) {
     switch (f->kind) {
       case FaultKind::kSendCmsError:
@@ -487,6 +488,9 @@ void ModemModel::submit(std::int64_t now) {
         return line(t, "ERROR");
       case FaultKind::kSendSilent:
         return;
+      case FaultKind::kSendSlow:
+        t += f->delay_ms;
+        break;
       default:
         break;
     }

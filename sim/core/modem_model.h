@@ -30,7 +30,8 @@ enum class FaultKind {
   kSendCmsError,       // "+CMS ERROR: 500"
   kSendOkOnly,         // "OK" alone
   kSendCmgsThenError,  // "+CMGS: <mr>" then "ERROR"
-  kSendSilent          // no result at all
+  kSendSilent,         // no result at all
+  kSendSlow            // accepted, its result `delay_ms` later than usual
 };
 
 struct FaultRule {
@@ -108,11 +109,13 @@ class ModemModel final : public Peer {
     SmsEntry entry;
     std::optional<Memory> memory;
   };
-  // One command of a command line ("+CMGR=1" of "AT+CMGF=1;+CMGR=1"), as typed and upper case.
+  // One command of a command line ("+CMGR=1" of "AT+CMGF=1;+CMGR=1"), as typed and upper case;
+  // `at` is when the line's reply is due (a slow fault moves it).
   struct Command {
     std::string text;
     std::string up;
     std::int64_t now;
+    std::int64_t at;
     std::string value(std::size_t prefix) const {
       return text.size() > prefix ? text.substr(prefix) : "";
     }

@@ -88,6 +88,10 @@ bool send_fault(std::istringstream& in, FaultRule& rule) {
     rule.kind = FaultKind::kSendCmgsThenError;
   } else if (kind == "silent") {
     rule.kind = FaultKind::kSendSilent;
+  } else if (kind == "slow") {
+    rule.kind = FaultKind::kSendSlow;
+    std::string arg;
+    if (!(in >> arg) || !to_number(arg, rule.delay_ms) || rule.delay_ms < 0) return false;
   } else {
     return false;
   }

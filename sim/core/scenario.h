@@ -12,7 +12,9 @@
 //   fault <prefix> <kind> [args] [count <n>] [chance <p>]
 //        kinds: error | cms <code> | reply <line|line...> | silent | slow <ms> | garbage |
 //               longline | drop <ms>   (drop 0: until the end of the run)
-//   send-fault <number> cms500|ok-only|cmgs-error|silent [count <n>] [chance <p>]
+//        slow on AT+CMGS delays its prompt "> "
+//   send-fault <number> cms500|ok-only|cmgs-error|silent|slow <ms> [count <n>] [chance <p>]
+//        slow: the submission is accepted, its result comes <ms> later than cmgs-delay says
 //   unplug <at-ms> <for-ms>             the line drops, and comes back after <for-ms>
 //   end <at-ms>                         the program ends by itself
 #include <cstdint>

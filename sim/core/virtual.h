@@ -2,6 +2,7 @@
 // Virtual time and the test doubles of the platform seam. Time moves only when the gateway waits:
 // a sleep advances the clock, and a read on a SimPort advances it to the peer's next output or to
 // the read's time-out. A simulated day then runs in milliseconds, the same on every run.
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <limits>
@@ -22,11 +23,19 @@ class VirtualClock final : public platform::Clock {
   }
   void advance_to(std::int64_t t) {
     if (t > now_) now_ = t;
+    if (flag_ != nullptr && now_ >= raise_at_) *flag_ = 1;
     if (now_ >= stop_at_) throw SimulationEnd{};
   }
   void stop_at(std::int64_t t) { stop_at_ = t; }
+  // Sets `*flag` once the clock reaches `t`, as a signal arriving during a wait would.
+  void raise_at(std::int64_t t, volatile std::sig_atomic_t* flag) {
+    raise_at_ = t;
+    flag_ = flag;
+  }
 
  private:
+  std::int64_t raise_at_ = std::numeric_limits<std::int64_t>::max();
+  volatile std::sig_atomic_t* flag_ = nullptr;
   std::int64_t now_ = 0;
   std::int64_t stop_at_ = std::numeric_limits<std::int64_t>::max();
 };

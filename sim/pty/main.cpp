@@ -8,11 +8,18 @@
 // incoming messages: the sender on the first line, the text on the second (write the file under a
 // name starting with '.', then rename it). Each accepted submission is appended to the outbox as
 // one JSON object per line. Ends on SIGINT or SIGTERM, or at the scenario's "end".
+//
+// A client that dies while it holds the line exclusively (TIOCEXCL) cannot clear the flag, and a
+// pty keeps it as long as its other side is open, so every later open would fail; a serial port
+// forgets the flag at its last close. The simulator does the same: it counts the opens and closes
+// of the device and clears the flag when the last client has gone.
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -98,9 +105,59 @@ std::string printable(const std::string& s) {
 
 struct Line {
   int master = -1;
-  int slave = -1;  // kept open so the master never sees a hang-up between gateway sessions
+  // Kept open so the master never sees a hang-up between gateway sessions (it is also why the
+  // master cannot tell when a client closes, and the fd the exclusive flag is cleared through).
+  int slave = -1;
   std::string device;
+  int watch = -1;   // inotify: the opens and closes of the device by its clients
+  int clients = 0;  // open descriptions of the device besides our own
 };
+
+// Watches the opens and closes of the device; without it (no inotify) the line works as before,
+// and a client that dies holding it exclusively leaves it so.
+void watch_clients(Line& line) {
+  line.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (line.watch >= 0 &&
+      inotify_add_watch(line.watch, line.device.c_str(), IN_OPEN | IN_CLOSE) >= 0) {
+    return;
+  }
+  std::cerr << "mvo-modem-sim: cannot watch " << line.device << " (errno " << errno
+            << "): a client that dies holding the line exclusively leaves it so\n";
+  if (line.watch >= 0) ::close(line.watch);
+  line.watch = -1;
+}
+
+// The last client has gone: the line is no one's any more, as a serial port is after its last
+// close.
+void release_line(Line& line) {
+  int exclusive = 1;
+#ifdef TIOCGEXCL
+  if (ioctl(line.slave, TIOCGEXCL, &exclusive) != 0) exclusive = 1;
+#endif
+  if (exclusive == 0 || ioctl(line.slave, TIOCNXCL) != 0) return;
+  std::cout << "mvo-modem-sim: the last client left the line held exclusively; released"
+            << std::endl;
+}
+
+// Counts the opens and closes that came; the count at zero releases the line.
+void follow_clients(Line& line) {
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(line.watch, buf, sizeof buf);
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      if (e->mask & IN_Q_OVERFLOW) {
+        line.clients = 0;  // the count is lost: no release until it is known again
+      } else if (e->mask & IN_OPEN) {
+        ++line.clients;
+      } else if ((e->mask & IN_CLOSE) && line.clients > 0 && --line.clients == 0) {
+        release_line(line);
+      }
+    }
+  }
+}
 
 bool open_line(Line& line, const std::string& link) {
   line.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -113,6 +170,7 @@ bool open_line(Line& line, const std::string& link) {
     cfmakeraw(&tio);
     tcsetattr(line.slave, TCSANOW, &tio);
   }
+  if (line.slave >= 0) watch_clients(line);  // after our own open, which it must not count
   if (!link.empty()) {
     std::error_code ec;
     fs::remove(link + ".tmp", ec);
@@ -124,6 +182,7 @@ bool open_line(Line& line, const std::string& link) {
 }
 
 void close_line(Line& line, const std::string& link) {
+  if (line.watch >= 0) ::close(line.watch);
   if (line.slave >= 0) ::close(line.slave);
   if (line.master >= 0) ::close(line.master);
   line = Line{};
@@ -305,8 +364,8 @@ class Runner {
     pending_out_.erase(0, static_cast<std::size_t>(n));
   }
 
-  // Sleeps until input comes, the model's next output is due, or 200 ms (5 ms while output waits
-  // for room on the line).
+  // Sleeps until input comes, a client opens or closes the line, the model's next output is due,
+  // or 200 ms (5 ms while output waits for room on the line).
   void wait_and_read(std::int64_t now) {
     std::int64_t wait = std::min<std::int64_t>(200, modem_.next_output_time(now) - now);
     if (!pending_out_.empty()) wait = 5;
@@ -315,8 +374,10 @@ class Runner {
       usleep(static_cast<useconds_t>(wait) * 1000);
       return;
     }
-    pollfd p{line_.master, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(wait)) <= 0 || !(p.revents & POLLIN)) return;
+    pollfd p[2] = {{line_.master, POLLIN, 0}, {line_.watch, POLLIN, 0}};
+    if (poll(p, line_.watch >= 0 ? 2 : 1, static_cast<int>(wait)) <= 0) return;
+    if (line_.watch >= 0 && (p[1].revents & POLLIN)) follow_clients(line_);
+    if (!(p[0].revents & POLLIN)) return;
     char buf[512];
     const ssize_t n = ::read(line_.master, buf, sizeof buf);
     if (n <= 0) return;

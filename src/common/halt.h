@@ -13,4 +13,12 @@ class Halt : public std::exception {
 
 [[noreturn]] inline void halt() { throw Halt(); }
 
+// A stop asked for by the operator or the service manager, seen at a wait where no report is
+// between its deletion and the end of its fan-out. It unwinds to the main loop, which shuts the
+// modem down and ends the process.
+class StopRequest : public std::exception {
+ public:
+  const char* what() const noexcept override { return "stop requested"; }
+};
+
 }  // namespace mvo::common

@@ -1,5 +1,6 @@
 #include "config/tables.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "common/fields.h"
@@ -287,6 +288,48 @@ bool load_custom_templates(Env& env, std::vector<std::string>& templates, Where*
   return true;
 }
 
+// options.txt: one switch a line, a word and its value as in cfg.txt ("traffic on"); blank lines
+// and lines that begin with '#' are skipped. Absent, every switch is off and nothing is printed.
+Options load_options(Env& env, Where* where) {
+  Options options;
+  TextFile file;
+  if (!file.open(env.site.path("configuration", "options.txt"))) return options;
+  while (!file.at_end()) {
+    Line line = file.read_line();
+    at_line(where, file.line_number());
+    if (line.too_long) {
+      refuse(env, format(" line %d in file options.txt is too long\n", file.line_number()));
+    }
+    std::string words[3];
+    int count = 0;
+    std::size_t pos = 0;
+    const std::string& t = line.text;
+    while (count < 3) {
+      pos = t.find_first_not_of(" \t\n", pos);
+      if (pos == std::string::npos) break;
+      const std::size_t end = std::min(t.find_first_of(" \t\n", pos), t.size());
+      words[count++] = t.substr(pos, end - pos);
+      pos = end;
+    }
+    if (count == 0 || words[0][0] == '#') continue;
+    const bool known = words[0] == "traffic" || words[0] == "heartbeat";
+    if (!known) {
+      refuse(env, format(" line %d in file options.txt: unknown option %s\n", file.line_number(),
+                         words[0].c_str()));
+    }
+    if (count != 2 || (words[1] != "on" && words[1] != "off")) {
+      refuse(env, format(" line %d in file options.txt: %s takes on or off\n", file.line_number(),
+                         words[0].c_str()));
+    }
+    const bool on = words[1] == "on";
+    if (words[0] == "traffic") options.traffic = on;
+    if (words[0] == "heartbeat") options.heartbeat = on;
+    stored(where);
+  }
+  at_line(where, 0);
+  return options;
+}
+
 Tables load_all(Env& env) {
   Tables tables;
   tables.stations = load_stations(env);
@@ -294,6 +337,7 @@ Tables load_all(Env& env) {
   load_destinations(env, tables.destinations, tables.subscribed,
                     static_cast<int>(tables.human_texts.size()));
   tables.custom_templates_present = load_custom_templates(env, tables.custom_templates);
+  tables.options = load_options(env);
   return tables;
 }
 

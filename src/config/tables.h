@@ -37,6 +37,12 @@ struct Destination {
 // subscribed[code][destination]: the destination receives reports with that status code.
 using SubscriptionMatrix = std::array<std::array<bool, kMaxDestinations>, kMaxStatusCodes>;
 
+// The switches of configuration/options.txt, each off when the file or its line is absent.
+struct Options {
+  bool traffic = false;    // log/traffic.log: every message in and every text out
+  bool heartbeat = false;  // log/gateway.state: the gateway's state for monitoring
+};
+
 struct Tables {
   std::vector<Station> stations;
   std::vector<std::string> human_texts;  // N = human_texts.size(); status codes 0..N-1
@@ -44,6 +50,7 @@ struct Tables {
   SubscriptionMatrix subscribed{};
   std::vector<std::string> custom_templates;
   bool custom_templates_present = false;
+  Options options;
 };
 
 // Where a loader stands in its file, for a tool that points at the line a halt came from. `line`
@@ -72,7 +79,12 @@ void load_destinations(Env& env, std::vector<Destination>& destinations,
 // Returns whether custom.txt could be opened; a missing file is no fault.
 bool load_custom_templates(Env& env, std::vector<std::string>& templates, Where* where = nullptr);
 
-// The four loaders in the gateway's order: stations, human texts, destinations, custom templates.
+// Reads configuration/options.txt; a missing file turns nothing on. A line with an unknown
+// option, or a value other than on or off, halts with its message.
+Options load_options(Env& env, Where* where = nullptr);
+
+// The loaders in the gateway's order: stations, human texts, destinations, custom templates,
+// options.
 Tables load_all(Env& env);
 
 }  // namespace mvo::config

@@ -1,7 +1,11 @@
 #include "driver/gateway.h"
 
+#include <optional>
+
+#include "common/halt.h"
 #include "common/text.h"
 #include "driver/startup.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 #include "modem/modem.h"
 
@@ -120,7 +124,29 @@ bool forward_report(Env& env, const config::Tables& tables, const Report& report
   for (std::size_t d = 0; d < tables.destinations.size(); ++d) {
     const std::string text = compose_text(tables, report, d);
     if (text.size() <= 1) continue;
-    if (!sms::send_sms(env, text, tables.destinations[d].number)) {
+    const config::Destination& dest = tables.destinations[d];
+    logs::TrafficRecord record;
+    record.direction = "out";
+    record.number = dest.number;
+    record.name = dest.name;
+    record.type = dest.type;
+    record.text = text.substr(0, text.size() - 1);
+    if (logs::stop_overdue(env)) {
+      // A stop has waited for this fan-out as long as it may: what is left is named, not lost
+      // without a word.
+      say(env, format("not sent on stop: %s (%s).\n", dest.name.c_str(), dest.number.c_str()));
+      log_error(env, "not sent on stop " + dest.number);
+      record.outcome = "not-sent";
+      record.detail = "stopped";
+      logs::log_traffic(env, std::move(record));
+      continue;
+    }
+    sms::SendResult result;
+    const bool sent = sms::send_sms(env, text, dest.number, &result);
+    record.outcome = result.outcome;
+    record.detail = result.detail;
+    logs::log_traffic(env, std::move(record));
+    if (!sent) {
       say(env, "main2.");
       log_error(env, "main2");
       all_sent = false;
@@ -130,41 +156,89 @@ bool forward_report(Env& env, const config::Tables& tables, const Report& report
   return all_sent;
 }
 
-int main_loop(Env& env, const std::string& port_name) {
-  const config::Tables tables = config::load_all(env);
+namespace {
+
+void modem_cycles(Env& env, const config::Tables& tables, const std::string& port_name) {
   const int human_count = static_cast<int>(tables.human_texts.size());
   for (;;) {
     if (!modem::handle_modem(env, port_name)) {
       log_error(env, "out of ext loop");
       say(env, "out of ext loop.");
-      return 0;
+      return;
     }
     bool keep_going = true;
     while (keep_going) {
       Report report;
-      if (!sms::read_sms(env, report.text, report.station_index, tables.stations)) {
+      std::string stamp;
+      if (!sms::read_sms(env, report.text, report.station_index, tables.stations, stamp)) {
         say(env, "main1\n");
         log_error(env, "main1");
         delay(env, 5000);
         break;
       }
+      // The message is off the modem: a stop waits until its fan-out has ended.
+      const std::string& sender =
+          tables.stations[static_cast<std::size_t>(report.station_index)].number;
+      const std::string& name =
+          tables.stations[static_cast<std::size_t>(report.station_index)].name;
+      std::optional<logs::StopHold> hold(std::in_place, env);
       if (!sms::parse_report(env, report.text, report.fields, report.status_code, human_count)) {
+        sms::log_inbound(env, sender, name, "malformed", stamp, report.text);
+        hold.reset();
         delay(env, 5000);
         break;
       }
+      sms::log_inbound(env, sender, name, "accepted", stamp, report.text);
       keep_going = forward_report(env, tables, report);
     }
     say(env, "out int loop.");
     if (!modem::close_modem(env)) {
       log_error(env, "out of ext loop");
       say(env, "out of ext loop.");
-      return 0;
+      return;
     }
   }
 }
 
+// A stop on request: the modem is left as at the end of a modem cycle (abort bytes, close), and
+// the shut-down's own pauses run to their end.
+int stop_on_request(Env& env) {
+  env.service->stop.held = 1;
+  logs::set_state(env, "stopping");
+  logs::notify(env, "STOPPING=1");
+  modem::close_modem(env);
+  say(env, "stopped on request.\n");
+  log_error(env, "stopped on request");
+  logs::set_state(env, "stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main_loop(Env& env, const std::string& port_name) {
+  const config::Tables tables = config::load_all(env);
+  if (env.service != nullptr) {
+    env.service->traffic_log = tables.options.traffic;
+    env.service->state_file = tables.options.heartbeat;
+  }
+  logs::set_state(env, "starting");
+  logs::notify(env, "READY=1");
+  try {
+    modem_cycles(env, tables, port_name);
+  } catch (const common::StopRequest&) {
+    return stop_on_request(env);
+  }
+  return 0;
+}
+
 int run_gateway(Env& env) {
-  const std::string port_name = start_up(env);
+  std::string port_name;
+  try {
+    port_name = start_up(env);
+  } catch (const common::StopRequest&) {
+    say(env, "stopped on request.\n");
+    return 0;
+  }
   return main_loop(env, port_name);
 }
 

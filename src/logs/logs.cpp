@@ -5,11 +5,55 @@
 #include <string_view>
 
 #include "common/halt.h"
+#include "logs/life.h"
 #include "logs/records.h"
 
 namespace mvo::logs {
 
-void say(Env& env, const std::string& text) { env.console.write(text); }
+namespace {
+
+// Each line of a held text as one journal line, trailing blanks dropped, empty lines skipped.
+void emit_lines(Env& env, const std::string& text, int priority) {
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    std::size_t end = text.find_first_of("\r\n", from);
+    if (end == std::string::npos) end = text.size();
+    std::string piece = text.substr(from, end - from);
+    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t')) piece.pop_back();
+    std::size_t lead = 0;
+    while (lead < piece.size() && piece[lead] == ' ') ++lead;
+    if (lead < piece.size()) env.console.line(priority, piece.substr(lead));
+    from = end + 1;
+  }
+}
+
+void flush_held(Env& env, int priority) {
+  if (env.service == nullptr || env.service->held_text.empty()) return;
+  std::string text;
+  text.swap(env.service->held_text);
+  emit_lines(env, text, priority);
+}
+
+}  // namespace
+
+void say(Env& env, const std::string& text) {
+  if (env.service != nullptr && text.find_first_not_of(" \r\n") != std::string::npos) {
+    env.service->last_text = text;
+  }
+  if (!env.console.wants_lines()) {
+    env.console.write(text);
+    return;
+  }
+  flush_held(env, kPriorityInfo);
+  if (text == kSpinnerOn || text == kSpinnerOff) return;
+  if (env.service == nullptr) {
+    emit_lines(env, text, kPriorityInfo);
+  } else {
+    env.service->held_text = text;
+  }
+}
+
+void flush_console(Env& env) { flush_held(env, kPriorityInfo); }
 
 void delay(Env& env, std::int64_t ms) {
   if (ms <= 0) return;
@@ -23,13 +67,29 @@ void delay(Env& env, std::int64_t ms) {
       elapsed = 0;
     }
     if (elapsed >= ms) return;
-    env.clock.sleep_ms(ms - elapsed);
+    std::int64_t sleep = ms - elapsed;
+    if (env.service != nullptr) {
+      on_wait(env);
+      if (sleep > kWaitSliceMs) sleep = kWaitSliceMs;
+    }
+    env.clock.sleep_ms(sleep);
   }
 }
 
 void show_progress(Env& env, int flag, std::int64_t ms) {
   say(env, flag != 0 ? kSpinnerOn : kSpinnerOff);
   delay(env, ms);
+}
+
+bool replace_file(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  std::error_code ignored;
+  std::filesystem::remove(temporary, ignored);
+  if (!append_crlf(temporary, text)) return false;
+  std::error_code failed;
+  std::filesystem::rename(temporary, path, failed);
+  if (failed) std::filesystem::remove(temporary, ignored);
+  return !failed;
 }
 
 std::string asctime_stamp(const std::tm& t) {
@@ -84,13 +144,17 @@ void log_error(Env& env, const std::string& tag) {
   static constexpr const char* kRetryTexts[] = {"Cannot open err_log 1 ", "..2 ", "..3 "};
   for (int attempt = 0; attempt < 4; ++attempt) {
     const std::string record = error_record(tag, asctime_stamp(env.wall.local_now()));
-    if (append_crlf(path, record)) return;
+    if (append_crlf(path, record)) {
+      flush_held(env, priority_of_tag(tag));
+      return;
+    }
     if (attempt < 3) {
       say(env, kRetryTexts[attempt]);
       delay(env, 1000);
     }
   }
   say(env, "..ignored\n ");
+  flush_held(env, priority_of_tag(tag));
 }
 
 void log_station_message(Env& env, const std::string& number, const std::string& text,
@@ -114,6 +178,7 @@ bool fail(Env& env, const std::string& text, const std::string& tag) {
 void fatal_stop(Env& env, const std::string& message) {
   say(env, common::format("%s AND stopping...", message.c_str()));
   log_error(env, message);
+  set_state(env, "halted", 0, message);
   common::halt();
 }
 

@@ -13,12 +13,18 @@ namespace mvo::logs {
 
 using platform::Env;
 
-// Prints `text` exactly, flushed; no line end is added.
+// Prints `text` exactly, flushed; no line end is added. On a console that keeps lines (the
+// journal) the text is held until the next text, log record or wait: a text followed by its
+// tag gets the tag's priority (logs/life.h), every other text is information. Each line of it
+// becomes one journal line, trailing blanks dropped; the spinner is not shown there.
 void say(Env& env, const std::string& text);
+// Hands a held text to a console that keeps lines, at the information priority.
+void flush_console(Env& env);
 
 // Returns no sooner than `ms` milliseconds on the process clock. It sleeps (an idle gateway must
 // cost next to no CPU). A clock that goes backwards restarts the full pause from the new reading.
-// ms <= 0 returns at once.
+// ms <= 0 returns at once. With a Service, it sleeps in slices of at most a second and calls
+// on_wait before each, so a stop request unwinds it (common::StopRequest) unless one is held.
 void delay(Env& env, std::int64_t ms);
 
 // Prints one spinner line ("++ .. --" for a non-zero flag, "-- .. ++" otherwise), then delay(ms).
@@ -52,6 +58,11 @@ std::string asctime_stamp(const std::tm& t);
 // Appends `record` to the file at `path`, every '\n' written as CR LF. False when the file cannot
 // be opened, written or closed; the record is then not in the file, not even in part.
 bool append_crlf(const std::string& path, const std::string& record);
+
+// Replaces the file at `path` whole with `text` (every '\n' written as CR LF): a temporary beside
+// it is written, then renamed over it, so a reader or a power cut never meets half a file. False
+// when it could not be written; the old file then stands.
+bool replace_file(const std::string& path, const std::string& text);
 
 #ifdef _WIN32
 inline constexpr bool kWindowsNames = true;

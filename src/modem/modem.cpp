@@ -2,6 +2,7 @@
 
 #include "common/fields.h"
 #include "common/text.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 #include "modem/serial_line.h"
 
@@ -20,6 +21,7 @@ std::string read_block(Env& env) {
   char buffer[150] = {};
   std::size_t got = 0;
   if (!env.port.read(buffer, sizeof buffer, got)) got = 0;
+  logs::on_wait(env);
   // The reply is shown as text: it ends at its first NUL byte, as a C string would.
   std::string text(buffer, got);
   return text.substr(0, text.find('\0'));
@@ -141,9 +143,13 @@ bool init_modem(Env& env) {
 bool handle_modem(Env& env, const std::string& device) {
   delay(env, 500);
   for (int attempt = 0; attempt < kBringUpAttempts; ++attempt) {
+    logs::set_state(env, "bringing up", attempt + 1);
     open_port(env, device);
     delay(env, 500);
-    if (init_modem(env)) return true;
+    if (init_modem(env)) {
+      logs::set_state(env, "on the air");
+      return true;
+    }
     say(env, "handle_modem0  ");
     log_error(env, "handle_modem0");
     if (!close_modem(env)) return false;

@@ -1,6 +1,7 @@
 #include "modem/serial_line.h"
 
 #include "common/text.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 
 namespace mvo::modem {
@@ -14,7 +15,7 @@ void open_port(Env& env, const std::string& device) {
     say(env, "cannot open COM port\n");
     log_error(env, "cannot open COM port");
     do {
-      env.clock.sleep_ms(kOpenRetryMs);
+      logs::delay(env, kOpenRetryMs);
     } while (!env.port.open(device));
   }
   platform::LineSettings settings;
@@ -56,7 +57,9 @@ bool read_chars(Env& env, std::string& line, std::size_t buffer_size) {
   while (going && count < kMaxReplyLine && received < kMaxLineBytes) {
     char byte = 0;
     std::size_t got = 0;
-    if (!env.port.read(&byte, 1, got)) {
+    const bool read_ok = env.port.read(&byte, 1, got);
+    logs::on_wait(env);
+    if (!read_ok) {
       say(env, format("ReadFile in read_chars1 failed (%s).", line.c_str()));
       log_error(env, "read_chars1");
       return false;
@@ -100,6 +103,7 @@ bool get_prompt(Env& env) {
     char byte = 0;
     std::size_t got = 0;
     const bool ok = env.port.read(&byte, 1, got);
+    logs::on_wait(env);
     if (ok && got == 1 && byte == '>') break;
     if (!ok || env.clock.now_ms() - start >= kPromptBoundMs) {
       say(env, "get_prompt1.");

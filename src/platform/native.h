@@ -1,6 +1,7 @@
 #pragma once
 // The real platform objects of the program, one implementation per operating system
 // (platform/posix, platform/win32). The modem port is NativePort in the backend's own header.
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -17,6 +18,7 @@ class SteadyClock final : public Clock {
 class LocalWallClock final : public WallClock {
  public:
   std::tm local_now() override;
+  std::int64_t utc_seconds() override;
 };
 
 // Standard output, flushed after every text.
@@ -24,6 +26,32 @@ class StdoutConsole final : public Console {
  public:
   void write(const std::string& text) override;
 };
+
+// Standard output as the journal (JOURNAL_STREAM): one "<priority>text\n" line an event.
+class JournalConsole final : public Console {
+ public:
+  void write(const std::string& text) override;
+  bool wants_lines() const override { return true; }
+  void line(int priority, const std::string& text) override;
+};
+
+// The console is the journal: JOURNAL_STREAM ("<device>:<inode>") names standard output.
+bool stdout_is_journal();
+
+// From now on SIGTERM, SIGINT and SIGHUP (POSIX) or a console control event (Windows: Ctrl-C,
+// Ctrl-Break, close, logoff, shutdown) only set stop.requested; no work happens in the handler.
+// On POSIX the three signals are then blocked except inside the waits of SteadyClock and of the
+// modem port, so a wait always sees them: a sleep returns early and a port read returns what it
+// has when stop.cuts_waits(). On Windows a sleep is cut short the same way.
+void install_stop_handlers(StopState& stop);
+// Called when the process is about to end: a console close event may let it go.
+void stop_finished();
+
+// systemd's notification socket when NOTIFY_SOCKET is set, with the watchdog interval of
+// WATCHDOG_USEC when WATCHDOG_PID is unset or names this process; nullptr when there is none.
+std::unique_ptr<Notifier> service_notifier();
+
+long long process_id();
 
 // The current working directory: with '/' on POSIX; with its drive and '\' on Windows.
 Site current_site();

@@ -2,6 +2,7 @@
 // The seam between the gateway and the operating system. Everything that waits, reads a clock,
 // prints, or touches the modem port goes through these interfaces, so tests can run the whole
 // gateway in virtual time against a modem model.
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -22,6 +23,19 @@ class WallClock {
  public:
   virtual ~WallClock() = default;
   virtual std::tm local_now() = 0;
+  // Seconds since 1970-01-01 00:00 UTC, free of the zone and its summer time, for ages compared
+  // across restarts. A clock without a zone (a simulated one) counts its local time as UTC.
+  virtual std::int64_t utc_seconds() {
+    const std::tm t = local_now();
+    std::int64_t y = 1900 + t.tm_year;
+    const int m = t.tm_mon + 1;
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + t.tm_mday - 1;
+    const std::int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    return days * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+  }
 };
 
 // Standard output. Every write is flushed at once: progress lines end in '\r' and must show.
@@ -29,6 +43,10 @@ class Console {
  public:
   virtual ~Console() = default;
   virtual void write(const std::string& text) = 0;
+  // A console that keeps whole lines with a syslog priority (the journal) instead of the bytes
+  // as they come; the gateway then hands it one event a line (logs::say).
+  virtual bool wants_lines() const { return false; }
+  virtual void line(int /*priority*/, const std::string& /*text*/) {}
 };
 
 // The working directory of the gateway; builds "configuration" and "log" paths with the
@@ -90,6 +108,48 @@ class SerialPort {
   virtual int last_error() const = 0;
 };
 
+// A request to stop, and whether it may cut a wait short. `requested` is set by a signal handler
+// or a console event and never cleared; `held` is set by the gateway's one thread while a report
+// is between its deletion from the modem and the end of its fan-out, when a stop must wait.
+struct StopState {
+  volatile std::sig_atomic_t requested = 0;
+  volatile std::sig_atomic_t held = 0;
+  bool cuts_waits() const { return requested != 0 && held == 0; }
+};
+
+// The service manager's notification channel (systemd's NOTIFY_SOCKET).
+class Notifier {
+ public:
+  virtual ~Notifier() = default;
+  // One notice in the manager's words: "READY=1", "STATUS=on the air", "WATCHDOG=1".
+  virtual void notify(const std::string& notice) = 0;
+  // How often the manager wants "WATCHDOG=1", in ms; 0 when it watches nothing.
+  virtual std::int64_t watchdog_ms() const = 0;
+};
+
+// The gateway's life beyond its basic duties: stopping on request, the service manager, and the
+// switches of configuration/options.txt. Each part is off until the program entry or the
+// configuration turns it on; an Env without a Service behaves exactly as the gateway always did.
+struct Service {
+  StopState stop;
+  Notifier* notifier = nullptr;
+  bool exit_on_halt = false;  // a halt ends the process (MVO_ON_HALT=exit) instead of waiting
+  bool traffic_log = false;   // log/traffic.log (options.txt: traffic on)
+  bool state_file = false;    // log/gateway.state (options.txt: heartbeat on)
+  std::string version;
+  long long pid = 0;
+  // Kept by the gateway as it goes (logs/life.h).
+  std::string state;
+  std::string state_message;
+  int attempt = 0;
+  std::tm state_since{};
+  std::int64_t last_beat_ms = -1;
+  std::int64_t last_watchdog_ms = -1;
+  std::int64_t stop_seen_ms = -1;  // when a wait first saw the request
+  std::string held_text;           // a console text waiting for its priority (the journal)
+  std::string last_text;           // the last console text, for a halt's message
+};
+
 // What every operation of the gateway is given.
 struct Env {
   Clock& clock;
@@ -97,6 +157,7 @@ struct Env {
   Console& console;
   const Site& site;
   SerialPort& port;
+  Service* service = nullptr;
 };
 
 }  // namespace mvo::platform

@@ -1,4 +1,7 @@
+#include <algorithm>
+
 #include "common/text.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 #include "sms/sms.h"
 
@@ -24,8 +27,34 @@ bool find_station(std::string& sender, int& station_index,
   return false;
 }
 
+namespace {
+
+void log_inbound(Env& env, const ReceivedMessage& message, const std::string& name,
+                 const char* outcome, const std::string& detail) {
+  logs::TrafficRecord r;
+  r.direction = "in";
+  r.number = message.sender;
+  r.name = name;
+  r.outcome = outcome;
+  r.detail = detail;
+  r.text = message.text;
+  logs::log_traffic(env, std::move(r));
+}
+
+std::string modem_stamp(const ReceivedMessage& m) { return m.date + "," + m.time + m.zone; }
+
+}  // namespace
+
+void log_inbound(Env& env, const std::string& sender, const std::string& name,
+                 const std::string& outcome, const std::string& detail, const std::string& text) {
+  ReceivedMessage m;
+  m.sender = sender;
+  m.text = text;
+  log_inbound(env, m, name, outcome.c_str(), detail);
+}
+
 bool read_sms(Env& env, std::string& text, int& station_index,
-              const std::vector<config::Station>& stations) {
+              const std::vector<config::Station>& stations, std::string& stamp) {
   int toggle = 1;
   for (;;) {
     bool found = false;
@@ -45,10 +74,15 @@ bool read_sms(Env& env, std::string& text, int& station_index,
     // A fresh record for every read: a reply without a header (an empty slot, "OK", "ERROR")
     // must never inherit the previous message's sender or time stamp.
     ReceivedMessage message;
+    // From its reading on, the message is the gateway's to deal with: a stop waits for it.
+    logs::StopHold hold(env);
     if (!read_message(env, index, message)) {
       delete_message(env, index);
       say(env, "read_sms1 ");
       log_error(env, "read_sms1");
+      message.sender.erase(std::remove(message.sender.begin(), message.sender.end(), '"'),
+                           message.sender.end());
+      log_inbound(env, message, "", "unreadable", "read_sms1");
       return false;
     }
     if (!delete_message(env, index)) {
@@ -59,6 +93,7 @@ bool read_sms(Env& env, std::string& text, int& station_index,
     if (!find_station(message.sender, station_index, stations)) {
       say(env, format("SMS from un-authorized: %s%20s\n", message.sender.c_str(), ""));
       log_error(env, "SMS from UFO");
+      log_inbound(env, message, "", "unauthorized", modem_stamp(message));
       continue;
     }
     logs::log_station_message(env, message.sender, message.text, message.date, message.time,
@@ -66,9 +101,12 @@ bool read_sms(Env& env, std::string& text, int& station_index,
     if (message.text.size() > kMaxAcceptedText) {
       say(env, format("SMS from is too long: %s%14s\n", message.text.c_str(), ""));
       log_error(env, "SMS too long");
+      log_inbound(env, message, stations[static_cast<std::size_t>(station_index)].name, "too-long",
+                  modem_stamp(message));
       continue;
     }
     text = message.text;
+    stamp = modem_stamp(message);
     return true;
   }
 }

@@ -47,11 +47,21 @@ bool read_message(Env& env, int index, ReceivedMessage& message);
 
 bool delete_message(Env& env, int index);
 
-// AT+CMGS="<number>"\r, the prompt, the text unchanged (it ends in byte 26), the result.
+// AT+CMGS="<number>"\r, the prompt, the text unchanged (it ends in byte 26), the result. A text
+// write that fails ("cmgs3") leaves the entry with ESC alone, so nothing of it is submitted.
 // "+CMGS" then "OK" is sent; any other result than "OK" or "+CMGS" counts as sent too
 // ("cmgs6.cont."): a wrong destination must not stop the others.
-bool send_message(Env& env, const std::string& text, const std::string& number);
-bool send_sms(Env& env, const std::string& text, const std::string& number);
+// What became of one text, for the traffic log: "sent" with the message reference of "+CMGS: n",
+// "refused" with the modem's answer (counted as sent, "cmgs6.cont."), or "failed" with the tag
+// of the step that failed.
+struct SendResult {
+  std::string outcome;
+  std::string detail;
+};
+bool send_message(Env& env, const std::string& text, const std::string& number,
+                  SendResult* result = nullptr);
+bool send_sms(Env& env, const std::string& text, const std::string& number,
+              SendResult* result = nullptr);
 
 // Removes the quotes of `sender` in place and looks the bare number up, first match wins.
 bool find_station(std::string& sender, int& station_index,
@@ -60,8 +70,21 @@ bool find_station(std::string& sender, int& station_index,
 // Polls the store (every ~5 s with the spinner) until a message from a listed station, at most
 // 60 characters long, has been read, deleted and written to its station log. False when an
 // exchange with the modem failed.
+// `stamp` receives the modem's time stamp of the message ("yy/MM/dd,hh:mm:ss+zz"). The message
+// is held against a stop from its reading until read_sms returns (logs::StopHold); the caller
+// holds it on through its fan-out. Un-authorized, too long and unreadable messages are recorded
+// in the traffic log here.
 bool read_sms(Env& env, std::string& text, int& station_index,
-              const std::vector<config::Station>& stations);
+              const std::vector<config::Station>& stations, std::string& stamp);
+inline bool read_sms(Env& env, std::string& text, int& station_index,
+                     const std::vector<config::Station>& stations) {
+  std::string stamp;
+  return read_sms(env, text, station_index, stations, stamp);
+}
+
+// One "in" record of the traffic log (when it is on).
+void log_inbound(Env& env, const std::string& sender, const std::string& name,
+                 const std::string& outcome, const std::string& detail, const std::string& text);
 
 using Report = std::array<std::string, kFieldCount>;
 

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "common/halt.h"
+#include "logs/records.h"
 #include "tests/support/harness.h"
 
 namespace mvo::driver {
@@ -179,6 +180,185 @@ TEST(MainLoop, FailuresEndTheModemCycle) {
     EXPECT_EQ(g.tag_count("On the air"), c.cycles) << c.name;
     EXPECT_EQ(g.modem.outbox().size(), c.sends) << c.name;
   }
+}
+
+// The port of the scenario, with the write of one text (found by its first bytes) cut short.
+class CuttingPort final : public platform::SerialPort {
+ public:
+  CuttingPort(platform::SerialPort& port, std::string prefix, std::size_t keep)
+      : port_(port), prefix_(std::move(prefix)), keep_(keep) {}
+  bool open(const std::string& device) override { return port_.open(device); }
+  bool is_open() const override { return port_.is_open(); }
+  bool get_settings(platform::LineSettings& s) override { return port_.get_settings(s); }
+  bool set_settings(const platform::LineSettings& s) override { return port_.set_settings(s); }
+  bool set_timeouts(const platform::Timeouts& t) override { return port_.set_timeouts(t); }
+  bool purge() override { return port_.purge(); }
+  bool read(char* b, std::size_t n, std::size_t& got) override { return port_.read(b, n, got); }
+  bool write(const char* data, std::size_t size, std::size_t& written) override {
+    if (!prefix_.empty() && std::string(data, size).rfind(prefix_, 0) == 0) {
+      prefix_.clear();
+      return port_.write(data, keep_, written);
+    }
+    return port_.write(data, size, written);
+  }
+  bool close() override { return port_.close(); }
+  int last_error() const override { return port_.last_error(); }
+
+ private:
+  platform::SerialPort& port_;
+  std::string prefix_;
+  std::size_t keep_;
+};
+
+// A text entry is left without submitting a text that got through only in part, and a command is
+// never written into an entry: each destination gets exactly its own text.
+TEST(FanOut, AFailedTextWriteIsCancelledAndNeverReachesAPhone) {
+  struct Case {
+    const char* name;
+    const char* cut_prefix;  // the written text cut short after 6 bytes; "" for none
+    std::vector<sim::FaultRule> faults;
+    std::string after_first;  // what the gateway writes after the first destination's command
+    const char* tag;
+    Sent sent;
+  } cases[] = {
+      {"text write cut short: ESC alone",
+       "+4410,",
+       {},
+       "+4410,\x1b"
+       "AT+CMGS=\"+222\"\r",
+       "cmgs3",
+       {{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
+      {"no prompt: Ctrl-Z, then ESC",
+       "",
+       {{"AT+CMGS", FaultKind::kSilent, 1}},
+       "\x1a\x1b"
+       "AT+CMGS=\"+222\"\r",
+       "cmgs21",
+       {{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    for (const auto& f : c.faults) g.modem.add_fault(f);
+    CuttingPort cutting(g.port(), c.cut_prefix, 6);
+    platform::Env env{g.env.clock, g.env.wall, g.env.console, g.env.site, cutting};
+    g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1");
+    g.clock.stop_at(g.now() + 120000);
+    EXPECT_THROW(main_loop(env, "\\\\.\\COM1"), sim::SimulationEnd) << c.name;
+    EXPECT_EQ(g.sent(), c.sent) << c.name;
+    const std::string& w = g.port().written();
+    const std::size_t first = w.find("AT+CMGS=\"+111\"\r");
+    ASSERT_NE(first, std::string::npos) << c.name;
+    const std::size_t next = w.find("AT+CMGS=\"+222\"\r", first);
+    ASSERT_NE(next, std::string::npos) << c.name;
+    const std::string between = w.substr(first + 15, next + 15 - (first + 15));
+    EXPECT_EQ(between, c.after_first) << c.name << ": " << testing::PrintToString(between);
+    EXPECT_EQ(g.tag_count(c.tag), 1) << c.name;
+    EXPECT_EQ(g.tag_count("main2"), 1) << c.name;
+    // The next modem cycle begins after the fan-out, as after every failed send.
+    EXPECT_EQ(g.tag_count("On the air"), 2) << c.name;
+  }
+}
+
+// A stop asked for at any point: a fan-out in progress is finished (or, past its patience, what
+// is left is named), the modem is left as at the end of a cycle, and the main loop returns 0.
+TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
+  struct Case {
+    const char* name;
+    std::int64_t stop_at;  // -1: at the first submission
+    std::vector<sim::FaultRule> faults;
+    Sent sent;
+    std::int64_t within_ms;  // from the request to the end
+    std::vector<std::string> traffic_outcomes;
+  } cases[] = {
+      // A stop is seen within a second; the shut-down then pauses 2000 ms after the close.
+      {"while polling, after a report",
+       90000,
+       {},
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}},
+       3500,
+       {"accepted", "sent", "sent", "sent"}},
+      {"during bring-up", 3700, {}, {}, 3500, {}},
+      {"between two destinations",
+       -1,
+       {},
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}},
+       30000,
+       {"accepted", "sent", "sent", "sent"}},
+      {"waiting for a result past the patience: the rest is named, not sent",
+       -1,
+       {{"+222", FaultKind::kSendSilent, 1}},
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"}},
+       300000,
+       {"accepted", "sent", "refused", "not-sent"}},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    g.write_config("options.txt", "# every message in and out\ntraffic on\n");
+    platform::Service service;
+    g.env.service = &service;
+    for (const auto& f : c.faults) g.modem.add_fault(f);
+    g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 30000);
+    std::int64_t asked = c.stop_at;
+    if (c.stop_at >= 0) {
+      g.clock.raise_at(c.stop_at, &service.stop.requested);
+    } else {
+      g.modem.on_submit = [&](const sim::Submitted&) {
+        if (service.stop.requested == 0) asked = g.now();
+        service.stop.requested = 1;
+      };
+    }
+    EXPECT_EQ(g.run(600000), 0) << c.name;
+    EXPECT_LE(g.now() - asked, c.within_ms) << c.name;
+    EXPECT_EQ(g.sent(), c.sent) << c.name;
+    const std::string& con = g.console();
+    EXPECT_EQ(con.substr(con.size() - 20), "stopped on request.\n") << c.name;
+    EXPECT_EQ(g.tags().back(), "stopped on request") << c.name;
+    const std::string& w = g.port().written();
+    EXPECT_EQ(w.substr(w.size() - 2), "\x1a\x1b") << c.name;
+    EXPECT_FALSE(g.port().is_open()) << c.name;
+    EXPECT_EQ(service.state, "stopped") << c.name;
+    std::vector<std::string> outcomes;
+    if (g.log_exists("traffic.log")) {
+      const std::string log = g.read_log("traffic.log");
+      for (std::size_t from = 0, end; (end = log.find("\r\n", from)) != std::string::npos;
+           from = end + 2) {
+        logs::TrafficRecord r;
+        ASSERT_TRUE(logs::parse_traffic_record(log.substr(from, end - from), r)) << c.name;
+        outcomes.push_back(r.outcome);
+      }
+    }
+    EXPECT_EQ(outcomes, c.traffic_outcomes) << c.name;
+  }
+}
+
+// Without options.txt, and with nothing asked of it, a gateway under a service manager prints and
+// logs exactly what one without does, and writes no file of its own.
+TEST(Stop, NothingConfiguredNothingChanges) {
+  std::string console[2], errors[2];
+  for (int with = 0; with <= 1; ++with) {
+    Gateway g;
+    platform::Service service;
+    if (with == 1) g.env.service = &service;
+    g.modem.add_fault({"+222", FaultKind::kSendOkOnly, 1});
+    g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 1);
+    g.modem.deliver("+999", kStamp, "1,2,3,4,5,6,0", 40000);
+    g.modem.deliver(kTank3, kStamp, "bad", 80000);
+    EXPECT_EQ(g.run(200000), -1);
+    console[with] = g.console();
+    errors[with] = g.read_log("err_log.csv");
+    std::set<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(g.dir() / "log"))
+      files.insert(e.path().filename().string());
+    EXPECT_EQ(files, (std::set<std::string>{"err_log.csv", "+4410.csv"}));
+  }
+  EXPECT_EQ(console[1], console[0]);
+  EXPECT_EQ(errors[1], errors[0]);
 }
 
 TEST(MainLoop, FailedSendIsFollowedByFiveSeconds) {

@@ -1,10 +1,15 @@
 // Writes a site for mvo-report, its records built by the gateway's own record definition.
 //   report_site DIR browser NOW
-//       three stations up to NOW ("YYYY-MM-DD HH:MM", UTC): Tank North with a level rise,
-//       Pump East with malformed lines and messages that are not valid reports, Gauge South
-//       silent for two days; an error log with bring-ups, failures and un-authorized senders.
+//       three stations up to NOW ("YYYY-MM-DD HH:MM", UTC): Tank North with a level rise and
+//       one record stamped in 2000 (a clock reset), Pump East with a day's gap, malformed lines
+//       and messages that are not valid reports, Gauge South silent for two days; an error log
+//       with bring-ups, failures, refused messages and un-authorized senders; the traffic log on.
 //   report_site DIR bulk NOW STATIONS RECORDS
 //       STATIONS stations reporting every 10 minutes up to NOW, RECORDS messages in all.
+//   report_site DIR hostile NOW LINES DATES
+//       three stations reporting for a week up to NOW, and an error log of LINES lines over
+//       DATES distinct days from 1970 on (years beyond 6000 for 1.5 million), every 64th line
+//       torn: what a log written by PCs with broken clocks for ever could hold.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -91,9 +96,14 @@ int main(int argc, char** argv) {
       // Level steady near 1 m, then a rise to 4 m over the last day (overflow above 3.5 m).
       const double level = day < 2 ? 1.0 + 0.05 * std::sin(day * 6) : 1.0 + 3.0 * (day - 2);
       tank << record(t, 8, report(level, level * 400, level > 3.5 ? 1 : 0));
-      pump << record(t + 300, (t / 1800) % 2 ? 4 : 8, report(2 - day * 0.3, 900 - day * 100, 0));
+      // Pump East is silent for a day: its lines break there.
+      if (day < 0.5 || day > 1.5) {
+        pump << record(t + 300, (t / 1800) % 2 ? 4 : 8, report(2 - day * 0.3, 900 - day * 100, 0));
+      }
       if (t < now - 2 * 86400) gauge << record(t + 600, 0, report(0.8, 320, 2));
     }
+    // A station whose clock fell back to 2000: counted, not drawn.
+    tank << record(logs::civil_seconds({2000, 1, 1, 0, 5, 0}), 8, report(1.0, 400, 0));
     // What a damaged Pump East log holds besides its records.
     pump << "  +08 , 26/12/0"
          << "\r\n"                                                              // torn
@@ -110,11 +120,36 @@ int main(int argc, char** argv) {
       err << error(local - d * 86400 + 300, "On the air");
       err << error(local - d * 86400 + 4000, "SMS from UFO");
       err << error(local - d * 86400 + 9000, "cmgl-2");
-      err << error(local - d * 86400 + 9001, "read_sms0");
+      err << error(local - d * 86400 + 9001, "cmgl-1");
       err << error(local - d * 86400 + 9002, "main1");
       err << error(local - d * 86400 + 9100, "On the air");
+      err << error(local - d * 86400 + 20000, "Illegal SMS content 4");
+      err << error(local - d * 86400 + 20005, "On the air");
     }
+    err << error(local - 7200, "cmgs6.cont.");
+    err << error(local - 5000, "SMS too long");
     err << error(local - 3600, "SMS from UFO");
+    write_file(dir / "configuration" / "options.txt", "traffic on\r\n");
+    std::ofstream traffic(dir / "log" / logs::kTrafficLogName, std::ios::binary);
+    auto text = [&](std::int64_t at, const char* dir_, const char* number, const char* name,
+                    const char* outcome) {
+      logs::TrafficRecord r;
+      r.stamp = logs::civil_from_seconds(at);
+      r.direction = dir_;
+      r.number = number;
+      r.name = name;
+      r.outcome = outcome;
+      r.type = "HMN";
+      std::string line = logs::traffic_record(r);
+      line.insert(line.size() - 1, "\r");
+      traffic << line;
+    };
+    for (int i = 0; i < 20; ++i)
+      text(local - 86400 + i * 3600, "out", "+111", "Control room", "sent");
+    text(local - 7200, "out", "+222", "Operator", "refused");
+    text(local - 7000, "out", "+222", "Operator", "sent");
+    text(local - 4000, "in", "+999", "", "unauthorized");
+    text(local - 3600, "in", "+999", "", "unauthorized");
     return 0;
   }
 
@@ -144,6 +179,37 @@ int main(int argc, char** argv) {
     }
     std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
     for (long d = per / 144; d > 0; --d) err << error(now - d * 86400, "On the air");
+    return 0;
+  }
+  if (mode == "hostile" && argc == 6) {
+    const long lines = std::atol(argv[4]);
+    const long dates = std::atol(argv[5]);
+    if (lines < 1 || dates < 1) return 2;
+    write_file(dir / "configuration" / "stations.txt",
+               "\"Tank North\";\"+4410\"\r\n\"Pump East\";\"+4420\"\r\n\"Gauge\";\"+4430\"\r\n");
+    for (int s = 0; s < 3; ++s) {
+      std::ofstream out(dir / "log" / format("+44%d0.csv", s + 1), std::ios::binary);
+      for (std::int64_t t = now - 7 * 86400; t < now; t += 600) {
+        out << record(t + s, 0, report(2 + std::sin(static_cast<double>(t) / 86400), 800, 0));
+      }
+    }
+    static const char* const kTags[] = {"On the air",  "cmgl-2",       "cmgl-1",       "main1",
+                                        "cmgs6.cont.", "SMS from UFO", "handle_modem0"};
+    std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
+    std::string buffer;
+    for (long i = 0; i < lines; ++i) {
+      if (i % 64 == 63) {
+        buffer += " torn rec\r\n";
+      } else {
+        const std::int64_t day = (i * 7919) % dates;
+        buffer += error(day * 86400 + i % 86400, kTags[i % 7]);
+      }
+      if (buffer.size() > (1 << 20)) {
+        err << buffer;
+        buffer.clear();
+      }
+    }
+    err << buffer;
     return 0;
   }
   return 2;

@@ -1,5 +1,6 @@
 // mvo-report: the stations' history and the gateway's health as one HTML page, or, with --check,
 // one status line for a monitoring system.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "report.h"
@@ -19,11 +22,13 @@ namespace report = mvo::report;
 namespace logs = mvo::logs;
 
 constexpr const char* kUsage =
-    "usage: mvo-report [SITE] [-o FILE] [--since DATE] [--silent-after HOURS]\n"
-    "                  [--offline-after HOURS] [--check]\n"
+    "usage: mvo-report [SITE...] [-o FILE] [--since DATE] [--silent-after HOURS]\n"
+    "                  [--offline-after HOURS] [--dead-after MINUTES] [--check] [--metrics FILE]\n"
     "\n"
     "Reads SITE/configuration and SITE/log (SITE defaults to the current directory) and writes\n"
-    "one self-contained HTML page, SITE/log/report.html unless -o names another file.\n"
+    "one self-contained HTML page, SITE/log/report.html unless -o names another file. Several\n"
+    "sites, or a directory whose subdirectories are sites, give one page (report.html unless -o\n"
+    "names another) with a row per site on top.\n"
     "\n"
     "  -o FILE                the page to write\n"
     "  --since DATE           chart from DATE (YYYY-MM-DD or \"YYYY-MM-DD HH:MM\", local time);\n"
@@ -31,9 +36,14 @@ constexpr const char* kUsage =
     "  --silent-after HOURS   a station is silent after this long without a message (24)\n"
     "  --offline-after HOURS  --check is CRITICAL when the gateway has been off the air this\n"
     "                         long: a failure after its last \"On the air\" and none since (2)\n"
+    "  --dead-after MINUTES   with the heartbeat on (options.txt), the gateway is not running\n"
+    "                         when log/gateway.state is older than this (10)\n"
     "  --check                write no page; print one status line and exit 0 OK, 1 WARNING\n"
-    "                         (a station silent), 2 CRITICAL (off the air, or every station\n"
-    "                         silent), 3 UNKNOWN (the site cannot be read)\n"
+    "                         (a station silent), 2 CRITICAL (off the air, not running,\n"
+    "                         stopped, halted, or every station silent), 3 UNKNOWN (a site or\n"
+    "                         one of its logs cannot be read); several sites: the worst\n"
+    "  --metrics FILE         write the figures in the node_exporter textfile format to FILE\n"
+    "                         (replaced whole); no page unless -o is given too\n"
     "  --help                 this text\n";
 
 // "YYYY-MM-DD", "YYYY-MM-DD HH:MM" (a 'T' works in place of the blank), and with `zone` also a
@@ -70,11 +80,58 @@ int local_offset(std::time_t utc) {
   return static_cast<int>(logs::civil_seconds(t) - static_cast<std::int64_t>(utc));
 }
 
+constexpr int kMaxSites = 200;
+
+bool is_site(const std::filesystem::path& dir) {
+  std::error_code ec;
+  return std::filesystem::exists(dir / "configuration", ec) ||
+         std::filesystem::exists(dir / "log", ec);
+}
+
+// A site, or a directory whose subdirectories are sites (in name order).
+std::vector<std::string> expand_sites(const std::string& arg) {
+  namespace fs = std::filesystem;
+  if (is_site(arg)) return {arg};
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (fs::directory_iterator it(arg, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    if (it->is_directory(ec) && is_site(it->path())) found.push_back(it->path().string());
+    if (found.size() > static_cast<std::size_t>(kMaxSites)) break;
+  }
+  std::sort(found.begin(), found.end());
+  if (found.empty()) found.push_back(arg);  // read_site names what is missing
+  return found;
+}
+
+// Written to a temporary beside FILE and renamed over it, so a collector never reads half.
+bool write_metrics_file(const std::string& file, const std::vector<report::SiteEntry>& sites,
+                        const report::Settings& settings) {
+  std::random_device random;
+  const std::string tmp = file + format(".tmp-%08x", random());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (out.is_open()) report::write_metrics(out, sites, settings);
+    out.close();
+    if (!out) {
+      std::error_code ec;
+      std::filesystem::remove(tmp, ec);
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, file, ec);
+  if (!ec) return true;
+  std::filesystem::remove(tmp, ec);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string site = ".", output, since_text, now_text;
-  bool check = false, have_site = false;
+  std::vector<std::string> site_args;
+  std::string output, since_text, now_text, metrics;
+  bool check = false;
   report::Settings settings;
   std::string problem;
   for (int i = 1; i < argc && problem.empty(); ++i) {
@@ -95,6 +152,12 @@ int main(int argc, char** argv) {
       check = true;
     } else if (a == "-o") {
       value(output);
+    } else if (a == "--metrics") {
+      value(metrics);
+    } else if (a == "--dead-after") {
+      std::int64_t s = 0;
+      if (value(v) && !parse_hours(v, s)) problem = a + ": not a positive number of minutes: " + v;
+      settings.dead_after_s = s / 60;  // read as hours: minutes * 3600 / 60 seconds
     } else if (a == "--since") {
       value(since_text);
     } else if (a == "--now") {  // for tests: the PC's local time, with its zone as "+zz"
@@ -106,11 +169,8 @@ int main(int argc, char** argv) {
       }
     } else if (!a.empty() && a[0] == '-') {
       problem = "unknown option " + a;
-    } else if (have_site) {
-      problem = "one site only: " + a;
     } else {
-      site = a;
-      have_site = true;
+      site_args.push_back(a);
     }
   }
 
@@ -154,27 +214,60 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  report::SiteReport model;
-  std::string error;
-  const bool readable = report::read_site(site, settings, model, error);
-  if (check) {
-    const report::CheckResult r =
-        readable ? report::check_site(model, settings) : report::check_unknown(error);
-    std::cout << r.line << "\n";
-    return r.code;
+  if (site_args.empty()) site_args.push_back(".");
+  std::vector<report::SiteEntry> sites;
+  for (const std::string& arg : site_args) {
+    for (const std::string& dir : expand_sites(arg)) {
+      if (sites.size() >= static_cast<std::size_t>(kMaxSites)) {
+        problem = format("more than %d sites", kMaxSites);
+        break;
+      }
+      report::SiteEntry e;
+      e.name = dir;
+      e.readable = report::read_site(dir, settings, e.report, e.error);
+      e.check =
+          e.readable ? report::check_site(e.report, settings) : report::check_unknown(e.error);
+      sites.push_back(std::move(e));
+    }
   }
-  if (!readable) {
-    std::cerr << "mvo-report: " << error << "\n";
+  if (!problem.empty()) {
+    std::cerr << "mvo-report: " << problem << "\n";
+    if (check) std::cout << report::check_unknown(problem).line << "\n";
+    return check ? 3 : 2;
+  }
+  const bool many = sites.size() > 1;
+  int status = 0;
+  if (!metrics.empty() && !write_metrics_file(metrics, sites, settings)) {
+    std::cerr << "mvo-report: cannot write " << metrics << "\n";
+    status = 1;
+  }
+  if (check) {
+    const report::CheckResult r = many ? report::check_sites(sites) : sites[0].check;
+    std::cout << r.line << "\n";
+    return status != 0 ? 3 : r.code;
+  }
+  if (!metrics.empty() && output.empty()) return status;
+  if (!many && !sites[0].readable) {
+    std::cerr << "mvo-report: " << sites[0].error << "\n";
     return 1;
   }
-  if (output.empty()) output = (std::filesystem::path(site) / "log" / "report.html").string();
+  if (output.empty()) {
+    output = many ? "report.html"
+                  : (std::filesystem::path(sites[0].name) / "log" / "report.html").string();
+  }
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
-  if (out.is_open()) report::write_page(out, model, settings);
+  if (out.is_open()) {
+    if (many) {
+      report::write_pages(out, sites, settings);
+    } else {
+      report::write_page(out, sites[0].report, settings);
+    }
+  }
   out.close();
   if (!out) {
     std::cerr << "mvo-report: cannot write " << output << "\n";
     return 1;
   }
   std::cout << output << "\n";
-  return 0;
+  return status;
 }

@@ -115,43 +115,72 @@ void time_ticks(std::ostream& out, const Axis& axis, int offset_s, int height) {
   }
 }
 
-// A line chart of one series: per column, a stroke from its minimum to its maximum.
+// A few round values (1, 2 or 5 times a power of ten) from `lo` to `hi`, the range widened to
+// the ticks at either end.
+std::vector<double> round_ticks(double& lo, double& hi) {
+  const double raw = (hi - lo) / 4;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = 10 * magnitude;
+  for (double m : {1.0, 2.0, 5.0}) {
+    if (m * magnitude >= raw) {
+      step = m * magnitude;
+      break;
+    }
+  }
+  lo = std::floor(lo / step) * step;
+  hi = std::ceil(hi / step) * step;
+  std::vector<double> ticks;
+  for (int i = 0; i < 12 && lo + i * step <= hi + step / 2; ++i) ticks.push_back(lo + i * step);
+  return ticks;
+}
+
+// A line chart of one series: per column, a stroke from its minimum to its maximum. The line
+// breaks where the station was silent for longer than a few of its usual intervals, so a gap is
+// not drawn as steady readings; each piece is one polyline.
 void line_chart(std::ostream& out, const char* kind, const char* unit, const Station& st,
                 const Axis& axis, int offset_s) {
   const bool level = kind[0] == 'l';
-  float lo = 0, hi = 0;
+  float lo_f = 0, hi_f = 0;
   bool any = false;
   for (const Column& c : st.columns) {
     const bool has = level ? c.has_level : c.has_volume;
     if (!has) continue;
     const float a = level ? c.level_min : c.volume_min;
     const float b = level ? c.level_max : c.volume_max;
-    if (!any || a < lo) lo = a;
-    if (!any || b > hi) hi = b;
+    if (!any || a < lo_f) lo_f = a;
+    if (!any || b > hi_f) hi_f = b;
     any = true;
   }
-  if (hi - lo < 1e-9f) {
+  double lo = lo_f, hi = hi_f;
+  if (hi - lo < 1e-6 * std::max(1.0, std::fabs(hi))) {
     lo -= 1;
     hi += 1;
   }
-  auto y = [&](float v) {
+  const std::vector<double> ticks = round_ticks(lo, hi);
+  auto y = [&](double v) {
     return kTop + static_cast<int>(std::lround((hi - v) / (hi - lo) * kPlot));
   };
-  std::string points;
-  int count = 0;
+  // Columns further apart than this are two pieces: four usual intervals, at least two columns.
+  const double column_s = static_cast<double>(axis.end - axis.start + 1) / kColumns;
+  const double gap_columns =
+      std::max(2.0, 4.0 * static_cast<double>(st.typical_interval) / column_s);
+  std::vector<std::string> pieces;
+  int count = 0, previous = -1;
   for (int i = 0; i < kColumns; ++i) {
     const Column& c = st.columns[static_cast<std::size_t>(i)];
     if (!(level ? c.has_level : c.has_volume)) continue;
+    if (previous < 0 || i - previous > gap_columns) pieces.emplace_back();
+    previous = i;
+    std::string& points = pieces.back();
     const int y1 = y(level ? c.level_max : c.volume_max);
     const int y2 = y(level ? c.level_min : c.volume_min);
-    points += format("%d,%d ", kLeft + i, y1);
+    points += format("%s%d,%d", points.empty() ? "" : " ", kLeft + i, y1);
     ++count;
     if (y2 != y1) {
-      points += format("%d,%d ", kLeft + i, y2);
+      points += format(" %d,%d", kLeft + i, y2);
       ++count;
     }
   }
-  if (!points.empty()) points.pop_back();
   int bad = 0;
   std::string marks;
   for (int i = 0; i < kColumns; ++i) {
@@ -160,21 +189,26 @@ void line_chart(std::ostream& out, const char* kind, const char* unit, const Sta
     ++bad;
   }
   out << format(
-             "<svg class=\"chart %s\" data-points=\"%d\" data-invalid=\"%d\" width=\"%d\" "
-             "height=\"%d\" viewBox=\"0 0 %d %d\" role=\"img\">",
-             kind, count, bad, kWidth, kTop + kPlot + kBottom, kWidth, kTop + kPlot + kBottom)
+             "<svg class=\"chart %s\" data-points=\"%d\" data-pieces=\"%d\" data-invalid=\"%d\" "
+             "width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" role=\"img\">",
+             kind, count, static_cast<int>(pieces.size()), bad, kWidth, kTop + kPlot + kBottom,
+             kWidth, kTop + kPlot + kBottom)
       << format("<text x=\"4\" y=\"%d\">%s</text>", kTop + 10, level ? "level" : "volume")
       << format("<text x=\"4\" y=\"%d\">%s</text>", kTop + 22, unit);
   time_ticks(out, axis, offset_s, kPlot);
+  if (any) {
+    for (double v : ticks) {
+      const int ty = y(v);
+      out << format("<line class=\"grid ytick\" x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\"/>", kLeft,
+                    ty, kLeft + kColumns, ty)
+          << format("<text class=\"ytick\" x=\"%d\" y=\"%d\" text-anchor=\"end\">", kLeft - 4,
+                    ty + 3)
+          << num(v) << "</text>";
+    }
+  }
   out << format("<rect class=\"frame\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\"/>", kLeft, kTop,
                 kColumns, kPlot);
-  if (any) {
-    out << format("<text x=\"%d\" y=\"%d\" text-anchor=\"end\">", kLeft - 4, kTop + 9) << num(hi)
-        << "</text>"
-        << format("<text x=\"%d\" y=\"%d\" text-anchor=\"end\">", kLeft - 4, kTop + kPlot)
-        << num(lo) << "</text>";
-  }
-  out << "<polyline points=\"" << points << "\"/>";
+  for (const std::string& points : pieces) out << "<polyline points=\"" << points << "\"/>";
   if (!marks.empty()) out << "<path class=\"bad\" d=\"" << marks << "\"/>";
   out << "</svg>\n";
 }
@@ -231,7 +265,7 @@ void bar_chart(std::ostream& out, const char* kind, const Bars& bars,
     top = std::max(top, sum);
   }
   const int n = static_cast<int>(bars.stacks.size());
-  const int w = std::clamp(kColumns / std::max(1, n), 1, 24);
+  const int w = std::clamp(kColumns / std::max(1, n), 1, 60);
   out << format("<svg class=\"bars %s\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">", kind,
                 kWidth, kTop + kHeight + kBottom, kWidth, kTop + kHeight + kBottom)
       << format("<rect class=\"frame\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\"/>", kLeft, kTop,
@@ -269,7 +303,11 @@ table{border-collapse:collapse}th,td{padding:3px 9px;border-bottom:1px solid #dd
 th{background:#f2f2f2}td.n{text-align:right}
 tr.silent td{background:#fdecea}tr.invalid td{background:#fff6e0}
 .flag{background:#c62828;color:#fff;padding:1px 6px;border-radius:3px;font-weight:bold;font-size:12px}
-.flag.warn{background:#ef6c00}.flag.good{background:#2e7d32}
+.flag.warn{background:#ef6c00}.flag.good{background:#2e7d32}.flag.unknown{background:#6d4c41}
+.banner{padding:10px 14px;margin:0 0 12px;border-radius:4px;color:#fff;font-size:16px}
+.banner b{font-size:20px;margin-right:10px}.banner p{margin:4px 0 0;font-size:14px}
+.banner.s0{background:#2e7d32}.banner.s1{background:#ef6c00}.banner.s2{background:#c62828}
+.banner.s3{background:#6d4c41}
 .station{margin-bottom:10px}
 svg{display:block}svg text{font-size:10px;fill:#555;font-family:sans-serif}
 .frame{fill:none;stroke:#bbb}.grid{stroke:#eee}
@@ -280,28 +318,57 @@ polyline{fill:none;stroke-width:1.3;stroke-linejoin:round}
 .legend li{display:inline-block;margin-right:14px}
 .sw{display:inline-block;width:11px;height:11px;margin-right:4px;vertical-align:-1px}
 .onair{fill:#2e7d32;background:#2e7d32}.ufo{fill:#6a1b9a;background:#6a1b9a}
+.long{fill:#f9a825;background:#f9a825}.malformed{fill:#ef6c00;background:#ef6c00}
 )";
 
-}  // namespace
+const char* const kStateWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
-void write_page(std::ostream& out, const SiteReport& site, const Settings& settings) {
-  const int off = settings.display_offset_s;
+void head(std::ostream& out, const std::string& title) {
   out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-      << "<title>MVO report: " << esc(site.site) << "</title><style>" << kStyle;
+      << "<title>MVO report: " << esc(title) << "</title><style>" << kStyle;
   for (int c = 0; c < config::kMaxStatusCodes; ++c) {
     out << format(".c%d{fill:%s;background:%s}", c, kCodeColours[c], kCodeColours[c]);
   }
   for (int t = 0; t <= kTagColours; ++t) {
     out << format(".t%d{fill:%s;background:%s}", t, kTagPalette[t], kTagPalette[t]);
   }
-  out << "</style></head><body>\n<h1>Stations and gateway</h1>\n"
-      << "<p class=\"meta\">Site " << esc(site.site) << ". Written " << show_time(settings.now, off)
+  out << "</style></head><body>\n";
+}
+
+// The verdict and the gateway's state, first on the page: what is wrong comes before the charts.
+void banner(std::ostream& out, const SiteReport& site, const Settings& settings,
+            const std::string& id) {
+  const CheckResult check = check_site(site, settings);
+  const GatewayView g = gateway_view(site, settings);
+  out << "<div class=\"banner s" << check.code << "\" id=\"" << id << "\" data-state=\""
+      << modem_state_name(g.state) << "\"><b>" << kStateWords[check.code] << "</b>"
+      << esc(check.text) << "<p>Gateway: <strong>" << esc(g.text) << "</strong>";
+  if (site.heartbeat.enabled) {
+    out << " (from its state file, log/gateway.state)";
+  } else {
+    out << " (from the error log)";
+  }
+  out << "</p></div>\n";
+}
+
+void site_body(std::ostream& out, const SiteReport& site, const Settings& settings,
+               const std::string& prefix);
+
+}  // namespace
+
+namespace {
+
+void site_body(std::ostream& out, const SiteReport& site, const Settings& settings,
+               const std::string& prefix) {
+  const int off = settings.display_offset_s;
+  out << "<p class=\"meta\">Site " << esc(site.site) << ". Written " << show_time(settings.now, off)
       << ". Times are shown in " << show_offset(off)
       << " (this PC's zone); each station time stamp is placed by its own zone. Charts from "
       << show_time(site.axis.start, off) << " to " << show_time(site.axis.end, off) << ".</p>\n";
 
   // Overview.
-  out << "<h2>Overview</h2>\n<table id=\"overview\"><tr><th>Station</th><th>Number</th>"
+  out << "<h2>Stations, those that need attention first</h2>\n<table id=\"" << prefix
+      << "overview\"><tr><th>Station</th><th>Number</th>"
       << "<th>Last message</th><th>Status</th><th>Level (m)</th><th>Volume (l)</th>"
       << "<th>24 h</th><th>7 days</th><th></th></tr>\n";
   const auto order = by_urgency(site, settings);
@@ -313,8 +380,8 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
         << (silent     ? "silent"
             : bad_last ? "invalid"
                        : "fine")
-        << "\" data-number=\"" << esc(s.number) << "\"><td><a href=\"#st" << i << "\">"
-        << esc(s.name) << "</a></td><td>" << esc(s.number) << "</td><td>";
+        << "\" data-number=\"" << esc(s.number) << "\"><td><a href=\"#" << prefix << "st" << i
+        << "\">" << esc(s.name) << "</a></td><td>" << esc(s.number) << "</td><td>";
     if (s.heard) {
       out << show_time(s.last, off) << " <small>(" << ago(settings.now - s.last) << " ago)</small>";
     } else {
@@ -356,11 +423,12 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
   }
 
   // Stations.
-  out << "<h2>Stations</h2>\n";
+  out << "<h2>Station charts</h2>\n";
   for (std::size_t i : order) {
     const Station& s = site.stations[i];
-    out << "<section class=\"station\" id=\"st" << i << "\" data-number=\"" << esc(s.number)
-        << "\"><h3>" << esc(s.name) << " <small>" << esc(s.number) << "</small></h3>\n";
+    out << "<section class=\"station\" id=\"" << prefix << "st" << i << "\" data-number=\""
+        << esc(s.number) << "\"><h3>" << esc(s.name) << " <small>" << esc(s.number)
+        << "</small></h3>\n";
     if (!s.log_found) {
       out << "<p class=\"note\">No log file (log/" << esc(s.log_name)
           << "): nothing received from this station.</p></section>\n";
@@ -390,51 +458,76 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
 
   // Gateway health.
   const Health& h = site.health;
-  out << "<h2>Gateway</h2>\n";
+  const GatewayView g = gateway_view(site, settings);
+  out << "<h2>Gateway</h2>\n<p>";
+  const bool up = g.state == ModemState::kOnAir;
+  out << "<span class=\"flag " << (up ? "good" : "silent") << "\">";
+  for (const char* c = modem_state_name(g.state); *c != '\0'; ++c) {
+    out << static_cast<char>(*c >= 'a' && *c <= 'z' ? *c - 32 : *c);
+  }
+  out << "</span> " << esc(g.text) << ".";
+  if (site.heartbeat.enabled && site.heartbeat.found) {
+    const logs::GatewayState& st = site.heartbeat.state;
+    out << " State file: version " << esc(st.version) << ", state \"" << esc(st.state)
+        << "\", last written " << show_time(st.beat_utc, off) << " ("
+        << ago(settings.now - st.beat_utc) << " ago).";
+  }
+  out << "</p>\n";
   if (!h.log_found) {
     out << "<p>No error log (log/err_log.csv): the gateway has not run in this site.</p>\n";
   } else {
     out << "<p>Last bring-up (\"On the air\"): "
         << (h.last_on_air ? show_time(settings.local_to_utc(*h.last_on_air), off) : "never")
-        << ". ";
+        << ". The error log says the gateway is ";
     if (h.off_air_since) {
-      out << "<span class=\"flag silent\">OFF THE AIR</span> since "
-          << show_time(settings.local_to_utc(*h.off_air_since), off)
-          << " (a failure after the last bring-up, and no bring-up since).";
+      out << "off the air since " << show_time(settings.local_to_utc(*h.off_air_since), off)
+          << " (\"" << esc(h.off_air_tag) << "\", and no bring-up since).";
     } else if (h.last_on_air) {
-      out << "<span class=\"flag good\">ON THE AIR</span> (no failure since the last bring-up).";
+      out << "on the air (nothing that ends a modem cycle since the last bring-up).";
+    } else {
+      out << "never on the air.";
     }
     out << "</p>\n";
-    if (!h.days.empty()) {
-      const std::int64_t last_day = std::max(h.days.rbegin()->first, (settings.now + off) / 86400);
-      const std::int64_t first_day = h.days.begin()->first;
-      const std::int64_t span = last_day - first_day + 1;
-      Bars on_air, failures, ufo;
-      on_air.days_per_bar = static_cast<int>((span + kMaxBars - 1) / kMaxBars);
-      const auto n =
-          static_cast<std::size_t>((span + on_air.days_per_bar - 1) / on_air.days_per_bar);
-      on_air.first_day = first_day;
-      failures = ufo = on_air;
-      // Failure series: the most frequent tags in colour, the rest together.
+    if (!h.bars.empty()) {
+      Bars on_air, modem, refused;
+      on_air.days_per_bar = h.days_per_bar;
+      on_air.first_day = h.first_day;
+      const std::size_t n = h.bars.size();
+      modem = refused = on_air;
+      // Modem faults: the most frequent tags in colour, the rest together. Station content
+      // refused: strangers, over-long texts and malformed reports.
       std::vector<std::size_t> by_count(h.tags.size());
       for (std::size_t i = 0; i < by_count.size(); ++i) by_count[i] = i;
       std::stable_sort(by_count.begin(), by_count.end(), [&](std::size_t a, std::size_t b) {
         return h.tags[a].count > h.tags[b].count;
       });
       std::vector<int> series(kMaxTags + 1, kTagColours);
-      for (std::size_t k = 0; k < by_count.size() && k < kTagColours; ++k) {
-        series[by_count[k]] = static_cast<int>(k);
+      std::vector<int> refusal(kMaxTags + 1, -1);  // 1 over-long, 2 malformed; -1 a fault
+      int coloured = 0;
+      for (std::size_t k : by_count) {
+        if (tag_group(h.tags[k].tag) == TagGroup::kStation) {
+          refusal[k] = h.tags[k].tag == "SMS too long" ? 1 : 2;
+        } else if (coloured < kTagColours) {
+          series[k] = coloured++;
+        }
       }
       on_air.stacks.assign(n, std::vector<std::uint32_t>(1));
-      ufo.stacks = on_air.stacks;
-      failures.stacks.assign(n, std::vector<std::uint32_t>(kTagColours + 1));
-      for (const auto& [day, d] : h.days) {
-        const auto b = static_cast<std::size_t>((day - first_day) / on_air.days_per_bar);
+      refused.stacks.assign(n, std::vector<std::uint32_t>(3));
+      modem.stacks.assign(n, std::vector<std::uint32_t>(kTagColours + 1));
+      std::uint64_t modem_total = 0, refused_total = h.ufo;
+      for (std::size_t b = 0; b < n; ++b) {
+        const DayHealth& d = h.bars[b];
         on_air.stacks[b][0] += d.on_air;
-        ufo.stacks[b][0] += d.ufo;
+        refused.stacks[b][0] += d.ufo;
         for (const auto& [tag, count] : d.failures) {
-          failures.stacks[b][static_cast<std::size_t>(series[static_cast<std::size_t>(tag)])] +=
-              count;
+          const auto k = static_cast<std::size_t>(tag);
+          if (refusal[k] > 0) {
+            refused.stacks[b][static_cast<std::size_t>(refusal[k])] += count;
+            refused_total += count;
+          } else {
+            modem.stacks[b][static_cast<std::size_t>(series[k])] += count;
+            modem_total += count;
+          }
         }
       }
       const std::string per =
@@ -443,35 +536,98 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
       for (int t = 0; t <= kTagColours; ++t) tag_classes.push_back(format("t%d", t));
       out << "<h3>Bring-ups (\"On the air\") per " << per << "</h3>\n";
       bar_chart(out, "bringups", on_air, {"onair"});
-      out << "<h3>Failures per " << per << " by tag</h3>\n";
-      bar_chart(out, "failures", failures, tag_classes);
-      out << "<table id=\"tags\"><tr><th>Tag</th><th>Count</th><th>Last</th></tr>\n";
+      out << "<h3>Modem, port and network faults per " << per
+          << format(" (%llu)", static_cast<unsigned long long>(modem_total)) << "</h3>\n";
+      bar_chart(out, "failures", modem, tag_classes);
+      out << "<h3>Station messages refused per " << per
+          << format(" (%llu)", static_cast<unsigned long long>(refused_total)) << "</h3>\n";
+      bar_chart(out, "refused", refused, {"ufo", "long", "malformed"});
+      out << "<ul class=\"legend\"><li><i class=\"sw ufo\"></i>from a number not in stations.txt "
+             "(\"SMS from UFO\")</li><li><i class=\"sw long\"></i>over 60 characters (\"SMS too "
+             "long\")</li><li><i class=\"sw malformed\"></i>not a report (\"Illegal SMS ...\")</li>"
+             "</ul>\n";
+      out << "<table id=\"" << prefix
+          << "tags\"><tr><th>Tag</th><th>Count</th><th>Last</th><th>Meaning</th></tr>\n";
       for (std::size_t k : by_count) {
-        out << format("<tr><td><i class=\"sw t%d\"></i>", series[k]) << esc(h.tags[k].tag)
+        const TagInfo* info = find_tag(h.tags[k].tag);
+        const std::string swatch = refusal[k] == 1   ? "long"
+                                   : refusal[k] == 2 ? "malformed"
+                                                     : format("t%d", series[k]);
+        out << "<tr><td><i class=\"sw " << swatch << "\"></i>" << esc(h.tags[k].tag)
             << format("</td><td class=\"n\">%llu</td><td>",
                       static_cast<unsigned long long>(h.tags[k].count))
-            << show_time(settings.local_to_utc(h.tags[k].last), off) << "</td></tr>\n";
+            << show_time(settings.local_to_utc(h.tags[k].last), off) << "</td><td>"
+            << (info != nullptr ? esc(info->meaning)
+                                : std::string("not a tag of the gateway's own: a fatal stop's "
+                                              "message or a configuration fault; the gateway "
+                                              "stopped working"));
+        if (info != nullptr && info->effect == CycleEffect::kEnds) out << "; ends the modem cycle";
+        out << "</td></tr>\n";
       }
       if (h.other_count > 0) {
         out << format(
             "<tr><td><i class=\"sw t%d\"></i>other tags</td><td class=\"n\">%llu</td>"
-            "<td></td></tr>\n",
+            "<td></td><td></td></tr>\n",
             kTagColours, static_cast<unsigned long long>(h.other_count));
       }
       out << "</table>\n";
-      out << "<h3>Un-authorized senders (\"SMS from UFO\") per " << per << "</h3>\n";
-      bar_chart(out, "unauthorized", ufo, {"ufo"});
       out << format("<p class=\"note\">%llu messages from numbers not in stations.txt",
                     static_cast<unsigned long long>(h.ufo));
       if (h.last_ufo) out << ", the last at " << show_time(settings.local_to_utc(*h.last_ufo), off);
-      out << ". The error log holds the event, not the sender's number, and the gateway keeps no "
-             "station log for such a sender: the numbers were shown only on the gateway's "
-             "console.</p>\n";
+      out << (site.traffic.found
+                  ? "; the traffic log names the senders (below).</p>\n"
+                  : ". The error log holds the event, not the sender's number: the traffic log "
+                    "(\"traffic on\" in configuration/options.txt) names them.</p>\n");
     }
   }
+
+  // Traffic: texts per destination, strangers by number.
+  const Traffic& t = site.traffic;
+  if (t.found) {
+    static const char* const kOutcomeWords[kOutcomes] = {"sent", "failed", "refused by the network",
+                                                         "not sent"};
+    out << "<h3>Texts to destinations in the charted period</h3>\n<table id=\"" << prefix
+        << "traffic\"><tr><th>Destination</th><th>Number</th>";
+    for (const char* w : kOutcomeWords) out << "<th>" << w << "</th>";
+    out << "</tr>\n";
+    for (const DestinationTraffic& d : t.destinations) {
+      const bool bad = d.count[kFailed] + d.count[kRefused] > 0;
+      out << "<tr class=\"" << (bad ? "invalid" : "fine") << "\"><td>" << esc(d.name) << "</td><td>"
+          << esc(d.number) << "</td>";
+      for (int o = 0; o < kOutcomes; ++o) {
+        out << format("<td class=\"n\">%llu", static_cast<unsigned long long>(d.count[o]));
+        if (d.count[o] > 0) {
+          out << " <small>(last " << show_time(settings.local_to_utc(d.last[o]), off)
+              << ")</small>";
+        }
+        out << "</td>";
+      }
+      out << "</tr>\n";
+    }
+    out << "</table>\n";
+    if (t.other_destinations > 0) {
+      out << format("<p class=\"note\">%llu texts to further numbers not listed.</p>\n",
+                    static_cast<unsigned long long>(t.other_destinations));
+    }
+    if (!t.strangers.empty()) {
+      out << "<h3>Un-authorized senders</h3>\n<table id=\"" << prefix
+          << "strangers\"><tr><th>Number</th><th>Messages</th></tr>\n";
+      for (const auto& [number, count] : t.strangers) {
+        out << "<tr><td>" << esc(number)
+            << format("</td><td class=\"n\">%llu</td></tr>\n",
+                      static_cast<unsigned long long>(count));
+      }
+      if (t.other_strangers > 0) {
+        out << format("<tr><td>others</td><td class=\"n\">%llu</td></tr>\n",
+                      static_cast<unsigned long long>(t.other_strangers));
+      }
+      out << "</table>\n";
+    }
+  }
+
   if (!site.unlisted_logs.empty()) {
-    out << "<h3>Station logs of numbers not in stations.txt</h3>\n<table id=\"unlisted\">"
-        << "<tr><th>File</th><th>Messages</th></tr>\n";
+    out << "<h3>Station logs of numbers not in stations.txt</h3>\n<table id=\"" << prefix
+        << "unlisted\"><tr><th>File</th><th>Messages</th></tr>\n";
     for (const auto& [name, count] : site.unlisted_logs) {
       out << "<tr><td>" << esc(name)
           << format("</td><td class=\"n\">%llu</td></tr>\n",
@@ -482,8 +638,18 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
   }
 
   // What could not be read.
-  out << "<h2>Unreadable log lines</h2>\n<table id=\"unreadable\"><tr><th>File</th>"
-      << "<th>Not a record</th><th>Foreign zone</th><th>Impossible date</th></tr>\n";
+  out << "<h2>Unreadable log lines</h2>\n";
+  if (!site.problems.empty() || !site.skipped.empty()) {
+    out << "<ul id=\"" << prefix << "problems\">";
+    for (const std::string& p : site.problems) {
+      out << "<li><span class=\"flag unknown\">CANNOT READ</span> " << esc(p) << "</li>";
+    }
+    for (const std::string& p : site.skipped) out << "<li>skipped " << esc(p) << "</li>";
+    out << "</ul>\n";
+  }
+  out << "<table id=\"" << prefix << "unreadable\"><tr><th>File</th>"
+      << "<th>Not a record</th><th>Foreign zone</th><th>Impossible date</th>"
+      << "<th>Outside the chart</th></tr>\n";
   std::uint64_t total = 0;
   for (const Station& s : site.stations) {
     total += s.unreadable.total();
@@ -491,22 +657,88 @@ void write_page(std::ostream& out, const SiteReport& site, const Settings& setti
     out << "<tr><td>log/" << esc(s.log_name)
         << format(
                "</td><td class=\"n\">%llu</td><td class=\"n\">%llu</td><td class=\"n\">%llu"
-               "</td></tr>\n",
+               "</td><td class=\"n\">%llu</td></tr>\n",
                static_cast<unsigned long long>(s.unreadable.malformed),
                static_cast<unsigned long long>(s.unreadable.zone),
-               static_cast<unsigned long long>(s.unreadable.date));
+               static_cast<unsigned long long>(s.unreadable.date),
+               static_cast<unsigned long long>(s.unreadable.outside));
   }
-  if (h.unreadable > 0) {
-    total += h.unreadable;
-    out << format("<tr><td>log/err_log.csv</td><td class=\"n\">%llu</td><td></td><td></td></tr>\n",
-                  static_cast<unsigned long long>(h.unreadable));
+  if (h.unreadable + h.outside > 0) {
+    total += h.unreadable + h.outside;
+    out << format(
+        "<tr><td>log/err_log.csv</td><td class=\"n\">%llu</td><td></td><td></td>"
+        "<td class=\"n\">%llu</td></tr>\n",
+        static_cast<unsigned long long>(h.unreadable), static_cast<unsigned long long>(h.outside));
+  }
+  if (t.unreadable + t.outside > 0) {
+    total += t.unreadable + t.outside;
+    out << format(
+        "<tr><td>log/traffic.log</td><td class=\"n\">%llu</td><td></td><td></td>"
+        "<td class=\"n\">%llu</td></tr>\n",
+        static_cast<unsigned long long>(t.unreadable), static_cast<unsigned long long>(t.outside));
   }
   out << "</table>\n<p class=\"note\">"
       << (total == 0 ? "Every log line could be read."
                      : "These lines were skipped: torn or empty lines, lines longer than "
                        "1024 characters, zones that are not a sign and two digits, dates that "
-                       "do not exist.")
-      << "</p>\n</body></html>\n";
+                       "do not exist, and records dated before the chart's start (by --since, or "
+                       "more than a year back) or more than a day ahead of this PC's clock.")
+      << "</p>\n";
+}
+
+}  // namespace
+
+void write_page(std::ostream& out, const SiteReport& site, const Settings& settings) {
+  head(out, site.site);
+  banner(out, site, settings, "banner");
+  out << "<h1>Stations and gateway</h1>\n";
+  site_body(out, site, settings, "");
+  out << "</body></html>\n";
+}
+
+void write_pages(std::ostream& out, const std::vector<SiteEntry>& sites, const Settings& settings) {
+  head(out, format("%d sites", static_cast<int>(sites.size())));
+  const CheckResult all = check_sites(sites);
+  out << "<div class=\"banner s" << all.code << "\" id=\"banner\"><b>" << kStateWords[all.code]
+      << "</b>" << esc(all.text) << "</div>\n<h1>Sites</h1>\n"
+      << "<table id=\"sites\"><tr><th>Site</th><th>Check</th><th>Gateway</th><th>Stations</th>"
+      << "</tr>\n";
+  std::vector<std::size_t> order(sites.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  static constexpr int kRank[] = {0, 1, 3, 2};
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return kRank[sites[a].check.code] > kRank[sites[b].check.code];
+  });
+  for (std::size_t i : order) {
+    const SiteEntry& e = sites[i];
+    out << "<tr class=\"" << (e.check.code == 0 ? "fine" : "silent") << "\"><td><a href=\"#site"
+        << i << "\">" << esc(e.name) << "</a></td><td><span class=\"flag "
+        << (e.check.code == 0   ? "good"
+            : e.check.code == 1 ? "warn"
+                                : "silent")
+        << "\">" << kStateWords[e.check.code] << "</span> " << esc(e.check.text) << "</td><td>";
+    if (e.readable) {
+      out << esc(gateway_view(e.report, settings).text) << "</td><td>";
+      int silent = 0;
+      for (const Station& s : e.report.stations) silent += is_silent(s, settings) ? 1 : 0;
+      out << format("%d, %d silent", static_cast<int>(e.report.stations.size()), silent);
+    } else {
+      out << "</td><td>";
+    }
+    out << "</td></tr>\n";
+  }
+  out << "</table>\n";
+  for (std::size_t i : order) {
+    const SiteEntry& e = sites[i];
+    out << "<h1 id=\"site" << i << "\">" << esc(e.name) << "</h1>\n";
+    if (!e.readable) {
+      out << "<div class=\"banner s3\"><b>UNKNOWN</b>" << esc(e.error) << "</div>\n";
+      continue;
+    }
+    banner(out, e.report, settings, format("banner%d", static_cast<int>(i)));
+    site_body(out, e.report, settings, format("s%d-", static_cast<int>(i)));
+  }
+  out << "</body></html>\n";
 }
 
 }  // namespace mvo::report

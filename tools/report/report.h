@@ -1,8 +1,9 @@
 #pragma once
-// mvo-report's model of a site: what each station reported and when, and what the error log says
-// about the gateway's health. Logs are streamed (each station log read twice: once for its
-// extent and last report, once into the chart columns), so memory is bounded by the page, not by
-// the log.
+// mvo-report's model of a site: what each station reported and when, what the error log, the
+// gateway's state file and its traffic log say about the gateway. Logs are streamed (each station
+// log read twice: once for its extent and last report, once into the chart columns) into
+// fixed-size tallies over the chart window, so memory is bounded by the page, not by the logs:
+// records dated outside the window are counted, not kept.
 //
 // Instants are seconds since 1970-01-01 00:00 UTC. Station records carry their zone; error-log
 // stamps are the gateway PC's local time and are placed with `Settings::local_to_utc`.
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "logs/records.h"
+#include "tags.h"
 
 namespace mvo::report {
 
@@ -22,6 +24,8 @@ inline constexpr int kColumns = 600;              // pixel columns of a chart
 inline constexpr std::size_t kMaxLogLine = 1024;  // longer lines are cut and counted unreadable
 inline constexpr std::size_t kMaxTags = 48;       // distinct failure tags kept; the rest: "other"
 inline constexpr int kMaxBars = 120;              // bars of a per-day chart; more days are grouped
+inline constexpr std::size_t kMaxNumbers = 32;  // destinations and strangers named; the rest summed
+inline constexpr std::size_t kMaxStateFile = 4096;  // a longer gateway.state is not one
 
 struct Settings {
   std::int64_t now = 0;               // UTC
@@ -29,6 +33,12 @@ struct Settings {
   std::optional<std::int64_t> since;  // UTC; charts and per-day counts start here
   std::int64_t silent_after_s = 24 * 3600;
   std::int64_t offline_after_s = 2 * 3600;
+  // The gateway's state file not rewritten for this long: the gateway is not running, or hung.
+  // It is rewritten at least once a minute.
+  std::int64_t dead_after_s = 10 * 60;
+  // Without --since the charts start at the earliest message, but no further back than this:
+  // a stamp years old (a PC whose clock battery died) would squeeze every chart.
+  std::int64_t max_history_s = 366 * 24 * 3600;
   // Local civil seconds of the PC -> UTC.
   std::function<std::int64_t(std::int64_t)> local_to_utc = [](std::int64_t s) { return s; };
 };
@@ -38,7 +48,8 @@ struct Unreadable {
   std::uint64_t malformed = 0;
   std::uint64_t zone = 0;
   std::uint64_t date = 0;
-  std::uint64_t total() const { return malformed + zone + date; }
+  std::uint64_t outside = 0;  // readable, but dated outside the chart window: counted, not drawn
+  std::uint64_t total() const { return malformed + zone + date + outside; }
 };
 
 // A message as the gateway judges it: at most 60 characters, seven comma-separated fields, the
@@ -88,6 +99,9 @@ struct Station {
   std::uint64_t last_24h = 0, last_7d = 0;
   std::vector<Column> columns;  // filled by the second pass
   std::uint64_t in_range = 0;   // messages on the chart axis
+  // The station's usual time between messages: the median of the gaps in the log, to a power of
+  // two seconds. A longer silence breaks its chart lines.
+  std::int64_t typical_interval = 0;
 };
 
 // The silent-station rule: never heard, or nothing for longer than `silent_after_s`.
@@ -96,7 +110,7 @@ bool is_silent(const Station& s, const Settings& settings);
 struct DayHealth {
   std::uint32_t on_air = 0;
   std::uint32_t ufo = 0;
-  std::map<int, std::uint32_t> failures;  // tag index -> count
+  std::map<int, std::uint32_t> failures;  // tag index -> count (at most kMaxTags + 1 keys)
 };
 
 struct TagTotal {
@@ -109,21 +123,56 @@ struct Health {
   bool log_found = false;
   std::uint64_t records = 0;
   std::uint64_t unreadable = 0;
-  std::map<std::int64_t, DayHealth> days;  // local civil day number -> counts
-  std::vector<TagTotal> tags;              // failures, in order of first appearance
-  std::uint64_t other_count = 0;           // failures beyond kMaxTags distinct tags
+  std::uint64_t outside = 0;  // records dated outside the chart window
+  // Per-bar counts over the chart window, in local civil days: at most kMaxBars bars.
+  std::int64_t first_day = 0;
+  int days_per_bar = 1;
+  std::vector<DayHealth> bars;
+  std::vector<TagTotal> tags;     // failures in the window, in order of first appearance
+  std::uint64_t other_count = 0;  // failures beyond kMaxTags distinct tags
   std::uint64_t on_air = 0, ufo = 0;
+  // The modem's state follows every record, in the order written, whatever its stamp.
   std::optional<std::int64_t> last_on_air;    // local civil seconds
   std::optional<std::int64_t> last_ufo;       // local civil seconds
   std::optional<std::int64_t> off_air_since;  // local civil seconds
+  std::string off_air_tag;                    // the record that ended the last cycle
   std::optional<std::int64_t> first_record;   // local civil seconds
   std::optional<std::int64_t> last_record;    // local civil seconds
 };
 
-// Feeds one error-log record. Every tag but "On the air" and the two that leave the modem up
-// ("SMS from UFO", "SMS too long") ends a modem cycle: the gateway is off the air from the first
-// of them after the last "On the air" until the next one.
-void add_error_record(Health& h, const logs::ErrorRecord& r, std::optional<std::int64_t> since);
+// The chart window in local civil seconds: the bars cover it, records outside are counted.
+void set_window(Health& h, std::int64_t start_local, std::int64_t end_local);
+
+// Feeds one error-log record. "On the air" puts the gateway on the air; a tag that ends the modem
+// cycle (tags.h) takes it off, until the next "On the air"; other tags leave the state as it is.
+void add_error_record(Health& h, const logs::ErrorRecord& r);
+
+// The gateway's state file, when configuration/options.txt turns the heartbeat on.
+struct Heartbeat {
+  bool enabled = false;  // options.txt holds "heartbeat on"
+  bool found = false;    // log/gateway.state read and sound
+  logs::GatewayState state;
+};
+
+// The traffic log, when configuration/options.txt turns it on: per destination the texts of the
+// window by outcome, and the strangers who wrote.
+enum Outcome { kSent, kFailed, kRefused, kNotSent, kOutcomes };
+struct DestinationTraffic {
+  std::string number, name;
+  std::uint64_t count[kOutcomes] = {};
+  std::int64_t last[kOutcomes] = {};  // local civil seconds; 0: none
+};
+struct Traffic {
+  bool enabled = false;  // options.txt holds "traffic on"
+  bool found = false;
+  std::uint64_t records = 0, unreadable = 0, outside = 0;
+  std::vector<DestinationTraffic> destinations;  // in order of first appearance
+  std::uint64_t other_destinations = 0;          // texts to destinations beyond kMaxNumbers
+  std::vector<std::pair<std::string, std::uint64_t>> strangers;  // "in" ... "unauthorized"
+  std::uint64_t other_strangers = 0;
+};
+// Feeds one traffic record dated within [start_local, end_local].
+void add_traffic_record(Traffic& t, const logs::TrafficRecord& r);
 
 struct SiteReport {
   std::string site;
@@ -134,10 +183,18 @@ struct SiteReport {
   Axis axis;
   // Logs of numbers that are not (or no longer) in stations.txt: file name and record count.
   std::vector<std::pair<std::string, std::uint64_t>> unlisted_logs;
+  // Files that exist but could not be read, each "log/NAME: why" (permissions, not a regular
+  // file): the site cannot be judged from what is left.
+  std::vector<std::string> problems;
+  // Entries of log/ named like logs but not regular files (a FIFO, a device): skipped.
+  std::vector<std::string> skipped;
+  Heartbeat heartbeat;
+  Traffic traffic;
 };
 
 // Reads a site's configuration and logs. False, with `error`, when the site cannot be read
-// (no stations.txt, a faulty one, no log directory).
+// (no stations.txt, a faulty or unreadable one, no log directory). Only regular files are read;
+// one that cannot be opened is named in `problems`.
 bool read_site(const std::string& dir, const Settings& settings, SiteReport& out,
                std::string& error);
 
@@ -146,16 +203,45 @@ bool read_site(const std::string& dir, const Settings& settings, SiteReport& out
 struct CheckResult {
   int code = 3;
   std::string line;
+  std::string text;  // the line without "MVO STATE - " and its performance data
 };
 CheckResult check_site(const SiteReport& site, const Settings& settings);
 CheckResult check_unknown(const std::string& why);
+
+// The gateway's state as the page and the metrics show it.
+enum class ModemState { kOnAir, kOffAir, kNeverOnAir, kNotRunning, kStopped, kHalted, kUnknown };
+struct GatewayView {
+  ModemState state = ModemState::kUnknown;
+  std::string text;  // "on the air since ...", "not running: last sign of life ..."
+  std::optional<std::int64_t> since;  // UTC
+};
+GatewayView gateway_view(const SiteReport& site, const Settings& settings);
+const char* modem_state_name(ModemState s);
+
+// Several sites: one entry each, read or not.
+struct SiteEntry {
+  std::string name;  // as given on the command line
+  bool readable = false;
+  std::string error;
+  SiteReport report;
+  CheckResult check;
+};
+// The worst state first (CRITICAL, UNKNOWN, WARNING, OK), naming each site that is not OK.
+CheckResult check_sites(const std::vector<SiteEntry>& sites);
 
 // The stations most urgent first: never heard, then silent (longest first), then those whose
 // latest message was not a valid report, then the rest in file order.
 std::vector<std::size_t> by_urgency(const SiteReport& site, const Settings& settings);
 
-// The page: one self-contained HTML document, inline SVG and CSS, no script.
+// The page: one self-contained HTML document, inline SVG and CSS, no script. It opens with a
+// banner of the gateway's state and the check's verdict; with several sites, a row per site
+// first and each site below.
 void write_page(std::ostream& out, const SiteReport& site, const Settings& settings);
+void write_pages(std::ostream& out, const std::vector<SiteEntry>& sites, const Settings& settings);
+
+// The figures in the node_exporter textfile format (Prometheus text exposition 0.0.4).
+void write_metrics(std::ostream& out, const std::vector<SiteEntry>& sites,
+                   const Settings& settings);
 
 // "2026-12-06 23:18" for an instant shown at the given offset.
 std::string show_time(std::int64_t utc, int offset_s);

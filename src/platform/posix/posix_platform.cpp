@@ -2,8 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +15,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -20,6 +26,24 @@ std::int64_t monotonic_ms() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
+
+// Set by install_stop_handlers: the stop state the handler sets, and the signal mask of the
+// waits (the process's mask without the stop signals).
+mvo::platform::StopState* g_stop = nullptr;
+sigset_t g_wait_mask;
+
+extern "C" void on_stop_signal(int) {
+  if (g_stop != nullptr) g_stop->requested = 1;
+}
+
+// poll() that lets the stop signals in while it waits; -1 with EINTR when one came.
+int wait_poll(pollfd* fds, nfds_t n, std::int64_t ms) {
+  if (g_stop == nullptr) return poll(fds, n, static_cast<int>(ms > INT_MAX ? INT_MAX : ms));
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+  return ppoll(fds, n, &ts, &g_wait_mask);
+}
+
+bool stop_cuts_waits() { return g_stop != nullptr && g_stop->cuts_waits(); }
 }  // namespace
 
 namespace mvo::platform::native {
@@ -28,6 +52,13 @@ std::int64_t SteadyClock::now_ms() { return monotonic_ms(); }
 
 void SteadyClock::sleep_ms(std::int64_t ms) {
   if (ms <= 0) return;
+  if (g_stop != nullptr) {
+    const std::int64_t deadline = monotonic_ms() + ms;
+    for (std::int64_t left = ms; left > 0; left = deadline - monotonic_ms()) {
+      if (wait_poll(nullptr, 0, left) < 0 && errno == EINTR && stop_cuts_waits()) return;
+    }
+    return;
+  }
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(ms / 1000);
   ts.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
@@ -41,6 +72,101 @@ std::tm LocalWallClock::local_now() {
   localtime_r(&now, &out);
   return out;
 }
+
+std::int64_t LocalWallClock::utc_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+void JournalConsole::write(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  std::clearerr(stdout);
+}
+
+void JournalConsole::line(int priority, const std::string& text) {
+  std::string out(1, '<');
+  out += static_cast<char>('0' + (priority & 7));
+  out += '>';
+  // One event, one journal line: a line feed inside would split it.
+  for (char c : text) out += c == '\n' ? ' ' : c;
+  out += '\n';
+  write(out);
+}
+
+bool stdout_is_journal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  unsigned long long device = 0, inode = 0;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat st {};
+  if (fstat(STDOUT_FILENO, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == device &&
+         static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+void install_stop_handlers(StopState& stop) {
+  g_stop = &stop;
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, sig);
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &stops, &old);
+  g_wait_mask = old;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigdelset(&g_wait_mask, sig);
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+void stop_finished() {}
+
+namespace {
+
+// sd_notify spoken directly: one datagram a notice to the socket NOTIFY_SOCKET names (a path, or
+// an abstract name after '@').
+class NotifySocket final : public Notifier {
+ public:
+  NotifySocket(int fd, sockaddr_un address, socklen_t length, std::int64_t watchdog)
+      : fd_(fd), address_(address), length_(length), watchdog_ms_(watchdog) {}
+  ~NotifySocket() override { ::close(fd_); }
+  void notify(const std::string& notice) override {
+    sendto(fd_, notice.data(), notice.size(), MSG_NOSIGNAL,
+           reinterpret_cast<const sockaddr*>(&address_), length_);
+  }
+  std::int64_t watchdog_ms() const override { return watchdog_ms_; }
+
+ private:
+  int fd_;
+  sockaddr_un address_;
+  socklen_t length_;
+  std::int64_t watchdog_ms_;
+};
+
+}  // namespace
+
+std::unique_ptr<Notifier> service_notifier() {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr || (path[0] != '/' && path[0] != '@')) return nullptr;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t n = std::strlen(path);
+  if (n >= sizeof address.sun_path) return nullptr;
+  std::memcpy(address.sun_path, path, n);
+  if (path[0] == '@') address.sun_path[0] = '\0';
+  const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+  std::int64_t watchdog = 0;
+  const char* usec = std::getenv("WATCHDOG_USEC");
+  const char* pid = std::getenv("WATCHDOG_PID");
+  if (usec != nullptr && (pid == nullptr || std::atoll(pid) == static_cast<long long>(getpid()))) {
+    watchdog = std::atoll(usec) / 1000;
+    if (watchdog < 0) watchdog = 0;
+  }
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  return std::make_unique<NotifySocket>(fd, address, length, watchdog);
+}
+
+long long process_id() { return static_cast<long long>(getpid()); }
 
 void StdoutConsole::write(const std::string& text) {
   // A console that went away (a closed pipe, an ended ssh session) is no reason to stop: the
@@ -260,8 +386,10 @@ bool TermiosPort::read(char* buffer, std::size_t size, std::size_t& got) {
     std::int64_t left = deadline - monotonic_ms();
     if (left <= 0) break;
     pollfd p{fd_, POLLIN, 0};
-    int n = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    int n = wait_poll(&p, 1, left);
     if (n < 0 && errno != EINTR) return fail();
+    // A stop that may cut this wait short: the read ends as a time-out would, with what came.
+    if (n < 0 && stop_cuts_waits()) break;
     if (n > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) {
       error_ = EIO;
       return false;

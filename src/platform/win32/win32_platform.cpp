@@ -21,7 +21,68 @@ std::int64_t SteadyClock::now_ms() {
   return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
 }
 
+namespace {
+
+// Set by install_stop_handlers: the stop state a console event sets, an event that cuts a sleep
+// short, and whether the process has finished (a close event waits for it).
+StopState* g_stop = nullptr;
+HANDLE g_stop_event = nullptr;
+volatile LONG g_finished = 0;
+
+BOOL WINAPI on_console_event(DWORD type) {
+  if (g_stop == nullptr) return FALSE;
+  g_stop->requested = 1;
+  if (g_stop_event != nullptr) SetEvent(g_stop_event);
+  // After close, logoff and shutdown the system ends the process as soon as this returns: give
+  // the gateway its few seconds to finish the fan-out and shut the modem down.
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    for (int i = 0; i < 50 && g_finished == 0; ++i) Sleep(100);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void install_stop_handlers(StopState& stop) {
+  g_stop = &stop;
+  g_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void stop_finished() { g_finished = 1; }
+
+std::unique_ptr<Notifier> service_notifier() { return nullptr; }
+
+long long process_id() { return static_cast<long long>(GetCurrentProcessId()); }
+
+bool stdout_is_journal() { return false; }
+
+void JournalConsole::write(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void JournalConsole::line(int priority, const std::string& text) {
+  std::string out(1, '<');
+  out += static_cast<char>('0' + (priority & 7));
+  out += '>';
+  out += text;
+  out += '\n';
+  write(out);
+}
+
+std::int64_t LocalWallClock::utc_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
 void SteadyClock::sleep_ms(std::int64_t ms) {
+  if (g_stop != nullptr && g_stop_event != nullptr && !g_stop->cuts_waits()) {
+    // A stop may come: the event cuts the sleep short.
+    const DWORD step = ms > 0x7ffffffe ? 0x7ffffffe : static_cast<DWORD>(ms);
+    if (g_stop->requested == 0) {
+      WaitForSingleObject(g_stop_event, step);
+      return;
+    }
+  }
+  if (g_stop != nullptr && g_stop->cuts_waits()) return;
   while (ms > 0) {
     const DWORD step = ms > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(ms);
     Sleep(step);

@@ -89,5 +89,55 @@ TEST(ExpandTemplate, Placeholders) {
   EXPECT_EQ(cut.size(), kMaxExpansion);
 }
 
+// A Ctrl-Z, ESC or zero byte inside a text would submit it early, cancel it, or cut the write, so
+// that the rest became a command or text for the wrong phone: each is sent as '?', whichever part
+// of the composition brought it, and the text still ends in exactly one Ctrl-Z.
+TEST(ComposeText, ControlBytesInsideATextAreSentAsQuestionMarks) {
+  config::Tables tables;
+  tables.stations = {{"Tank3", "+4410"}};
+  tables.destinations = {
+      {"C", "+111", "SMC"}, {"N", "+222", "HMN"}, {"V", "+333", "HMV"}, {"T", "+444", "CST"}};
+  for (auto& row : tables.subscribed) row.fill(true);
+  tables.custom_templates_present = true;
+  struct Case {
+    const char* name;
+    std::size_t destination;
+    std::string report_text;  // field 2 (level) and field 4 (volume) come from here too
+    std::string human;
+    std::string templ;
+    std::string expected;
+  };
+  std::vector<Case> cases;
+  for (const char bad : {'\x1a', '\x1b', '\0'}) {
+    const std::string b(1, bad);
+    const std::string field = "2" + b + "5";
+    cases.push_back(
+        {"report copy", 0, "1," + field + ",c,4,e,f,0", "Hi", "x", "+4410,1,2?5,c,4,e,f,0\x1a"});
+    cases.push_back({"human text", 1, "1,2,c,4,e,f,0", "Ov" + b + "er", "x",
+                     "Tank3 reports: Ov?er at level of 2 meter\x1a"});
+    cases.push_back({"level field", 1, "1," + field + ",c,4,e,f,0", "Hi", "x",
+                     "Tank3 reports: Hi at level of 2?5 meter\x1a"});
+    cases.push_back({"volume field", 2, "1,2,c," + field + ",e,f,0", "Hi", "x",
+                     "Tank3 reports: Hi at volume of 2?5 liter\x1a"});
+    cases.push_back({"template", 3, "1,2,c,4,e,f,0", "Hi", "&S" + b + "&L", "Tank3?2\x1a"});
+    cases.push_back({"template value", 3, "1," + field + ",c,4,e,f,0", "Hi", "L=&L", "L=2?5\x1a"});
+  }
+  for (const Case& c : cases) {
+    tables.human_texts = {c.human};
+    tables.custom_templates = {c.templ};
+    Report report;
+    report.text = c.report_text;
+    report.status_code = 0;
+    std::size_t from = 0;
+    for (std::string& f : report.fields) {
+      const std::size_t comma = c.report_text.find(',', from);
+      f = c.report_text.substr(from, comma - from);
+      from = comma == std::string::npos ? c.report_text.size() : comma + 1;
+    }
+    const std::string text = compose_text(tables, report, c.destination);
+    EXPECT_EQ(text, c.expected) << c.name << " " << testing::PrintToString(c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace mvo::driver

@@ -1,10 +1,14 @@
 // mvo-report's model: messages judged as the gateway judges them, zones on one axis, peaks kept
-// by the downsampling, the silent-station rule and the --check states.
+// by the downsampling, the silent-station rule, what each error-log tag means for the modem, the
+// gateway's state file and the --check states, one site or several, and the metrics format.
 #include "report.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "logs/logs.h"
@@ -121,6 +125,147 @@ TEST(Silent, NeverHeardOrQuietLongerThanTheLimit) {
   }
 }
 
+// Every tag the gateway logs: does the gateway stay on the air after it by itself? Written out
+// here from the gateway's failure handling, not from the table, so a tag moved to the wrong side
+// fails; and every tag of the table must stand here.
+TEST(Tags, WhichTagsEndTheModemCycle) {
+  struct Case {
+    const char* tag;
+    bool ends;  // the gateway is off the air from this record on
+  };
+  const Case cases[] = {
+      // The turn goes on: a stranger, an over-long text, a destination the network refuses.
+      {"SMS from UFO", false},
+      {"SMS too long", false},
+      {"cmgs6.cont.", false},
+      // A report the parser rejects ends the cycle.
+      {"Illegal SMS content 2", true},
+      {"Illegal SMS content 3", true},
+      {"Illegal SMS content 4", true},
+      {"Illegal SMS content 5", true},
+      {"Illegal SMS content 6", true},
+      {"Illegal SMS content 7", true},
+      {"Illegal SMS status flag", true},
+      // Fetching: the step's tag, read_sms's tag, then "main1", which ends it.
+      {"main1", true},
+      {"read_sms1", false},
+      {"read_sms2", false},
+      {"cmgl-1", false},
+      {"cmgl-2", false},
+      {"cmgl-3", false},
+      {"cmgl-5", false},
+      {"cmgl-6", false},
+      {"cmgr1", false},
+      {"cmgr3", false},
+      {"cmgr3a", false},
+      {"cmgr3b", false},
+      {"cmgr3c", false},
+      {"cmgr4", false},
+      {"cmgr6", false},
+      {"cmgr7", false},
+      {"cmgr8", false},
+      {"cmgr9", false},
+      {"cmgr10", false},
+      {"cmgr11", false},
+      {"cmgd1", false},
+      {"cmgd3", false},
+      // Sending: the step's tag, then "main2" once the send gave up; a result read is retried.
+      {"main2", true},
+      {"cmgs1", false},
+      {"cmgs21", false},
+      {"cmgs3", false},
+      {"cmgs4", false},
+      {"cmgs4a", false},
+      {"cmgs4b", false},
+      {"cmgs5", false},
+      {"cmgs7", false},
+      // Bring-up: the step's tags, then "handle_modem0" for the failed attempt.
+      {"handle_modem0", true},
+      {"init_modem0", false},
+      {"init_modem1", false},
+      {"init_modem3", false},
+      {"init_modem4", false},
+      {"init_modem5", false},
+      {"init_modem6", false},
+      {"init_modem7", false},
+      {"init_modem8", false},
+      {"init_modem9", false},
+      {"atz1", false},
+      {"atz2", false},
+      {"ate0", false},
+      {"ate0-2", false},
+      {"pre_at1", false},
+      {"pre_at2", false},
+      {"pre_at3", false},
+      {"cpms1", false},
+      {"cpms2", false},
+      {"cpms3", false},
+      {"cops1", false},
+      {"cops2", false},
+      {"cops3", false},
+      {"cops5", false},
+      {"cops6", false},
+      {"cops7", false},
+      {"cannot open COM port", true},
+      // The gateway's end.
+      {"cannot communicate with modem", true},
+      {"cannot shutodown modem", true},
+      {"out of ext loop", true},
+      {"stopped on request", true},
+      // The port layer, under whichever operation called it.
+      {"WriteChars1", false},
+      {"read_chars1", false},
+      {"get_prompt1", false},
+      // Not in the table: a fatal stop's message, a configuration halt.
+      {"\n***COM port state is initially bad", true},
+      {"NO CFG FILE\n", true},
+      {"Illegal SMS content 8", true},
+      {"name too long", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cycle_effect(c.tag) == CycleEffect::kEnds, c.ends) << c.tag;
+    EXPECT_NE(cycle_effect(c.tag), CycleEffect::kOnAir) << c.tag;
+  }
+  EXPECT_EQ(cycle_effect("On the air"), CycleEffect::kOnAir);
+  for (const TagInfo& t : all_tags()) {
+    const bool listed = std::string(t.tag) == "On the air" ||
+                        std::any_of(std::begin(cases), std::end(cases),
+                                    [&](const Case& c) { return std::string(c.tag) == t.tag; });
+    EXPECT_TRUE(listed) << "no test row for " << t.tag;
+    EXPECT_GT(std::string(t.meaning).size(), 10u) << t.tag;
+  }
+  // Station content is charted apart from the modem's faults.
+  EXPECT_EQ(tag_group("Illegal SMS content 4"), TagGroup::kStation);
+  EXPECT_EQ(tag_group("SMS too long"), TagGroup::kStation);
+  EXPECT_EQ(tag_group("cmgl-2"), TagGroup::kModem);
+}
+
+// The error log as the gateway writes it, chains included: on the air or not after it.
+TEST(Tags, ChainsOfTheErrorLog) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> tags;
+    bool on_air;
+  };
+  const Case cases[] = {
+      {"a destination refused, later reports forwarded", {"On the air", "cmgs6.cont."}, true},
+      {"a result read retried, then the send succeeded", {"On the air", "cmgs4", "cmgs4"}, true},
+      {"a send failed: reset after the fan-out", {"On the air", "cmgs5", "main2"}, false},
+      {"a send failed, the modem back", {"On the air", "cmgs5", "main2", "On the air"}, true},
+      {"a listing failed", {"On the air", "cmgl-2", "cmgl-1", "main1"}, false},
+      {"a bring-up attempt failed",
+       {"On the air", "pre_at3", "init_modem6", "handle_modem0"},
+       false},
+      {"strangers and a long text", {"On the air", "SMS from UFO", "SMS too long"}, true},
+      {"stopped", {"On the air", "stopped on request"}, false},
+  };
+  for (const Case& c : cases) {
+    Health h;
+    for (const std::string& tag : c.tags) add_error_record(h, {tag, {2026, 12, 6, 10, 0, 0}});
+    EXPECT_EQ(!h.off_air_since.has_value(), c.on_air) << c.name;
+  }
+}
+
 // --check: the states in order of precedence, their exit codes and their first words.
 TEST(Check, StatesAndExitCodes) {
   struct Case {
@@ -138,6 +283,11 @@ TEST(Check, StatesAndExitCodes) {
        {{30, "On the air"}, {20, "SMS from UFO"}, {19, "SMS too long"}},
        0,
        "MVO OK"},
+      {"a destination refused 3 h ago, reports forwarded since",
+       {1, 2},
+       {{30, "On the air"}, {3, "cmgs6.cont."}},
+       0,
+       "MVO OK - 2 stations reporting, gateway on the air"},
       {"one silent", {1, 25}, {{30, "On the air"}}, 1, "MVO WARNING - 1 of 2 stations silent"},
       {"one never heard", {1, -1}, {{30, "On the air"}}, 1, "MVO WARNING"},
       {"every station silent",
@@ -149,10 +299,10 @@ TEST(Check, StatesAndExitCodes) {
        {1, 2},
        {{30, "On the air"}, {3, "cmgl-2"}, {3, "main1"}},
        2,
-       "MVO CRITICAL - gateway off the air"},
+       "MVO CRITICAL - gateway off the air for 3 h since 2025-"},
       {"a failure 1 h ago: within the limit",
        {1, 2},
-       {{30, "On the air"}, {1, "cmgl-2"}},
+       {{30, "On the air"}, {1, "main1"}},
        0,
        "MVO OK"},
       {"failure then bring-up again",
@@ -160,6 +310,11 @@ TEST(Check, StatesAndExitCodes) {
        {{30, "On the air"}, {20, "main2"}, {20, "On the air"}},
        0,
        "MVO OK"},
+      {"stopped on request, at once critical",
+       {1, 2},
+       {{30, "On the air"}, {0, "stopped on request"}},
+       2,
+       "MVO CRITICAL - gateway stopped on request at 2025-"},
       {"never on the air", {1, 2}, {}, 2, "MVO CRITICAL - gateway never on the air"},
   };
   for (const Case& c : cases) {
@@ -168,6 +323,7 @@ TEST(Check, StatesAndExitCodes) {
     settings.display_offset_s = static_cast<int>(kHour);
     settings.local_to_utc = [](std::int64_t s) { return s - kHour; };
     SiteReport site;
+    site.health.log_found = true;
     for (std::int64_t age : c.ages) {
       Station s;
       s.name = "S" + std::to_string(site.stations.size());
@@ -177,7 +333,7 @@ TEST(Check, StatesAndExitCodes) {
     }
     for (const auto& [ago, tag] : c.errors) {
       logs::ErrorRecord r{tag, logs::civil_from_seconds(kNow + kHour - ago * kHour)};
-      add_error_record(site.health, r, std::nullopt);
+      add_error_record(site.health, r);
     }
     const CheckResult r = check_site(site, settings);
     EXPECT_EQ(r.code, c.code) << c.name << ": " << r.line;
@@ -186,6 +342,177 @@ TEST(Check, StatesAndExitCodes) {
   }
   EXPECT_EQ(check_unknown("no log directory").code, 3);
   EXPECT_EQ(check_unknown("no log directory").line, "MVO UNKNOWN - no log directory");
+}
+
+// With the heartbeat on, the state file is the gateway's word and its age says it still speaks;
+// the error log's inference is not used. A file that cannot be read leaves the verdict UNKNOWN.
+TEST(Check, HeartbeatAndUnreadableLogs) {
+  struct Case {
+    const char* name;
+    const char* state;  // nullptr: no state file
+    std::int64_t beat_age_s;
+    std::int64_t since_age_s;
+    std::string problem;
+    int code;
+    const char* starts;
+  };
+  const Case cases[] = {
+      {"on the air, fresh beat", "on the air", 30, 5 * kHour, "", 0, "MVO OK"},
+      {"on the air though the error log says off", "on the air", 30, kHour, "", 0, "MVO OK"},
+      {"beat 11 min old: killed or hung", "on the air", 11 * 60, 5 * kHour, "", 2,
+       "MVO CRITICAL - gateway not running: last sign of life 2025-"},
+      {"beat 9 min old: alive", "on the air", 9 * 60, 5 * kHour, "", 0, "MVO OK"},
+      {"stopped on request", "stopped", 3 * kHour, 3 * kHour, "", 2,
+       "MVO CRITICAL - gateway stopped on request at 2025-"},
+      {"halted", "halted", 20, kHour, "", 2, "MVO CRITICAL - gateway halted at 2025-"},
+      {"bringing up for 3 h", "bringing up", 20, 3 * kHour, "", 2,
+       "MVO CRITICAL - gateway bringing up since 2025-"},
+      {"bringing up for 1 h", "bringing up", 20, kHour, "", 0, "MVO OK"},
+      {"heartbeat on, no state file", nullptr, 0, 0, "", 2, "MVO CRITICAL - gateway not running"},
+      {"an error log nobody may read", "on the air", 30, kHour,
+       "log/err_log.csv: Permission denied", 3,
+       "MVO UNKNOWN - cannot read log/err_log.csv: Permission denied"},
+  };
+  for (const Case& c : cases) {
+    Settings settings;
+    settings.now = kNow;
+    SiteReport site;
+    site.stations.resize(1);
+    site.stations[0].heard = true;
+    site.stations[0].last = kNow - 60;
+    site.health.log_found = true;
+    add_error_record(site.health, {"On the air", logs::civil_from_seconds(kNow - 30 * kHour)});
+    add_error_record(site.health, {"main1", logs::civil_from_seconds(kNow - 20 * kHour)});
+    site.heartbeat.enabled = true;
+    if (c.state != nullptr) {
+      site.heartbeat.found = true;
+      site.heartbeat.state.state = c.state;
+      site.heartbeat.state.beat_utc = kNow - c.beat_age_s;
+      site.heartbeat.state.since = logs::civil_from_seconds(kNow - c.since_age_s);
+      site.heartbeat.state.attempt = 7;
+      site.heartbeat.state.message = "NO CFG FILE";
+    }
+    if (!c.problem.empty()) site.problems.push_back(c.problem);
+    const CheckResult r = check_site(site, settings);
+    EXPECT_EQ(r.code, c.code) << c.name << ": " << r.line;
+    EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+  }
+}
+
+// Several sites: the worst state, and which site.
+TEST(Check, SeveralSitesGiveTheWorstAndNameIt) {
+  auto entry = [](const char* name, int code, const char* text) {
+    SiteEntry e;
+    e.name = name;
+    e.check.code = code;
+    e.check.text = text;
+    return e;
+  };
+  struct Case {
+    const char* name;
+    std::vector<SiteEntry> sites;
+    int code;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"all fine",
+       {entry("tanks", 0, "x"), entry("wells", 0, "y")},
+       0,
+       "MVO OK - 2 of 2 sites OK | sites=2 ok=2 warning=0 critical=0 unknown=0"},
+      {"one bad",
+       {entry("tanks", 0, "x"), entry("wells", 2, "gateway never on the air")},
+       2,
+       "MVO CRITICAL - wells CRITICAL: gateway never on the air (1 of 2 sites OK) | sites=2 ok=1 "
+       "warning=0 critical=1 unknown=0"},
+      {"critical before unknown before warning",
+       {entry("a", 1, "w"), entry("b", 3, "u"), entry("c", 2, "c")},
+       2,
+       "MVO CRITICAL - c CRITICAL: c; b UNKNOWN: u; a WARNING: w (0 of 3 sites OK) | sites=3 ok=0 "
+       "warning=1 critical=1 unknown=1"},
+      {"unknown outranks a warning",
+       {entry("a", 1, "w"), entry("b", 3, "u")},
+       3,
+       "MVO UNKNOWN - b UNKNOWN: u; a WARNING: w (0 of 2 sites OK) | sites=2 ok=0 warning=1 "
+       "critical=0 unknown=1"},
+  };
+  for (const Case& c : cases) {
+    const CheckResult r = check_sites(c.sites);
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.line, c.line) << c.name;
+  }
+}
+
+// The window bounds the history kept: one bar per day at most, records outside counted.
+TEST(Health, HistoryBoundedByTheWindow) {
+  Health h;
+  const std::int64_t start = logs::civil_seconds({2026, 11, 1, 0, 0, 0});
+  const std::int64_t end = logs::civil_seconds({2026, 12, 6, 12, 0, 0});
+  set_window(h, start, end);
+  EXPECT_EQ(h.bars.size(), 36u);
+  // A hostile log: a record on each of 100,000 distinct days, years back and ahead.
+  for (std::int64_t d = 0; d < 100000; ++d) {
+    add_error_record(h, {"main1", logs::civil_from_seconds(d * 86400 - 2000000000LL)});
+  }
+  add_error_record(h, {"On the air", logs::civil_from_seconds(start + 100)});
+  EXPECT_EQ(h.bars.size(), 36u);
+  EXPECT_GE(h.outside, 100000u - 36u);
+  EXPECT_EQ(h.on_air, 1u);
+  EXPECT_FALSE(h.off_air_since.has_value());  // the state follows the order written
+  Health years;
+  set_window(years, start - 3650LL * 86400, end);
+  EXPECT_LE(years.bars.size(), static_cast<std::size_t>(kMaxBars));
+}
+
+// The metrics file in the text exposition format: HELP and TYPE before each metric's samples,
+// every sample line "name{labels} value", label values escaped.
+TEST(Metrics, TextExpositionFormat) {
+  SiteEntry e;
+  e.name = "site \"A\"\\b";
+  e.readable = true;
+  e.check.code = 1;
+  Station s;
+  s.name = "Tank\nNorth";
+  s.number = "+4410";
+  s.heard = true;
+  s.last = kNow - 600;
+  s.messages = 12;
+  e.report.stations.push_back(s);
+  e.report.health.log_found = true;
+  add_error_record(e.report.health, {"On the air", logs::civil_from_seconds(kNow - kHour)});
+  e.report.traffic.found = true;
+  e.report.traffic.destinations.push_back({"+222", "Operator", {5, 1, 2, 0}, {}});
+  Settings settings;
+  settings.now = kNow;
+  std::ostringstream out;
+  write_metrics(out, {e}, settings);
+  std::istringstream in(out.str());
+  std::string line, current;
+  std::set<std::string> typed;
+  int samples = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("# HELP ", 0) == 0) {
+      current = line.substr(7, line.find(' ', 7) - 7);
+      continue;
+    }
+    if (line.rfind("# TYPE ", 0) == 0) {
+      EXPECT_EQ(line, "# TYPE " + current + " gauge");
+      EXPECT_TRUE(typed.insert(current).second) << "twice: " << current;
+      continue;
+    }
+    // name{k="v",...} value, with \\, \" and \n the only escapes in a value.
+    static const std::regex kSample(
+        R"(([a-z_][a-z0-9_]*)\{([a-z_]+="([^"\\]|\\[\\"n])*")(,[a-z_]+="([^"\\]|\\[\\"n])*")*\} -?[0-9.e+]+)");
+    EXPECT_TRUE(std::regex_match(line, kSample)) << line;
+    EXPECT_EQ(line.substr(0, current.size() + 1), current + "{") << line;
+    ++samples;
+  }
+  EXPECT_GT(samples, 10);
+  const std::string text = out.str();
+  EXPECT_NE(text.find("site=\"site \\\"A\\\"\\\\b\""), std::string::npos);
+  EXPECT_NE(text.find("station=\"Tank\\nNorth\""), std::string::npos);
+  EXPECT_NE(text.find("mvo_station_last_message_age_seconds{"), std::string::npos);
+  EXPECT_NE(text.find("outcome=\"failed\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("state=\"on the air\"} 1\n"), std::string::npos);
 }
 
 // A site whose logs the gateway's own writers filled, then damaged: what the model reads.

@@ -209,6 +209,61 @@ TEST(ModemModel, Faults) {
   EXPECT_EQ(junk.find_first_of("\r\n"), std::string::npos);
 }
 
+// A slow prompt or a slow result holds the client in one wait of a submission for as long as a
+// test needs; other numbers and the submission itself are not touched.
+TEST(ModemModel, SlowPromptAndSlowResultOfOneNumber) {
+  struct Case {
+    const char* name;
+    FaultRule rule;
+    const char* number;
+    std::int64_t prompt_after;  // ms after AT+CMGS
+    std::int64_t result_after;  // ms after Ctrl-Z
+  } cases[] = {
+      {"no fault", {"AT+CMGS=\"+999\"", FaultKind::kSlow, -1, 1.0, 0, "", 1500}, "+222", 5, 105},
+      {"slow prompt",
+       {"AT+CMGS=\"+222\"", FaultKind::kSlow, -1, 1.0, 0, "", 1500},
+       "+222",
+       1505,
+       105},
+      {"slow result", {"+222", FaultKind::kSendSlow, -1, 1.0, 0, "", 2000}, "+222", 5, 2105},
+      {"slow result of another number",
+       {"+222", FaultKind::kSendSlow, -1, 1.0, 0, "", 2000},
+       "+111",
+       5,
+       105},
+  };
+  for (const auto& c : cases) {
+    ModemModel m({.latency_ms = 5, .cmgs_delay_ms = 100});
+    exchange(m, "ATE0\rAT+CMGF=1\r");
+    m.add_fault(c.rule);
+    const std::string command = std::string("AT+CMGS=\"") + c.number + "\"\r";
+    m.input(command.data(), command.size(), 1000);
+    EXPECT_EQ(m.next_output_time(1000), 1000 + c.prompt_after) << c.name;
+    EXPECT_EQ(m.take_output(1000 + c.prompt_after, 100), "\r\n> ") << c.name;
+    m.input("hi\x1a", 3, 5000);
+    EXPECT_EQ(m.outbox().size(), 1u) << c.name << ": accepted at once";
+    EXPECT_EQ(m.take_output(5000 + c.result_after - 1, 100), "") << c.name;
+    EXPECT_EQ(m.take_output(5000 + c.result_after, 100), "\r\n+CMGS: 1\r\n\r\nOK\r\n") << c.name;
+  }
+}
+
+TEST(Scenario, SendFaults) {
+  Scenario s;
+  std::string error;
+  ASSERT_TRUE(parse_scenario("send-fault +222 slow 2500 count 1\nsend-fault +333 silent", s, error))
+      << error;
+  ASSERT_EQ(s.faults.size(), 2u);
+  EXPECT_EQ(s.faults[0].match, "+222");
+  EXPECT_EQ(s.faults[0].kind, FaultKind::kSendSlow);
+  EXPECT_EQ(s.faults[0].delay_ms, 2500);
+  EXPECT_EQ(s.faults[0].count, 1);
+  EXPECT_EQ(s.faults[1].kind, FaultKind::kSendSilent);
+  for (const char* bad : {"send-fault +222 slow", "send-fault +222 slow -1",
+                          "send-fault +222 slow soon", "send-fault +222 late 100"}) {
+    EXPECT_FALSE(parse_scenario(bad, s, error)) << bad;
+  }
+}
+
 TEST(ModemModel, DroppedLineLosesOutputAndComesBack) {
   ModemModel m;
   m.add_fault({"AT+CMGF", FaultKind::kDropLine, 1, 1.0, 0, "", 1000});

@@ -1,0 +1,122 @@
+#include "logs/life.h"
+
+#include "common/halt.h"
+#include "logs/logs.h"
+
+namespace mvo::logs {
+
+namespace {
+
+CivilTime civil(const std::tm& t) {
+  return {1900 + t.tm_year, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
+
+// The state file, replaced whole: a reader sees the old one or the new one, never a part.
+void write_state_file(Env& env) {
+  platform::Service& s = *env.service;
+  GatewayState g;
+  g.version = s.version;
+  g.pid = s.pid;
+  g.state = s.state;
+  g.since = civil(s.state_since);
+  g.beat = civil(env.wall.local_now());
+  g.beat_utc = env.wall.utc_seconds();
+  g.attempt = s.state == "bringing up" ? s.attempt : 0;
+  g.message = s.state_message;
+  const std::string path = env.site.path("log", kStateFileName);
+  replace_file(path, state_file_text(g));
+  s.last_beat_ms = env.clock.now_ms();
+}
+
+std::string status_text(const platform::Service& s) {
+  if (s.state == "bringing up")
+    return common::format("bringing the modem up, attempt %d", s.attempt);
+  if (s.state == "halted") return "halted: " + s.state_message;
+  return s.state;
+}
+
+}  // namespace
+
+void on_wait(Env& env) {
+  platform::Service* s = env.service;
+  if (s == nullptr) return;
+  flush_console(env);
+  const std::int64_t now = env.clock.now_ms();
+  if (s->notifier != nullptr && s->state != "halted") {
+    const std::int64_t every = s->notifier->watchdog_ms() / 2;
+    if (every > 0 && (s->last_watchdog_ms < 0 || now - s->last_watchdog_ms >= every)) {
+      s->notifier->notify("WATCHDOG=1");
+      s->last_watchdog_ms = now;
+    }
+  }
+  if (s->state_file && !s->state.empty() &&
+      (s->last_beat_ms < 0 || now - s->last_beat_ms >= kBeatIntervalMs)) {
+    write_state_file(env);
+  }
+  if (s->stop.requested != 0 && s->stop_seen_ms < 0) s->stop_seen_ms = now;
+  if (s->stop.cuts_waits()) throw common::StopRequest();
+}
+
+StopHold::StopHold(Env& env) : service_(env.service) {
+  if (service_ == nullptr) return;
+  before_ = service_->stop.held;
+  service_->stop.held = 1;
+}
+
+StopHold::~StopHold() {
+  if (service_ != nullptr) service_->stop.held = before_;
+}
+
+bool stop_overdue(Env& env) {
+  platform::Service* s = env.service;
+  if (s == nullptr || s->stop.requested == 0) return false;
+  const std::int64_t now = env.clock.now_ms();
+  if (s->stop_seen_ms < 0) s->stop_seen_ms = now;
+  return now - s->stop_seen_ms >= kStopPatienceMs;
+}
+
+void set_state(Env& env, const std::string& state, int attempt, const std::string& message) {
+  platform::Service* s = env.service;
+  if (s == nullptr) return;
+  const bool changed = state != s->state || attempt != s->attempt;
+  if (state != s->state) s->state_since = env.wall.local_now();
+  s->state = state;
+  s->attempt = attempt;
+  s->state_message = message;
+  if (!changed) return;
+  if (s->notifier != nullptr) s->notifier->notify("STATUS=" + status_text(*s));
+  if (s->state_file) write_state_file(env);
+}
+
+void notify(Env& env, const std::string& notice) {
+  if (env.service != nullptr && env.service->notifier != nullptr) {
+    env.service->notifier->notify(notice);
+  }
+}
+
+void log_traffic(Env& env, TrafficRecord record) {
+  if (env.service == nullptr || !env.service->traffic_log) return;
+  const std::string path = env.site.path("log", kTrafficLogName);
+  static constexpr const char* kRetryTexts[] = {"Cannot open traffic log 1 ", "..2 ", "..3 "};
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const std::tm now = env.wall.local_now();
+    record.stamp = civil(now);
+    if (append_crlf(path, traffic_record(record))) return;
+    if (attempt < 3) {
+      say(env, kRetryTexts[attempt]);
+      delay(env, 1000);
+    }
+  }
+  say(env, "..ignored\n ");
+}
+
+int priority_of_tag(const std::string& tag) {
+  if (tag == "On the air") return kPriorityInfo;
+  if (tag == "stopped on request") return kPriorityNotice;
+  if (tag == "SMS from UFO" || tag == "SMS too long" || tag.rfind("Illegal SMS", 0) == 0) {
+    return kPriorityWarning;
+  }
+  return kPriorityError;
+}
+
+}  // namespace mvo::logs

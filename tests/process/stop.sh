@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# A stop on request at each point of a fan-out, as `systemctl restart`, a package upgrade, Ctrl-C
+# or the end of a terminal session asks for it. The report +4410 goes to three destinations
+# (+111, +222, +444); the report +4420 waits behind it in the modem. A signal lands
+#   delete:  after the report's AT+CMGD (its reply held back 1.5 s),
+#   between: after the first destination, while the second's prompt is held back 1.5 s,
+#   result:  while the result of the second destination's submission is held back 2.5 s,
+# and, outside a fan-out, during the bring-up and while polling an empty modem.
+# In a fan-out each of its three texts goes out exactly once and the next report stays in the
+# modem, undeleted. Every case then ends the same way: the abort bytes (26, 27) are the last bytes
+# to the modem, the gateway closes the port itself (the simulator has no exclusive flag to clear
+# after it) and a new client can open it, the console says "stopped on request.", the error log
+# has the tag "stopped on request", and the exit status is 0.
+# The cases run side by side, each with its own simulator and site.
+# usage: stop.sh <repo> <build-dir>
+source "$(dirname "$0")/lib.sh"
+repo=$(cd "$1" && pwd)
+bin=$(cd "$2" && pwd)
+
+# Background jobs of a non-interactive shell ignore SIGINT; a gateway started by a terminal or by
+# systemd does not.
+gateway=(env --default-signal=INT,HUP,TERM "$bin/mvo-gateway")
+# The open after the stop runs unprivileged when it can: root opens an exclusive tty all the same.
+open_as=()
+py=python3
+if [[ $(id -u) == 0 && -x /usr/bin/python3 ]] && command -v setpriv >/dev/null; then
+  open_as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  py=/usr/bin/python3
+fi
+opens() {
+  "${open_as[@]}" "$py" -c 'import os, sys; os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY))' "$1"
+}
+
+# The bytes the gateway wrote, in order, as the transcript prints them.
+written() { sed -n 's/^[0-9]* < //p' "$1" | tr -d '\n'; }
+
+# run_case NAME SIGNAL POINT: one gateway, stopped at POINT; "ok" or the failure in NAME/verdict.
+run_case() {
+  local name=$1 sig=$2 point=$3 d="$tmp/$1"
+  mkdir -p "$d"
+  trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT
+  trap 'exit 1' TERM
+  verdict() { echo "$*" >"$d/verdict"; exit 0; }
+  {
+    echo "cops-delay 200"
+    if [[ $point != idle ]]; then
+      echo "store +4410 10,2.5,c,400,e,f,1"
+      echo "store +4420 7,1.2,c,150,e,f,0"
+    fi
+    case $point in
+      delete) echo "fault AT+CMGD slow 1500 count 1" ;;
+      between) echo 'fault AT+CMGS="+222" slow 1500 count 1' ;;
+      result) echo "send-fault +222 slow 2500 count 1" ;;
+    esac
+  } >"$d/scenario"
+  cp -r "$repo/examples/site" "$d/site"
+  rm -f "$d/site/log/"*.csv
+  "$bin/mvo-modem-sim" --link "$d/modem" --scenario "$d/scenario" --outbox "$d/outbox" \
+    --transcript "$d/transcript" >"$d/sim.out" &
+  wait_for 5 test -L "$d/modem" || verdict "no simulator"
+  local dev
+  dev=$(readlink "$d/modem")
+  [[ ${#open_as[@]} -eq 0 ]] || chmod o+rw "$dev"
+  (cd "$d/site" && exec "${gateway[@]}" </dev/null >"$d/gw.out" 2>"$d/gw.err") &
+  local gw=$! trigger
+  case $point in
+    bring-up) trigger='< ATE0' ;;
+    idle) trigger='< AT+CMGL' ;;
+    delete) trigger='< AT+CMGD=' ;;
+    between) trigger='< AT+CMGS="+222"' ;;
+    result) trigger='< Tank3 reports: Overflow' ;;
+  esac
+  wait_for 60 grep -qF "$trigger" "$d/transcript" ||
+    verdict "never reached the point: $(tail -c 300 "$d/transcript" 2>/dev/null | cat -A)"
+  [[ $point == idle ]] && sleep 0.5  # inside the poll's wait, after the listing
+  kill "-$sig" "$gw"
+  local asked=$SECONDS
+  cp "$d/transcript" "$d/at-signal"
+  # Where the signal landed: nothing of what the held-back reply lets happen had happened.
+  case $point in
+    delete) ! grep -qF '< AT+CMGS' "$d/at-signal" || verdict "signal landed after the first AT+CMGS" ;;
+    between) ! grep -qF '< Tank3' "$d/at-signal" || verdict "signal landed after the second text" ;;
+    result) ! grep -qF '+CMGS: 2' "$d/at-signal" || verdict "signal landed after the second result" ;;
+  esac
+  local limit=25  # the rest of the fan-out, then the shut-down
+  [[ $point == bring-up || $point == idle ]] && limit=5
+  while [[ -e /proc/$gw ]] && [[ $(awk '{print $3}' "/proc/$gw/stat" 2>/dev/null) != Z ]]; do
+    ((SECONDS - asked <= limit)) || verdict "still running ${limit} s after SIG$sig: $(tail -c 300 "$d/gw.out" | cat -A)"
+    sleep 0.2
+  done
+  local status=0
+  wait "$gw" || status=$?
+  [[ $status == 0 ]] || verdict "exit status $status after SIG$sig: $(tail -c 300 "$d/gw.out" | cat -A) $(cat "$d/gw.err")"
+  grep -qF "stopped on request." "$d/gw.out" || verdict "console: $(tail -c 300 "$d/gw.out" | cat -A)"
+  grep -qF "stopped on request" "$d/site/log/err_log.csv" ||
+    verdict "error log: $(tail -3 "$d/site/log/err_log.csv")"
+  if [[ $point != bring-up ]]; then
+    local w
+    w=$(written "$d/transcript")
+    grep -qP '(\\r|\\x1a)\\x1a\\x1b$' <<<"$w" || verdict "the last bytes to the modem: ${w: -120}"
+  fi
+  sleep 0.5  # the simulator's word on the close, if it has one, has come by now
+  ! grep -q "released" "$d/sim.out" || verdict "the gateway left the port exclusive"
+  opens "$dev" || verdict "the port cannot be opened after the stop"
+  if [[ $point == delete || $point == between || $point == result ]]; then
+    local want=('"number":"+111","text":"+4410,10,2.5,c,400,e,f,1\u001a"'
+      '"number":"+222","text":"Tank3 reports: Overflow at level of 2.5 meter\u001a"'
+      '"number":"+444","text":"Tank3: OVERFLOW 2.5 m, 400 l (10/c/e/f)\u001a"') i
+    [[ $(wc -l <"$d/outbox") == 3 ]] || verdict "sent: $(cat "$d/outbox")"
+    for i in 0 1 2; do
+      sed -n "$((i + 1))p" "$d/outbox" | grep -qF "${want[$i]}" || verdict "sent: $(cat "$d/outbox")"
+    done
+    [[ $(grep -c '< AT+CMGD=' "$d/transcript") == 1 ]] ||
+      verdict "deleted: $(grep '< AT+CMGD=' "$d/transcript")"
+  fi
+  verdict ok
+}
+
+cases=()
+for point in delete between result; do
+  for sig in TERM INT HUP; do cases+=("$point-$sig"); done
+done
+cases+=(bring-up-TERM idle-TERM)
+for c in "${cases[@]}"; do
+  run_case "$c" "${c##*-}" "${c%-*}" &
+  pids+=($!)
+done
+wait "${pids[@]}" 2>/dev/null || true
+failed=0
+for c in "${cases[@]}"; do
+  v=$(cat "$tmp/$c/verdict" 2>/dev/null || echo "no verdict")
+  [[ $v == ok ]] || { echo "FAIL: $c: $v" >&2; failed=1; }
+done
+((failed == 0)) || exit 1
+echo "stop: ok (${#cases[@]} cases)"

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# A client killed while it holds mvo-modem-sim's line exclusively (TIOCEXCL), as a gateway killed
+# by a watchdog or by `systemctl restart` does: the next open must succeed, as it would on a
+# serial port, which forgets the flag at its last close. While a client holds the line, another
+# open is refused; the flag goes only with the last of its clients.
+# usage: stop_exclusive.sh <mvo-modem-sim>
+source "$(dirname "$0")/lib.sh"
+sim=$1
+"$sim" --link "$tmp/modem" --transcript "$tmp/transcript" >"$tmp/sim.out" &
+pids+=($!)
+wait_for 5 test -L "$tmp/modem" || fail "no link"
+dev=$(readlink "$tmp/modem")
+
+# The opens that must be refused run unprivileged: root may open an exclusive tty all the same.
+as=()
+py=python3
+if [[ $(id -u) == 0 ]]; then
+  command -v setpriv >/dev/null && [[ -x /usr/bin/python3 ]] ||
+    { echo "skipped: setpriv or /usr/bin/python3 missing"; exit 77; }
+  chmod o+rw "$dev"
+  as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  py=/usr/bin/python3  # a user's own python may not be there for nobody
+fi
+
+# open.py MODE DEVICE: hold-excl | hold (open, say "held", wait to be killed), try (exit 0 when the
+# open succeeds, 3 when it is refused as busy), talk (AT answered OK within 2 s).
+code='
+import errno, fcntl, os, select, sys, termios, time
+mode, dev = sys.argv[1], sys.argv[2]
+try:
+    fd = os.open(dev, os.O_RDWR | os.O_NOCTTY)
+except OSError as e:
+    sys.exit(3 if e.errno == errno.EBUSY else 4)
+if mode == "hold-excl":
+    fcntl.ioctl(fd, termios.TIOCEXCL)
+if mode.startswith("hold"):
+    print("held", flush=True)
+    time.sleep(120)
+if mode == "talk":
+    os.write(fd, b"AT\r")
+    got, end = b"", time.time() + 2
+    while b"OK\r\n" not in got and time.time() < end:
+        if select.select([fd], [], [], 0.2)[0]:
+            got += os.read(fd, 256)
+    sys.exit(0 if b"OK\r\n" in got else 5)
+'
+open_as() { "${as[@]}" "$py" -c "$code" "$@" "$dev"; }
+status() { local s=0; open_as try || s=$?; echo "$s"; }
+hold() {  # hold MODE NAME: a client in the background, its pid in $held
+  python3 -c "$code" "$1" "$dev" >"$tmp/$2.out" &
+  held=$!
+  pids+=($held)
+  wait_for 5 grep -q held "$tmp/$2.out" || fail "$2 did not open the line"
+}
+
+# One client, killed while it holds the line.
+hold hold-excl first
+[[ $(status) == 3 ]] || fail "a second open while the line is held: $(status), wanted busy (3)"
+sleep 0.3
+[[ $(status) == 3 ]] || fail "a refused open let the line go"
+kill -9 "$held"
+wait "$held" 2>/dev/null || true
+wait_for 3 test "$(status)" = 0 || fail "the line stays exclusive after its client died: $(status)"
+grep -q "released" "$tmp/sim.out" || fail "no word of the release: $(cat "$tmp/sim.out")"
+open_as talk || fail "no dialogue after the release"
+
+# Two clients, the exclusive one killed first: the line is still someone's until the other goes.
+hold hold plain
+plain=$held
+hold hold-excl excl
+kill -9 "$held"
+wait "$held" 2>/dev/null || true
+sleep 0.5
+[[ $(status) == 3 ]] || fail "released while a client still had the line open: $(status)"
+kill "$plain"
+wait "$plain" 2>/dev/null || true
+wait_for 3 test "$(status)" = 0 || fail "the line stays exclusive after its last client: $(status)"
+[[ $(grep -c "released" "$tmp/sim.out") == 2 ]] || fail "releases: $(cat "$tmp/sim.out")"
+echo "stop_exclusive: ok"

@@ -1,0 +1,176 @@
+#!/bin/bash
+# The system tier's story inside the container (see run.sh): the package installed, the example
+# site enabled against mvo-modem-sim, then, through systemctl and journalctl only:
+#   1. the service ready and on the air; a forward in the journal at priority info, a refused
+#      message at warning, the failed first bring-up at err;
+#   2. systemctl restart in the middle of a fan-out, and
+#   3. an upgrade to a rebuilt package in the middle of a fan-out: every text sent exactly once;
+#   4. a gateway frozen with SIGSTOP, killed by the watchdog and started again;
+#   5. a run-time halt (the port's line state unreadable after the modem came back) ending in a
+#      restart.
+# Writes its log to /mvo-test/log and PASS or the failure to /mvo-test/result.
+set -uo pipefail
+exec >/mvo-test/log 2>&1
+echo booted >/mvo-test/result
+t0=$SECONDS
+unit=mvo-gateway@site.service
+sim=/var/lib/mvo/sim
+site=/var/lib/mvo/site
+outbox=$sim/outbox.jsonl
+step() { echo "[$((SECONDS - t0)) s] $*"; }
+fail() {
+  echo "FAIL: $*"
+  echo "--- systemctl status"; systemctl status --no-pager -l "$unit" mvo-sim.service
+  echo "--- journal"; journalctl --no-pager -o short-monotonic -u "$unit" -u mvo-sim.service | tail -60
+  echo "--- outbox"; cat "$outbox"
+  echo "--- err_log.csv"; tail -20 "$site/log/err_log.csv"
+  echo "FAIL: $*" >/mvo-test/result
+  exit 1
+}
+# wait_for SECONDS COMMAND...: polls the command every 0.2 s until it succeeds.
+wait_for() {
+  local limit=$(($1 * 5)); shift
+  for ((i = 0; i < limit; i++)); do "$@" && return 0; sleep 0.2; done
+  return 1
+}
+prop() { systemctl show -P "$1" "$unit"; }
+sent() { [[ $(wc -l <"$outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
+on_air() { [[ "$(prop StatusText)" == "on the air" && "$(prop ActiveState)" == active ]]; }
+# once NUMBER TEXT: the outbox holds exactly one text to NUMBER that is TEXT.
+once() {
+  local n
+  n=$(grep -cF "\"number\":\"$1\",\"text\":\"$2\\u001a\"" "$outbox")
+  [[ $n -eq 1 ]] || fail "text to $1 \"$2\" sent $n times"
+}
+# deliver SENDER TEXT: a message arrives at the modem.
+deliver() {
+  printf '%s\n%s\n' "$1" "$2" >"$sim/spool/.m$SECONDS"
+  mv "$sim/spool/.m$SECONDS" "$sim/spool/m$SECONDS-$RANDOM"
+}
+# The journal's lines of the gateway at exactly one priority.
+journal_at() { journalctl --no-pager -o cat -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway -p "$1..$1"; }
+start_sim() {
+  systemd-run --quiet --unit=mvo-sim --uid=mvo --gid=mvo --working-directory=$sim \
+    /usr/bin/mvo-modem-sim --link /run/mvo-sim/modem --scenario $sim/scenario --spool $sim/spool \
+    --outbox "$outbox" --transcript $sim/transcript.txt ||
+    fail "cannot start the simulator"
+  wait_for 10 test -L /run/mvo-sim/modem || fail "the simulator made no link"
+}
+
+step "installing the package"
+dpkg -i /mvo-test/mvo.deb >/dev/null || fail "dpkg -i"
+systemctl cat "$unit" >/dev/null || fail "no unit after the install"
+
+# The example site as the README makes it, with the heartbeat and the traffic log on. Its cfg.txt
+# names ../modem: a link to the simulator's link, so that the test can point the port elsewhere.
+cp -r /usr/share/doc/mvo/examples/site $site
+printf 'heartbeat on\ntraffic on\n' >$site/configuration/options.txt
+chown -R mvo:mvo $site
+install -d -o mvo -g mvo $sim $sim/spool /run/mvo-sim
+ln -s /run/mvo-sim/modem /var/lib/mvo/modem
+# A submission's result comes 1.5 s after it, so a fan-out to three destinations lasts about 7 s.
+cat >$sim/scenario <<'SCEN'
+operator System Net
+cops-delay 300
+cmgs-delay 1500
+store +4410 10,2.5,c,400,e,f,1
+store +4420 7,1.2,c,150,e,f,0
+store +999 1,2,3,4,5,6,1
+SCEN
+start_sim
+
+# The unit as packaged, with two drop-ins for the tier: the watchdog shortened from 120 s so that
+# its kill fits the tier's time (and a healthy gateway shows that it feeds it through every step
+# before), and the port fault of step 5 preloaded, inert until it is switched on.
+mkdir -p /run/systemd/system/$unit.d
+printf '[Service]\nWatchdogSec=8s\n' >/run/systemd/system/$unit.d/watchdog.conf
+printf '[Service]\nEnvironment=LD_PRELOAD=/mvo-test/port_fault.so\n' \
+  >/run/systemd/system/$unit.d/fault.conf
+systemctl daemon-reload
+
+step "1. enable --now: ready, on the air, forwards in the journal"
+systemctl enable --now "$unit" 2>/dev/null || fail "enable --now"
+[[ "$(prop Type)" == notify && "$(prop ActiveState)" == active ]] ||
+  fail "not an active notify service: $(prop Type) $(prop ActiveState)"
+wait_for 30 on_air || fail "not on the air: status \"$(prop StatusText)\""
+wait_for 60 sent 5 || fail "the five texts of the stored reports did not go out"
+once +111 '+4410,10,2.5,c,400,e,f,1'
+once +222 'Tank3 reports: Overflow at level of 2.5 meter'
+once +444 'Tank3: OVERFLOW 2.5 m, 400 l (10/c/e/f)'
+once +111 '+4420,7,1.2,c,150,e,f,0'
+once +333 'Pump North reports: Normal at volume of 150 liter'
+journal_at info | grep -qF 'Tank3: 10,2.5,c,400,e,f,1' ||
+  fail "no forward at priority info: $(journal_at info | tail -5)"
+journal_at warning | grep -qF 'SMS from un-authorized: +999' ||
+  fail "no refused message at priority warning: $(journal_at warning | tail -5)"
+! journalctl --no-pager -o cat -u "$unit" | grep -q $'\r' || fail "a carriage return in the journal"
+[[ -s $site/log/gateway.state && -s $site/log/traffic.log ]] || fail "no state file or traffic log"
+# When the simulator starts again (the modem re-enumerates), its store is empty.
+printf 'operator System Net\ncmgs-delay 1500\n' >$sim/scenario
+
+# stop_mid_fanout DONE ACTION...: waits until the fan-out of the report just delivered has sent
+# its first text (DONE texts in the outbox), then runs ACTION while it sends the others.
+stop_mid_fanout() {
+  local done=$1 pid
+  shift
+  pid=$(prop MainPID)
+  wait_for 30 sent "$done" || fail "the fan-out did not begin"
+  "$@" || fail "$* failed"
+  [[ "$(prop MainPID)" != "$pid" ]] || fail "the gateway was not replaced"
+  wait_for 30 sent $((done + 2)) || fail "the fan-out was not finished"
+  journalctl --no-pager -o cat -u "$unit" _PID="$pid" | grep -qF 'stopped on request.' ||
+    fail "the old gateway did not say it stopped on request"
+  wait_for 30 on_air || fail "not on the air after the stop: \"$(prop StatusText)\""
+}
+
+step "2. systemctl restart in the middle of a fan-out"
+deliver +4430 3,0.4,o,60,e,f,2
+stop_mid_fanout 6 systemctl restart "$unit"
+once +111 '+4430,3,0.4,o,60,e,f,2'
+once +222 'Gauge 7 reports: Low level at level of 0.4 meter'
+once +444 'Gauge 7: low, 0.4 m left'
+grep -q 'stopped on request' $site/log/err_log.csv || fail "no \"stopped on request\" in err_log.csv"
+
+step "3. upgrade to the rebuilt package in the middle of a fan-out"
+deliver +4410 11,2.6,c,410,e,f,1
+stop_mid_fanout 9 dpkg -i /mvo-test/mvo-rebuilt.deb
+[[ "$(dpkg-query -W -f '${Version}' mvo)" == 1.0.0+rebuilt1 ]] || fail "not upgraded"
+once +111 '+4410,11,2.6,c,410,e,f,1'
+once +222 'Tank3 reports: Overflow at level of 2.6 meter'
+once +444 'Tank3: OVERFLOW 2.6 m, 410 l (11/c/e/f)'
+[[ $(wc -l <$outbox) -eq 11 ]] || fail "texts sent: $(wc -l <$outbox), expected 11"
+
+step "4. frozen with SIGSTOP: killed by the watchdog and started again"
+[[ "$(prop NRestarts)" == 0 ]] || fail "restarted while healthy: $(prop NRestarts)"
+pid=$(prop MainPID)
+kill -STOP "$pid"
+wait_for 30 sh -c "journalctl --no-pager -o cat -u $unit | grep -q 'Watchdog timeout'" ||
+  fail "no watchdog kill"
+wait_for 30 sh -c "[ \"\$(systemctl show -P MainPID $unit)\" != $pid ]" || fail "not started again"
+wait_for 30 on_air || fail "not on the air after the watchdog: \"$(prop StatusText)\""
+deliver +4420 8,1.3,c,160,e,f,0
+wait_for 30 sent 13 || fail "nothing forwarded after the watchdog restart"
+once +333 'Pump North reports: Normal at volume of 160 liter'
+
+step "5. a run-time halt ends in a restart"
+restarts=$(prop NRestarts)
+install -d /run/mvo-fault && touch /run/mvo-fault/line-state
+# The modem goes away and comes back: the next bring-up cannot read the port's line state.
+systemctl restart mvo-sim.service || fail "cannot restart the simulator"
+wait_for 30 sh -c "journalctl --no-pager -o cat -u $unit -p err | grep -q 'COM port state is initially bad AND stopping'" ||
+  fail "no halt under journalctl -p err"
+# The lost line and the halt, as journalctl -p err lists them.
+journalctl --no-pager -o cat -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway -p err
+[[ $(journalctl --no-pager -o cat -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway -p err | wc -l) -ge 2 ]] ||
+  fail "the lost line is not under journalctl -p err"
+wait_for 30 sh -c "journalctl --no-pager -o cat -u $unit | grep -q 'status=1/FAILURE'" ||
+  fail "the halt did not end the gateway with status 1"
+rm /run/mvo-fault/line-state
+wait_for 30 sh -c "[ \$(systemctl show -P NRestarts $unit) -gt $restarts ]" || fail "no restart after the halt"
+wait_for 30 on_air || fail "not on the air after the halt: \"$(prop StatusText)\""
+deliver +4410 12,2.7,c,420,e,f,0
+wait_for 30 sent 15 || fail "nothing forwarded after the halt"
+once +333 'Tank3 reports: Normal at volume of 420 liter'
+
+step "done"
+echo PASS >/mvo-test/result

@@ -1,0 +1,146 @@
+#include "tags.h"
+
+#include <string>
+
+namespace mvo::report {
+
+namespace {
+
+using E = CycleEffect;
+using G = TagGroup;
+
+// How the gateway's failures chain: a failure site logs its tag and returns failure; each caller
+// adds its own. Only the top of a chain decides the modem cycle:
+//   - read_sms failing (a listing, reading or deleting step of the inbound turn) is always
+//     followed by "main1", and the cycle ends there;
+//   - a failed send is followed by "main2" once the send has given up; the fan-out then serves
+//     the remaining destinations and the cycle ends after it, with "out int loop.", a shut-down
+//     and a new bring-up whose "On the air" follows within seconds. A read of the submission
+//     result ("cmgs4") is retried and may still succeed, so the send's own tags end nothing;
+//   - "cmgs6.cont." is no failure to the gateway: the network refused the text (a wrong
+//     destination, a barred number), the send counts as done, and later reports are forwarded in
+//     the same cycle;
+//   - a refused incoming message: a stranger ("SMS from UFO") or an over-long text ("SMS too
+//     long") is dropped and polling goes on; a report the parser rejects ends the cycle;
+//   - the steps of a bring-up are followed by "handle_modem0" (the attempt failed, the next one
+//     follows) and the gateway is not on the air until "On the air";
+//   - the port layer's own tags sit under whichever operation called it.
+constexpr TagInfo kTags[] = {
+    {"On the air", E::kOnAir, G::kEvent, "the modem was brought up; the gateway serves messages"},
+    // The inbound turn.
+    {"SMS from UFO", E::kGoesOn, G::kStation,
+     "a message from a number not in stations.txt, dropped"},
+    {"SMS too long", E::kGoesOn, G::kStation,
+     "a station's message over 60 characters, logged and dropped"},
+    {"Illegal SMS content 2", E::kEnds, G::kStation,
+     "a station's message with fewer than 7 fields, dropped (N = the missing field)"},
+    {"Illegal SMS status flag", E::kEnds, G::kStation,
+     "a station's message whose status code has no line in human.txt, dropped"},
+    {"main1", E::kEnds, G::kModem, "fetching a message from the modem failed; the modem is reset"},
+    {"read_sms1", E::kCallerEnds, G::kModem, "a message could not be read from the modem's store"},
+    {"read_sms2", E::kCallerEnds, G::kModem, "a message could not be deleted from the store"},
+    {"cmgl-1", E::kCallerEnds, G::kModem, "listing the modem's store failed"},
+    {"cmgl-2", E::kCallerEnds, G::kModem, "no answer from the modem to a listing of its store"},
+    {"cmgl-3", E::kCallerEnds, G::kModem,
+     "the modem answered a listing with neither OK nor a list"},
+    {"cmgl-5", E::kCallerEnds, G::kModem, "a listing line without a message index"},
+    {"cmgl-6", E::kCallerEnds, G::kModem, "the modem's answer broke off inside a listing"},
+    {"cmgr1", E::kCallerEnds, G::kModem, "the command to read a message could not be written"},
+    {"cmgr3", E::kCallerEnds, G::kModem, "no answer from the modem to reading a message"},
+    {"cmgr3a", E::kCallerEnds, G::kModem, "no answer to reading a message (second try)"},
+    {"cmgr3b", E::kCallerEnds, G::kModem, "no answer to reading a message (third try)"},
+    {"cmgr3c", E::kCallerEnds, G::kModem, "no answer to reading a message (fourth try)"},
+    {"cmgr4", E::kCallerEnds, G::kModem, "the answer for an empty store slot broke off"},
+    {"cmgr6", E::kCallerEnds, G::kModem, "a message header without a sender"},
+    {"cmgr7", E::kCallerEnds, G::kModem, "a message header without a date"},
+    {"cmgr8", E::kCallerEnds, G::kModem, "a message header without a time"},
+    {"cmgr9", E::kCallerEnds, G::kModem, "the text of a message could not be read"},
+    {"cmgr10", E::kCallerEnds, G::kModem, "an unexpected line after an empty message text"},
+    {"cmgr11", E::kCallerEnds, G::kModem, "no OK after a message's text"},
+    {"cmgd1", E::kCallerEnds, G::kModem, "the command to delete a message could not be written"},
+    {"cmgd3", E::kCallerEnds, G::kModem, "the modem did not confirm deleting a message"},
+    // Sending.
+    {"main2", E::kEnds, G::kModem,
+     "a text to a destination could not be sent; the modem is reset after the other destinations"},
+    {"cmgs1", E::kCallerEnds, G::kModem, "the send command could not be written"},
+    {"cmgs21", E::kCallerEnds, G::kModem, "no prompt from the modem for a text to send"},
+    {"cmgs3", E::kCallerEnds, G::kModem, "a text to send could not be written to the modem"},
+    {"cmgs4", E::kCallerEnds, G::kModem, "no answer yet to a text sent; read again"},
+    {"cmgs4a", E::kCallerEnds, G::kModem, "no answer to a text sent (second read)"},
+    {"cmgs4b", E::kCallerEnds, G::kModem, "no answer to a text sent (third read)"},
+    {"cmgs5", E::kCallerEnds, G::kModem, "the modem said OK to a text without a message reference"},
+    {"cmgs6.cont.", E::kGoesOn, G::kModem,
+     "the network refused a text (probably a wrong destination number); the gateway goes on"},
+    {"cmgs7", E::kCallerEnds, G::kModem, "no OK after the message reference of a text sent"},
+    // Bring-up and shut-down.
+    {"handle_modem0", E::kEnds, G::kModem, "a bring-up attempt failed; the next one follows"},
+    {"init_modem0", E::kCallerEnds, G::kModem, "the modem did not answer the reset (ATZ)"},
+    {"init_modem1", E::kCallerEnds, G::kModem, "the modem did not turn its echo off"},
+    {"init_modem3", E::kCallerEnds, G::kModem, "network status reports could not be turned off"},
+    {"init_modem4", E::kCallerEnds, G::kModem, "no network: operator selection failed"},
+    {"init_modem5", E::kCallerEnds, G::kModem, "the operator's name could not be read"},
+    {"init_modem6", E::kCallerEnds, G::kModem, "SMS text mode could not be set"},
+    {"init_modem7", E::kCallerEnds, G::kModem, "the character set could not be set"},
+    {"init_modem8", E::kCallerEnds, G::kModem, "new-message indications could not be turned off"},
+    {"init_modem9", E::kCallerEnds, G::kModem, "the message store could not be selected"},
+    {"atz1", E::kCallerEnds, G::kModem, "the reset command could not be written"},
+    {"atz2", E::kCallerEnds, G::kModem, "no OK to the reset command"},
+    {"ate0", E::kCallerEnds, G::kModem, "the echo command could not be written"},
+    {"ate0-2", E::kCallerEnds, G::kModem, "no OK to the echo command"},
+    {"pre_at1", E::kCallerEnds, G::kModem, "a set-up command could not be written"},
+    {"pre_at2", E::kCallerEnds, G::kModem, "no answer to a set-up command"},
+    {"pre_at3", E::kCallerEnds, G::kModem, "a set-up command was refused (not OK)"},
+    {"cpms1", E::kCallerEnds, G::kModem, "the store selection could not be written"},
+    {"cpms2", E::kCallerEnds, G::kModem, "the store selection was refused"},
+    {"cpms3", E::kCallerEnds, G::kModem, "no OK to the store selection"},
+    {"cops1", E::kCallerEnds, G::kModem, "the operator query could not be written"},
+    {"cops2", E::kCallerEnds, G::kModem, "the operator query was refused"},
+    {"cops3", E::kCallerEnds, G::kModem, "an operator answer of an unknown shape"},
+    {"cops5", E::kCallerEnds, G::kModem, "an operator answer without its format"},
+    {"cops6", E::kCallerEnds, G::kModem, "no operator: the modem is not registered"},
+    {"cops7", E::kCallerEnds, G::kModem, "no OK after the operator answer"},
+    {"cannot open COM port", E::kEnds, G::kModem,
+     "the modem's port cannot be opened (unplugged? in use?); retried every 20 s"},
+    {"cannot communicate with modem", E::kEnds, G::kGateway,
+     "150 bring-up attempts failed; the gateway gave up"},
+    {"cannot shutodown modem", E::kEnds, G::kGateway,
+     "the modem's port could not be closed; the gateway gave up"},
+    {"out of ext loop", E::kEnds, G::kGateway, "the gateway ended"},
+    {kStoppedOnRequest, E::kEnds, G::kGateway,
+     "the gateway was stopped by the operator or the service manager"},
+    // The port layer: under whichever operation called it.
+    {"WriteChars1", E::kCallerEnds, G::kModem, "a write to the modem's port failed or timed out"},
+    {"read_chars1", E::kCallerEnds, G::kModem, "a read from the modem's port failed"},
+    {"get_prompt1", E::kCallerEnds, G::kModem, "a read from the port failed waiting for a prompt"},
+};
+
+constexpr std::string_view kIllegalContent = "Illegal SMS content ";
+
+}  // namespace
+
+std::span<const TagInfo> all_tags() { return kTags; }
+
+const TagInfo* find_tag(std::string_view tag) {
+  // "Illegal SMS content 2" to "... 7": the missing field, one meaning.
+  if (tag.size() == kIllegalContent.size() + 1 &&
+      tag.substr(0, kIllegalContent.size()) == kIllegalContent) {
+    const char n = tag.back();
+    if (n >= '2' && n <= '7') tag = "Illegal SMS content 2";
+  }
+  for (const TagInfo& t : kTags) {
+    if (tag == t.tag) return &t;
+  }
+  return nullptr;
+}
+
+CycleEffect cycle_effect(std::string_view tag) {
+  const TagInfo* t = find_tag(tag);
+  return t != nullptr ? t->effect : CycleEffect::kEnds;
+}
+
+TagGroup tag_group(std::string_view tag) {
+  const TagInfo* t = find_tag(tag);
+  return t != nullptr ? t->group : TagGroup::kGateway;
+}
+
+}  // namespace mvo::report
