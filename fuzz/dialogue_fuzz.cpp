@@ -30,7 +30,8 @@
 //     empty (an abort after a lost prompt) or the text that destination's type composes;
 //   - the gateway never reads for 40 virtual minutes without writing (a read that never ends),
 //     never halts on a modem answer, and station log records fit their fields.
-// MVO_FUZZ_SHOW=1 prints the console and the texts sent of each run (to follow a finding).
+// MVO_FUZZ_SHOW=1 prints the console and the texts sent of each run, also when a finding stops
+// it (to follow a finding).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -190,7 +191,8 @@ class DialoguePeer final : public sim::Peer {
     return true;
   }
 
-  // Every text sent, one a line: "<number> <text>".
+  // Every text sent, one a line: "<number> <text>", and every entry cancelled by an ESC:
+  // "<number> cancelled <what it held>".
   const std::string& sent() const { return sent_; }
 
   // Whatever was written outside a text must have been a whole command (or one a cut write left
@@ -354,6 +356,14 @@ void check_station_logs() {
   }
 }
 
+// The run that MVO_FUZZ_SHOW shows.
+fuzz::World* shown_run = nullptr;
+const DialoguePeer* shown_peer = nullptr;
+void show_run() {
+  std::fprintf(stderr, "%s\n--- sent:\n%s--- %lld virtual ms\n", shown_run->console.text().c_str(),
+               shown_peer->sent().c_str(), static_cast<long long>(shown_run->clock.now_ms()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -381,6 +391,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int64_t count = static_cast<std::int64_t>(answers.size());
   DialoguePeer peer(std::move(answers));
   fuzz::World world(peer);
+  if (std::getenv("MVO_FUZZ_SHOW") != nullptr) {
+    shown_run = &world;
+    shown_peer = &peer;
+    fuzz::on_finding(show_run);
+  }
   peer.port = &world.port;
   peer.plan_fault();
   world.port.keep_history(false);
@@ -398,10 +413,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             shown(world.console.text().substr(
                 world.console.text().size() > 300 ? world.console.text().size() - 300 : 0)));
   }
-  if (std::getenv("MVO_FUZZ_SHOW") != nullptr) {
-    std::fprintf(stderr, "%s\n--- sent:\n%s--- %lld virtual ms\n", world.console.text().c_str(),
-                 peer.sent().c_str(), static_cast<long long>(world.clock.now_ms()));
-  }
+  if (shown_run != nullptr) show_run();
+  shown_run = nullptr;
   peer.finish();
   check_station_logs();
   return 0;

@@ -39,7 +39,14 @@ std::string shown(const std::string& bytes) {
   return out;
 }
 
+namespace {
+void (*before_finding)() = nullptr;
+}  // namespace
+
+void on_finding(void (*show)()) { before_finding = show; }
+
 void finding(const std::string& what, const std::string& detail) {
+  if (before_finding != nullptr) before_finding();
   std::fprintf(stderr, "\nINVARIANT %s: %s\n", what.c_str(), detail.c_str());
   std::fflush(stderr);
   std::abort();

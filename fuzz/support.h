@@ -23,6 +23,8 @@ std::string shown(const std::string& bytes);
 
 // A finding: prints "INVARIANT <what>: <detail>" and aborts, so libFuzzer keeps the input.
 [[noreturn]] void finding(const std::string& what, const std::string& detail);
+// Called by finding() before it prints (a target shows what led there); null for none.
+void on_finding(void (*show)());
 inline void check(bool ok, const char* what, const std::string& detail) {
   if (!ok) finding(what, detail);
 }
