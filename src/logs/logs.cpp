@@ -13,12 +13,31 @@ namespace mvo::logs {
 namespace {
 
 // Each line of a held text as one journal line, trailing blanks dropped, empty lines skipped.
+// A line ends at a line feed, and at a carriage return that ends the text or is followed by a
+// blank (a progress line overwritten by the next); any other control byte, such as a CR inside an
+// echoed command or a text's Ctrl-Z, is shown as ^X, since the journal would keep a line holding
+// one as binary data.
 void emit_lines(Env& env, const std::string& text, int priority) {
   std::size_t from = 0;
   while (from <= text.size()) {
-    std::size_t end = text.find_first_of("\r\n", from);
-    if (end == std::string::npos) end = text.size();
-    std::string piece = text.substr(from, end - from);
+    std::size_t end = from;
+    while (end < text.size() && text[end] != '\n' &&
+           !(text[end] == '\r' && (end + 1 == text.size() || text[end + 1] == ' ' ||
+                                   text[end + 1] == '\n' || text[end + 1] == '\r'))) {
+      ++end;
+    }
+    std::string piece;
+    for (std::size_t i = from; i < end; ++i) {
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      if (c < 32 && c != '\t') {
+        piece += '^';
+        piece += static_cast<char>(c + 64);
+      } else if (c == 127) {
+        piece += "^?";
+      } else {
+        piece += text[i];
+      }
+    }
     while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t')) piece.pop_back();
     std::size_t lead = 0;
     while (lead < piece.size() && piece[lead] == ' ') ++lead;
@@ -54,6 +73,11 @@ void say(Env& env, const std::string& text) {
 }
 
 void flush_console(Env& env) { flush_held(env, kPriorityInfo); }
+
+void say_failure(Env& env, const std::string& text) {
+  say(env, text);
+  flush_held(env, kPriorityError);
+}
 
 void delay(Env& env, std::int64_t ms) {
   if (ms <= 0) return;
@@ -166,7 +190,7 @@ void log_station_message(Env& env, const std::string& number, const std::string&
     if (append_crlf(path, record)) return;
     if (attempt < 5) delay(env, 2000);
   }
-  say(env, common::format(" +cannot storage file %s+ ", path.c_str()));
+  say_failure(env, common::format(" +cannot storage file %s+ ", path.c_str()));
 }
 
 bool fail(Env& env, const std::string& text, const std::string& tag) {

@@ -20,6 +20,8 @@ using platform::Env;
 void say(Env& env, const std::string& text);
 // Hands a held text to a console that keeps lines, at the information priority.
 void flush_console(Env& env);
+// say() for a failure that logs no tag of its own: the journal shows it as an error at once.
+void say_failure(Env& env, const std::string& text);
 
 // Returns no sooner than `ms` milliseconds on the process clock. It sleeps (an idle gateway must
 // cost next to no CPU). A clock that goes backwards restarts the full pause from the new reading.

@@ -1,5 +1,6 @@
 #include "logs/records.h"
 
+#include "common/civil.h"
 #include "common/text.h"
 
 namespace mvo::logs {
@@ -23,15 +24,7 @@ int days_in_month(int y, int m) {
   return m == 2 && leap(y) ? 29 : kDays[m - 1];
 }
 
-// Days from 1970-01-01 to y-m-d in the proleptic Gregorian calendar (eras of 400 years).
-std::int64_t days_from_civil(std::int64_t y, int m, int d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
+using common::days_from_civil;
 
 // Exactly `n` decimal digits.
 bool digits(std::string_view s, std::size_t at, std::size_t n, int& value) {

@@ -167,7 +167,7 @@ bool shut_modem(Env& env) {
     purge_port(env);
   }
   if (!env.port.close()) {
-    say(env, format("shut_modem1 (%d) ", env.port.last_error()));
+    logs::say_failure(env, format("shut_modem1 (%d) ", env.port.last_error()));
     return false;
   }
   delay(env, 2000);

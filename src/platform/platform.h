@@ -8,6 +8,8 @@
 #include <ctime>
 #include <string>
 
+#include "common/civil.h"
+
 namespace mvo::platform {
 
 // A monotonic millisecond clock and a sleep on it.
@@ -27,13 +29,7 @@ class WallClock {
   // across restarts. A clock without a zone (a simulated one) counts its local time as UTC.
   virtual std::int64_t utc_seconds() {
     const std::tm t = local_now();
-    std::int64_t y = 1900 + t.tm_year;
-    const int m = t.tm_mon + 1;
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + t.tm_mday - 1;
-    const std::int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    const std::int64_t days = common::days_from_civil(1900 + t.tm_year, t.tm_mon + 1, t.tm_mday);
     return days * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
   }
 };

@@ -29,28 +29,20 @@ bool find_station(std::string& sender, int& station_index,
 
 namespace {
 
-void log_inbound(Env& env, const ReceivedMessage& message, const std::string& name,
-                 const char* outcome, const std::string& detail) {
-  logs::TrafficRecord r;
-  r.direction = "in";
-  r.number = message.sender;
-  r.name = name;
-  r.outcome = outcome;
-  r.detail = detail;
-  r.text = message.text;
-  logs::log_traffic(env, std::move(r));
-}
-
 std::string modem_stamp(const ReceivedMessage& m) { return m.date + "," + m.time + m.zone; }
 
 }  // namespace
 
 void log_inbound(Env& env, const std::string& sender, const std::string& name,
                  const std::string& outcome, const std::string& detail, const std::string& text) {
-  ReceivedMessage m;
-  m.sender = sender;
-  m.text = text;
-  log_inbound(env, m, name, outcome.c_str(), detail);
+  logs::TrafficRecord r;
+  r.direction = "in";
+  r.number = sender;
+  r.name = name;
+  r.outcome = outcome;
+  r.detail = detail;
+  r.text = text;
+  logs::log_traffic(env, std::move(r));
 }
 
 bool read_sms(Env& env, std::string& text, int& station_index,
@@ -82,7 +74,7 @@ bool read_sms(Env& env, std::string& text, int& station_index,
       log_error(env, "read_sms1");
       message.sender.erase(std::remove(message.sender.begin(), message.sender.end(), '"'),
                            message.sender.end());
-      log_inbound(env, message, "", "unreadable", "read_sms1");
+      log_inbound(env, message.sender, "", "unreadable", "read_sms1", message.text);
       return false;
     }
     if (!delete_message(env, index)) {
@@ -93,7 +85,7 @@ bool read_sms(Env& env, std::string& text, int& station_index,
     if (!find_station(message.sender, station_index, stations)) {
       say(env, format("SMS from un-authorized: %s%20s\n", message.sender.c_str(), ""));
       log_error(env, "SMS from UFO");
-      log_inbound(env, message, "", "unauthorized", modem_stamp(message));
+      log_inbound(env, message.sender, "", "unauthorized", modem_stamp(message), message.text);
       continue;
     }
     logs::log_station_message(env, message.sender, message.text, message.date, message.time,
@@ -101,8 +93,8 @@ bool read_sms(Env& env, std::string& text, int& station_index,
     if (message.text.size() > kMaxAcceptedText) {
       say(env, format("SMS from is too long: %s%14s\n", message.text.c_str(), ""));
       log_error(env, "SMS too long");
-      log_inbound(env, message, stations[static_cast<std::size_t>(station_index)].name, "too-long",
-                  modem_stamp(message));
+      log_inbound(env, message.sender, stations[static_cast<std::size_t>(station_index)].name,
+                  "too-long", modem_stamp(message), message.text);
       continue;
     }
     text = message.text;

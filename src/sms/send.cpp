@@ -115,8 +115,8 @@ bool send_sms(Env& env, const std::string& text, const std::string& number, Send
   normal_timeouts(env);
   const bool sent = send_message(env, text, number, result);
   if (!sent) {
-    say(env,
-        format(".Failed to send_sms1  (text=%s) (cellular=%s).\n ", text.c_str(), number.c_str()));
+    logs::say_failure(env, format(".Failed to send_sms1  (text=%s) (cellular=%s).\n ", text.c_str(),
+                                  number.c_str()));
     char drain[200] = {};
     std::size_t got = 0;
     env.port.read(drain, sizeof drain, got);

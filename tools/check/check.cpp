@@ -29,7 +29,8 @@ struct Placeholder {
 constexpr Placeholder kPlaceholders[] = {{"stations.txt", "\"?\";\"0\""},
                                          {"human.txt", "?"},
                                          {"destinations.txt", "\"?\";\"00\";HMN"},
-                                         {"custom.txt", "\"\""}};
+                                         {"custom.txt", "\"\""},
+                                         {"options.txt", "# ?"}};
 
 std::string placeholder_for(const std::string& file) {
   for (const auto& p : kPlaceholders) {
@@ -335,6 +336,9 @@ SiteCheck check_site(const std::string& root, const PortProbe& probe) {
   const Loaded cu = load_each_fault(ws, findings, "custom.txt", [&](config::Where& w) {
     t.custom_templates_present = config::load_custom_templates(ws.env, t.custom_templates, &w);
   });
+
+  load_each_fault(ws, findings, "options.txt",
+                  [&](config::Where& w) { t.options = config::load_options(ws.env, &w); });
 
   result.loads = exit_status(findings) < 2;
   table_warnings(t, st, hu, de, cu, findings);

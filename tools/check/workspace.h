@@ -17,8 +17,8 @@
 namespace mvo::check {
 
 // The configuration files, in the order the gateway reads them.
-inline constexpr const char* kConfigFiles[] = {"cfg.txt", "stations.txt", "human.txt",
-                                               "destinations.txt", "custom.txt"};
+inline constexpr const char* kConfigFiles[] = {"cfg.txt",          "stations.txt", "human.txt",
+                                               "destinations.txt", "custom.txt",   "options.txt"};
 
 class Workspace {
  public:

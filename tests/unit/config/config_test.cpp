@@ -316,5 +316,41 @@ TEST(LoadCustomTemplates, TakesTextBetweenQuotesUntilABlankLine) {
   EXPECT_EQ(none.console(), "No custom.txt FILE\n");
 }
 
+TEST(LoadOptions, SwitchesOffUnlessTurnedOn) {
+  struct Case {
+    const char* name;
+    const char* file;  // nullptr: no options.txt
+    std::string console;
+    bool traffic;
+    bool heartbeat;
+  } cases[] = {
+      {"no file: nothing on, nothing printed", nullptr, "", false, false},
+      {"both on, CR LF, comments and blank lines",
+       "# monitoring\r\ntraffic on\r\n\r\n  heartbeat   on  \r\n", "", true, true},
+      {"the last line of a switch wins", "traffic on\ntraffic off\n", "", false, false},
+      {"unknown option", "traffic on\nalarms on\n",
+       " line 2 in file options.txt: unknown option alarms\nHALT", false, false},
+      {"a value other than on or off", "heartbeat yes\n",
+       " line 1 in file options.txt: heartbeat takes on or off\nHALT", false, false},
+      {"no value", "traffic\n", " line 1 in file options.txt: traffic takes on or off\nHALT", false,
+       false},
+      {"a third word", "traffic on now\n",
+       " line 1 in file options.txt: traffic takes on or off\nHALT", false, false},
+      {"upper case is not the word", "TRAFFIC on\n",
+       " line 1 in file options.txt: unknown option TRAFFIC\nHALT", false, false},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    if (c.file != nullptr) h.write_config("options.txt", c.file);
+    Options o;
+    EXPECT_EQ(run(h, [&] { o = load_options(h.env); }), c.console) << c.name;
+    EXPECT_EQ(o.traffic, c.traffic) << c.name;
+    EXPECT_EQ(o.heartbeat, c.heartbeat) << c.name;
+  }
+  Harness h;
+  h.write_config("options.txt", "traffic on" + std::string(200, ' ') + "\n");
+  EXPECT_EQ(run(h, [&] { load_options(h.env); }), " line 1 in file options.txt is too long\nHALT");
+}
+
 }  // namespace
 }  // namespace mvo::config

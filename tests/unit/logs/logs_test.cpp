@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <vector>
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
@@ -149,6 +150,65 @@ TEST(ShowProgress, PrintsTheSpinnerLineThenPauses) {
   EXPECT_EQ(h.console(), "++        --" + std::string(42, ' ') + "\r" + "--        ++" +
                              std::string(43, ' ') + "\r");
   EXPECT_EQ(h.now(), 3000);
+}
+
+// The console as the journal: each event one line with the priority of the tag logged after it.
+class JournalLines final : public platform::Console {
+ public:
+  void write(const std::string& text) override { raw += text; }
+  bool wants_lines() const override { return true; }
+  void line(int priority, const std::string& text) override {
+    lines.push_back(std::to_string(priority) + " " + text);
+  }
+  std::vector<std::string> lines;
+  std::string raw;
+};
+
+TEST(JournalConsole, OneLineAnEventWithItsTagsPriority) {
+  struct Step {
+    const char* say;  // nullptr: none
+    const char* tag;  // nullptr: none
+    bool failure = false;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"a failure text and its tag", {{"CMGS5((OK))", "cmgs5"}}, {"3 CMGS5((OK))"}},
+      {"refused messages are warnings",
+       {{"SMS from un-authorized: +999                    \n", "SMS from UFO"},
+        {"Illegal SMS content: 'bad'\n", "Illegal SMS content 2"}},
+       {"4 SMS from un-authorized: +999", "4 Illegal SMS content: 'bad'"}},
+      {"a forward is information",
+       {{"SMS /Sun Feb 26 2012/01:19:42/Tank3: 1,2\n", nullptr}},
+       {"6 SMS /Sun Feb 26 2012/01:19:42/Tank3: 1,2"}},
+      {"a failure without a tag of its own, its Ctrl-Z shown",
+       {{".Failed to send_sms1  (text=+4410,1\x1a) (cellular=+111).\n ", nullptr, true},
+        {"main2.", "main2"}},
+       {"3 .Failed to send_sms1  (text=+4410,1^Z) (cellular=+111).", "3 main2."}},
+      {"a CR inside an echoed command stays in its line",
+       {{"CMGS1((AT+CMGS=\"+333\"\r)).", "cmgs1"}},
+       {"3 CMGS1((AT+CMGS=\"+333\"^M))."}},
+      {"progress lines overwritten, and the spinner dropped",
+       {{"\n...wait...(5 seconds)\r RKT 26 FEB 2012     \n", nullptr},
+        {kSpinnerOn, nullptr},
+        {"stopped on request.\n", "stopped on request"}},
+       {"6 ...wait...(5 seconds)", "6 RKT 26 FEB 2012", "5 stopped on request."}},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    JournalLines journal;
+    platform::Service service;
+    platform::Env env{h.env.clock, h.env.wall, journal, h.env.site, h.env.port, &service};
+    for (const Step& step : c.steps) {
+      if (step.say != nullptr) (step.failure ? say_failure : say)(env, step.say);
+      if (step.tag != nullptr) log_error(env, step.tag);
+    }
+    flush_console(env);
+    EXPECT_EQ(journal.lines, c.lines) << c.name;
+    EXPECT_EQ(journal.raw, "") << c.name;
+  }
 }
 
 }  // namespace

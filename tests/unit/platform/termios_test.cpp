@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 
 #include "modem/modem.h"
@@ -219,6 +220,55 @@ TEST(TermiosPort, MissingDeviceReportsErrno) {
   TermiosPort port;
   EXPECT_FALSE(port.open("/dev/does-not-exist-mvo"));
   EXPECT_EQ(port.last_error(), ENOENT);
+}
+
+// A stop signal reaches the waits on a real pty: a port read and a sleep end early when the stop
+// may cut them short, and run to their time-out while a report holds it. The signal is raised
+// before the wait: it stays pending, blocked, until the wait lets it in, so it is never missed.
+TEST(TermiosPort, StopSignalCutsWaitsShortUnlessHeld) {
+  static StopState stop;
+  native::install_stop_handlers(stop);
+  Pty pty;
+  TermiosPort port;
+  ASSERT_TRUE(port.open("\\\\.\\" + pty.slave)) << port.last_error();
+  ASSERT_TRUE(port.set_timeouts({1500, 1500}));
+  native::SteadyClock clock;
+  struct Case {
+    const char* name;
+    int signal;
+    bool held;
+    bool sleep;  // a sleep of 1500 ms instead of a read
+    bool cut;
+  } cases[] = {
+      {"read, SIGTERM", SIGTERM, false, false, true},
+      {"read, SIGHUP", SIGHUP, false, false, true},
+      {"sleep, SIGINT", SIGINT, false, true, true},
+      {"read held by a report", SIGTERM, true, false, false},
+      {"sleep held by a report", SIGTERM, true, true, false},
+  };
+  for (const auto& c : cases) {
+    stop.requested = 0;
+    stop.held = c.held ? 1 : 0;
+    ASSERT_EQ(raise(c.signal), 0);
+    EXPECT_EQ(stop.requested, 0) << c.name << ": the handler ran outside a wait";
+    const auto t0 = std::chrono::steady_clock::now();
+    char buffer[8];
+    std::size_t got = 9;
+    if (c.sleep) {
+      clock.sleep_ms(1500);
+    } else {
+      EXPECT_TRUE(port.read(buffer, sizeof buffer, got)) << c.name;
+      EXPECT_EQ(got, 0u) << c.name;
+    }
+    EXPECT_EQ(stop.requested, 1) << c.name;
+    if (c.cut) {
+      EXPECT_LT(ms_since(t0), 1000) << c.name;
+    } else {
+      EXPECT_GE(ms_since(t0), 1450) << c.name;
+    }
+  }
+  stop.requested = 0;
+  stop.held = 0;
 }
 
 }  // namespace
