@@ -53,4 +53,29 @@ printf '+4430\n3,0.4,o,60,e,f,2\n' >"$tmp/spool/.r1" && mv "$tmp/spool/.r1" "$tm
 wait_for 60 sent 8 || fail "after replug: $(cat "$tmp/outbox"); console: $(cat -A "$tmp/gw.out" | tail -5)"
 [[ $(grep -c "On the air" "$tmp/site/log/err_log.csv") -ge 2 ]] || fail "no second bring-up"
 grep -qF '"number":"+444","text":"Gauge 7: low, 0.4 m left\u001a"' "$tmp/outbox" || fail "$(cat "$tmp/outbox")"
+# The traffic log (on in the example site) accounts for every message and every text: one "in"
+# record a message, one "out" record a due text (written once its result is read, so just after
+# the phone has it), each "sent" text exactly what the phone got. A text whose result was lost in
+# the unplug is recorded as failed, though the modem had taken it: that is all the gateway knows.
+outs() { [[ $(grep -c ';out;' "$tmp/site/log/traffic.log") -ge 8 ]]; }
+wait_for 10 outs || fail "traffic log: $(cat -A "$tmp/site/log/traffic.log")"
+python3 - "$tmp/site/log/traffic.log" "$tmp/outbox" <<'PY' || fail "traffic log: $(cat -A "$tmp/site/log/traffic.log")"
+import json, re, sys
+unescape = lambda f: re.sub(r'\\x([0-9A-F]{2})', lambda m: chr(int(m.group(1), 16)), f)
+records = []
+for line in open(sys.argv[1], newline=''):
+    assert line.endswith('\r\n'), repr(line)
+    fields = [unescape(f) for f in line[:-2].split(';')]
+    assert len(fields) == 8, fields
+    records.append(fields)
+ins = [(r[2], r[4], r[7]) for r in records if r[1] == 'in']
+outs = sorted((r[2], r[7] + '\x1a') for r in records if r[1] == 'out')
+sent_records = [(r[2], r[7] + '\x1a') for r in records if r[1] == 'out' and r[4] == 'sent']
+phones = sorted((e['number'], e['text']) for e in map(json.loads, open(sys.argv[2])))
+assert ins == [('+4410', 'accepted', '10,2.5,c,400,e,f,1'), ('+4420', 'accepted', '7,1.2,c,150,e,f,0'),
+               ('+4430', 'accepted', '3,0.4,o,60,e,f,2')], ins
+assert outs == phones, (outs, phones)
+assert all(s in phones for s in sent_records), sent_records
+assert all(r[4] in ('sent', 'failed') for r in records if r[1] == 'out'), records
+PY
 echo "forward: ok"
