@@ -1,7 +1,7 @@
 // mvo-modem-sim: the GSM modem model on a pseudo-terminal, in real time.
 //
 //   mvo-modem-sim [--link PATH] [--scenario FILE] [--spool DIR] [--outbox FILE]
-//                 [--transcript FILE] [--empty-slot cms|cmgr] [--seed N] [--help]
+//                 [--transcript FILE] [--empty-slot cms|cmgr] [--seed N] [--help] [--version]
 //
 // Prints "mvo-modem-sim: <device>" when the line is up. --link keeps a symlink at PATH pointing to
 // the current device (re-pointed after an unplug). Files dropped in the spool directory become
@@ -37,6 +37,7 @@
 #include <optional>
 #include <string>
 
+#include "common/version.h"
 #include "sim/core/modem_model.h"
 #include "sim/core/scenario.h"
 
@@ -203,7 +204,8 @@ constexpr const char* kUsage =
     "  --transcript FILE    every byte in (<) and out (>), with the time in ms\n"
     "  --empty-slot cms     an empty slot reads as +CMS ERROR: 321 (default cmgr: +CMGR: 0,,0)\n"
     "  --seed N             the seed of the faults' chances (overrides the scenario's)\n"
-    "  --help               this text\n";
+    "  --help               this text\n"
+    "  --version            the version of MVO\n";
 
 struct Options {
   std::string link, scenario, spool, outbox, transcript;
@@ -238,6 +240,7 @@ int parse_options(int argc, char** argv, Options& o) {
                                  {"empty-slot", required_argument, nullptr, 0},
                                  {"seed", required_argument, nullptr, 0},
                                  {"help", no_argument, nullptr, 0},
+                                 {"version", no_argument, nullptr, 0},
                                  {nullptr, 0, nullptr, 0}};
   std::string Options::*const paths[] = {&Options::link, &Options::scenario, &Options::spool,
                                          &Options::outbox, &Options::transcript};
@@ -256,6 +259,9 @@ int parse_options(int argc, char** argv, Options& o) {
       if (!to_seed(value.c_str(), seed))
         return usage_error("--seed takes a number up to 4294967295");
       o.seed = seed;
+    } else if (name == "version") {
+      std::cout << "mvo-modem-sim " << mvo::common::kVersion << "\n";
+      return 0;
     } else {
       std::cout << kUsage;
       return 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "common/text.h"
 #include "tools/check/check.h"
 
@@ -96,6 +97,10 @@ int main(int argc, char** argv) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
       out(std::string(kSynopsis) + kUsage);
+      return 0;
+    }
+    if (a == "--version") {
+      out(std::string("mvo-check ") + mvo::common::kVersion + "\n");
       return 0;
     }
     if (a == "--report") {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "common/text.h"
 #include "report.h"
 
@@ -149,6 +150,9 @@ int main(int argc, char** argv) {
     std::string v;
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "mvo-report " << mvo::common::kVersion << "\n";
       return 0;
     } else if (a == "--check") {
       check = true;
