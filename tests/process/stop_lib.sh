@@ -85,7 +85,14 @@ run_case() {
   if [[ $point != bring-up ]]; then
     local w
     w=$(written "$d/transcript")
-    grep -qP '(\\r|\\x1a)\\x1a\\x1b$' <<<"$w" || verdict "the last bytes to the modem: ${w: -120}"
+    # Under Wine the purge after the abort bytes is a tcflush of both queues, and a pty keeps
+    # written bytes queued until the simulator reads them: the two bytes may be taken back. The
+    # gateway must still have written nothing after its last command but them.
+    if ((${abort_may_vanish:-0})); then
+      grep -qP '(\\r|\\x1a)(\\x1a\\x1b)?$' <<<"$w" || verdict "the last bytes to the modem: ${w: -120}"
+    else
+      grep -qP '(\\r|\\x1a)\\x1a\\x1b$' <<<"$w" || verdict "the last bytes to the modem: ${w: -120}"
+    fi
   fi
   sleep 0.5  # the simulator's word on the close, if it has one, has come by now
   ! grep -q "released" "$d/sim.out" || verdict "the gateway left the port exclusive"

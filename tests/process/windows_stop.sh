@@ -24,6 +24,7 @@ name_port() {
   echo "port COM$n" >"$1/site/configuration/cfg.txt"
 }
 slowness=2
+abort_may_vanish=1
 
 cases=(delete-INT between-INT result-INT idle-INT)
 for c in "${cases[@]}"; do
