@@ -41,19 +41,22 @@ void on_wait(Env& env) {
   platform::Service* s = env.service;
   if (s == nullptr) return;
   flush_console(env);
-  const std::int64_t now = env.clock.now_ms();
-  if (s->notifier != nullptr && s->state != "halted") {
-    const std::int64_t every = s->notifier->watchdog_ms() / 2;
-    if (every > 0 && (s->last_watchdog_ms < 0 || now - s->last_watchdog_ms >= every)) {
-      s->notifier->notify("WATCHDOG=1");
-      s->last_watchdog_ms = now;
+  // Called for every byte read: the clock is read only when something here needs it.
+  if (s->notifier != nullptr || s->state_file || s->stop.requested != 0) {
+    const std::int64_t now = env.clock.now_ms();
+    if (s->notifier != nullptr && s->state != "halted") {
+      const std::int64_t every = s->notifier->watchdog_ms() / 2;
+      if (every > 0 && (s->last_watchdog_ms < 0 || now - s->last_watchdog_ms >= every)) {
+        s->notifier->notify("WATCHDOG=1");
+        s->last_watchdog_ms = now;
+      }
     }
+    if (s->state_file && !s->state.empty() &&
+        (s->last_beat_ms < 0 || now - s->last_beat_ms >= kBeatIntervalMs)) {
+      write_state_file(env);
+    }
+    if (s->stop.requested != 0 && s->stop_seen_ms < 0) s->stop_seen_ms = now;
   }
-  if (s->state_file && !s->state.empty() &&
-      (s->last_beat_ms < 0 || now - s->last_beat_ms >= kBeatIntervalMs)) {
-    write_state_file(env);
-  }
-  if (s->stop.requested != 0 && s->stop_seen_ms < 0) s->stop_seen_ms = now;
   if (s->stop.cuts_waits()) throw common::StopRequest();
 }
 

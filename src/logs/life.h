@@ -17,8 +17,6 @@ using platform::Env;
 inline constexpr std::int64_t kStopPatienceMs = 60000;
 // The state file is rewritten at most this often while the state stands.
 inline constexpr std::int64_t kBeatIntervalMs = 60000;
-// The longest single sleep of a pause when a stop may come: a stop is seen within it.
-inline constexpr std::int64_t kWaitSliceMs = 1000;
 
 // Called at every wait (each slice of a pause, each port read). Feeds the watchdog (at half its
 // interval), rewrites the state file once a minute, and unwinds with common::StopRequest when a

@@ -91,12 +91,8 @@ void delay(Env& env, std::int64_t ms) {
       elapsed = 0;
     }
     if (elapsed >= ms) return;
-    std::int64_t sleep = ms - elapsed;
-    if (env.service != nullptr) {
-      on_wait(env);
-      if (sleep > kWaitSliceMs) sleep = kWaitSliceMs;
-    }
-    env.clock.sleep_ms(sleep);
+    on_wait(env);
+    env.clock.sleep_ms(ms - elapsed);
   }
 }
 

@@ -25,8 +25,9 @@ void say_failure(Env& env, const std::string& text);
 
 // Returns no sooner than `ms` milliseconds on the process clock. It sleeps (an idle gateway must
 // cost next to no CPU). A clock that goes backwards restarts the full pause from the new reading.
-// ms <= 0 returns at once. With a Service, it sleeps in slices of at most a second and calls
-// on_wait before each, so a stop request unwinds it (common::StopRequest) unless one is held.
+// ms <= 0 returns at once. With a Service it calls on_wait before each sleep, and a stop request
+// (which cuts the sleep short, platform/native.h) unwinds it with common::StopRequest unless a
+// report holds the stop.
 void delay(Env& env, std::int64_t ms);
 
 // Prints one spinner line ("++ .. --" for a non-zero flag, "-- .. ++" otherwise), then delay(ms).
