@@ -14,6 +14,8 @@ send-fault +222 cms500
 store +4410 10,2.5,c,400,e,f,1
 SCEN
 cp -r "$repo/examples/site" "$tmp/site"
+# Without the state file: the gateway's state is judged from the error log alone.
+rm -f "$tmp/site/configuration/options.txt"
 rm -f "$tmp/site/log/"*.csv
 mkdir -p "$tmp/spool"
 "$bin/mvo-modem-sim" --link "$tmp/modem" --scenario "$tmp/scenario" --outbox "$tmp/outbox" \
