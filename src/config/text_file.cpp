@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 namespace mvo::config {
 
@@ -10,7 +11,10 @@ bool read_text(const std::string& path, std::string& data) {
   if (!in.is_open()) return false;
   std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   data.clear();
-  for (char c : raw) {
+  // A UTF-8 byte-order mark (what Notepad writes as "UTF-8 with BOM") marks the encoding; it is
+  // not content.
+  const std::size_t start = raw.rfind(kUtf8Bom, 0) == 0 ? kUtf8Bom.size() : 0;
+  for (char c : std::string_view(raw).substr(start)) {
     if (c == 26) break;
     if (c != '\r') data += c;
   }

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <utility>
+
 #include "common/halt.h"
 #include "config/tables.h"
+#include "config/text_file.h"
 #include "tests/support/harness.h"
 
 namespace mvo::config {
@@ -350,6 +354,78 @@ TEST(LoadOptions, SwitchesOffUnlessTurnedOn) {
   Harness h;
   h.write_config("options.txt", "traffic on" + std::string(200, ' ') + "\n");
   EXPECT_EQ(run(h, [&] { load_options(h.env); }), " line 1 in file options.txt is too long\nHALT");
+}
+
+// Notepad's "UTF-8 with BOM" puts EF BB BF before the first line: the loaders read every file as
+// if the mark were not there, and only a mark at the very start is skipped.
+TEST(ReadText, SkipsAUtf8ByteOrderMarkAtTheStartOnly) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const struct {
+    const char* name;
+    std::string file;
+    std::string text;
+  } cases[] = {
+      {"mark and a line", bom + "x COM1\r\n", "x COM1\n"},
+      {"mark only", bom, ""},
+      {"mark twice: the second is content", bom + bom + "a", bom + "a"},
+      {"mark on the second line is content", "a\n" + bom + "b", "a\n" + bom + "b"},
+      {"part of a mark is content",
+       "\xEF\xBB"
+       "a",
+       "\xEF\xBB"
+       "a"},
+      {"byte 26 right after the mark",
+       bom + "\x1a"
+             "a",
+       ""},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    h.write_config("cfg.txt", c.file);
+    std::string text;
+    ASSERT_TRUE(read_text((h.dir() / "configuration" / "cfg.txt").string(), text)) << c.name;
+    EXPECT_EQ(text, c.text) << c.name;
+  }
+}
+
+TEST(LoadAll, AByteOrderMarkInEachFileLoadsAsWithout) {
+  const std::map<std::string, std::string> site = {
+      {"stations.txt", "\"Tank3\";\"+4410\"\r\n\"Pump1\";\"+4401\"\r\n"},
+      {"human.txt", "Normal\r\nOverflow\r\n"},
+      {"destinations.txt", "\"Ops\";\"+222\";HMN;\"1\"\r\n\"Control\";\"+111\";SMC\r\n"},
+      {"custom.txt", "\"&S: &L\"\r\n\"&S over\"\r\n"},
+      {"options.txt", "traffic on\r\n"},
+  };
+  auto load = [&](const std::string& marked) {
+    Harness h;
+    for (const auto& [name, text] : site) {
+      h.write_config(name, (name == marked ? "\xEF\xBB\xBF" : "") + text);
+    }
+    const std::string console = run(h, [&] { load_all(h.env); });
+    Tables t;
+    if (console.find("HALT") == std::string::npos) t = load_all(h.env);
+    return std::make_pair(console, t);
+  };
+  const auto [plain_console, plain] = load("");
+  ASSERT_EQ(plain_console, "");
+  for (const auto& [name, text] : site) {
+    const auto [console, t] = load(name);
+    EXPECT_EQ(console, plain_console) << name;
+    ASSERT_EQ(t.stations.size(), plain.stations.size()) << name;
+    for (std::size_t i = 0; i < t.stations.size(); ++i) {
+      EXPECT_EQ(t.stations[i].name, plain.stations[i].name) << name;
+      EXPECT_EQ(t.stations[i].number, plain.stations[i].number) << name;
+    }
+    EXPECT_EQ(t.human_texts, plain.human_texts) << name;
+    ASSERT_EQ(t.destinations.size(), plain.destinations.size()) << name;
+    for (std::size_t i = 0; i < t.destinations.size(); ++i) {
+      EXPECT_EQ(t.destinations[i].name, plain.destinations[i].name) << name;
+      EXPECT_EQ(t.destinations[i].type, plain.destinations[i].type) << name;
+    }
+    EXPECT_EQ(t.subscribed, plain.subscribed) << name;
+    EXPECT_EQ(t.custom_templates, plain.custom_templates) << name;
+    EXPECT_EQ(t.options.traffic, plain.options.traffic) << name;
+  }
 }
 
 }  // namespace
