@@ -1,16 +1,19 @@
 #include "tools/check/check.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <stdexcept>
 
 #include "common/text.h"
+#include "config/text_file.h"
 #include "driver/gateway.h"
 #include "driver/startup.h"
 #include "logs/logs.h"
 #include "modem/modem.h"
 #include "platform/native.h"
 #include "sms/sms.h"
+#include "tools/check/gsm.h"
 #include "tools/check/workspace.h"
 
 namespace mvo::check {
@@ -74,6 +77,63 @@ std::string join_lines(const std::vector<std::string>& lines) {
   return data;
 }
 
+// The lines of a file as the loaders number them: a leading byte-order mark and carriage returns
+// are not part of them.
+std::vector<std::string> text_lines(const std::string& data) {
+  std::string text =
+      data.rfind(config::kUtf8Bom, 0) == 0 ? data.substr(config::kUtf8Bom.size()) : data;
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return split_lines(text);
+}
+
+bool is_utf16(const std::string& data) {
+  return data.rfind("\xFF\xFE", 0) == 0 || data.rfind("\xFE\xFF", 0) == 0 ||
+         data.find('\0') != std::string::npos;
+}
+
+// How each file is written: UTF-16 is an error (the gateway reads it as garbage, halting or not),
+// a UTF-8 byte-order mark a warning (this gateway skips it). True when the file is UTF-16.
+bool encoding_findings(const Workspace& ws, const std::string& file,
+                       std::vector<Finding>& findings) {
+  const std::optional<std::string> data = ws.original(file);
+  if (!data) return false;
+  if (is_utf16(*data)) {
+    const bool marked = data->rfind("\xFF\xFE", 0) == 0 || data->rfind("\xFE\xFF", 0) == 0;
+    findings.push_back(
+        {config_path(file), 0, Severity::kError,
+         std::string(marked ? "the file is written in UTF-16 (Notepad's \"UTF-16 LE\" or "
+                              "\"Unicode\")"
+                            : "the file holds zero bytes, as UTF-16 (Notepad's \"UTF-16 LE\" or "
+                              "\"Unicode\") does") +
+             ", which the gateway reads as garbage: open it in Notepad, choose Save As and the "
+             "encoding \"UTF-8\"",
+         0, false});
+    return true;
+  }
+  if (data->rfind(config::kUtf8Bom, 0) == 0) {
+    findings.push_back({config_path(file), 1, Severity::kWarning,
+                        "the file begins with a byte-order mark (Notepad's encoding \"UTF-8 with "
+                        "BOM\"): the gateway skips it, other programs may not; save it with the "
+                        "encoding \"UTF-8\""});
+  }
+  return false;
+}
+
+// Every character of a text that goes to phones which the GSM alphabet cannot carry as written.
+// `from` and `to` bound the part of the line that is sent (byte offsets).
+void gsm_findings(const std::string& file, int line, const std::string& text, std::size_t from,
+                  std::size_t to, std::vector<Finding>& findings) {
+  if (from >= text.size() || to <= from) return;
+  // Columns count characters from the start of the line, as an editor shows them.
+  int before = 0;
+  for (std::size_t i = 0; i < from; ++i) {
+    before += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 ? 1 : 0;
+  }
+  for (const Unsendable& u : unsendable(text.substr(from, to - from))) {
+    findings.push_back({config_path(file), line, Severity::kWarning, u.text, before + u.column});
+  }
+}
+
 // Runs a loader until it returns, reporting each halt and replacing the line it came from.
 template <class Load>
 Loaded load_each_fault(Workspace& ws, std::vector<Finding>& findings, const std::string& file,
@@ -99,7 +159,37 @@ Loaded load_each_fault(Workspace& ws, std::vector<Finding>& findings, const std:
   }
 }
 
-void port_warnings(const std::string& root, const std::string& port_name, const PortProbe& probe,
+// The udev rule that keeps ModemManager off the port's device.
+std::string modem_manager_rule(const std::string& device) {
+  const std::string kernel = device.substr(device.rfind('/') + 1);
+  return format(
+      "ACTION==\"add|change\", SUBSYSTEM==\"tty\", KERNEL==\"%s\", "
+      "ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
+      kernel.c_str());
+}
+
+// ModemManager probes every new serial device it may take for a modem with AT commands, as root,
+// whatever the gateway holds; only a device marked ID_MM_DEVICE_IGNORE is left alone.
+void modem_manager_warning(const PortState& state, const CommandRunner& run,
+                           std::vector<Finding>& findings) {
+  const std::string& device = state.device;
+  if (device.rfind("/dev/", 0) != 0 || device.rfind("/dev/pts/", 0) == 0) return;
+  std::string out;
+  if (run({"systemctl", "is-active", "--quiet", "ModemManager.service"}, out) != 0) return;
+  if (run({"udevadm", "info", "--query=property", "--name=" + device}, out) != 0) return;
+  for (const std::string& line : split_lines(out)) {
+    if (line == "ID_MM_DEVICE_IGNORE=1") return;
+  }
+  findings.push_back(
+      {config_path("cfg.txt"), 0, Severity::kWarning,
+       format("ModemManager is running and may send its own AT commands to %s while the gateway "
+              "uses it; mark the device ignored with the line\n  %s\nin "
+              "/etc/udev/rules.d/78-mvo-modem.rules, then run: udevadm control --reload && "
+              "udevadm trigger %s",
+              device.c_str(), modem_manager_rule(device).c_str(), device.c_str())});
+}
+
+void port_warnings(const std::string& root, const std::string& port_name, const SiteProbes& probes,
                    std::vector<Finding>& findings) {
   const std::string word = port_name.substr(std::string(driver::kDevicePrefix).size());
   auto warn = [&](const std::string& text) {
@@ -111,12 +201,124 @@ void port_warnings(const std::string& root, const std::string& port_name, const 
         "every 20 seconds without end");
     return;
   }
-  const PortState state = probe(root, port_name);
+  const PortState state = probes.port(root, port_name);
   const std::string shown = state.device == word ? word : word + " (" + state.device + ")";
   if (!state.exists) {
     warn("port " + shown + " does not exist");
   } else if (!state.accessible) {
     warn("port " + shown + ": this user may not open it");
+  }
+  if (state.exists) modem_manager_warning(state, probes.run, findings);
+}
+
+// human.txt as operators leave it: more lines than the gateway reads, blank lines that make a
+// status code valid with an empty text.
+void human_limits(const Workspace& ws, const config::Tables& t, const Loaded& hu,
+                  std::vector<Finding>& findings) {
+  if (!hu.ok) return;
+  const std::vector<std::string> lines = text_lines(ws.original("human.txt").value_or(""));
+  auto blank = [](const std::string& text) {
+    return text.find_first_not_of(" \t") == std::string::npos;
+  };
+  for (std::size_t c = 0; c < t.human_texts.size(); ++c) {
+    if (!hu.real(c) || !blank(t.human_texts[c])) continue;
+    bool trailing = true;
+    for (std::size_t k = c + 1; k < t.human_texts.size(); ++k) trailing &= blank(t.human_texts[k]);
+    const std::size_t line = static_cast<std::size_t>(hu.line(c));
+    for (std::size_t k = line; k < lines.size(); ++k) trailing &= blank(lines[k]);
+    findings.push_back(
+        {config_path("human.txt"), hu.line(c), Severity::kWarning,
+         trailing ? format("a blank line at the end of the file makes status code %d valid, with "
+                           "an empty text: delete it unless stations send code %d",
+                           static_cast<int>(c), static_cast<int>(c))
+                  : format("status code %d has an empty text: its reports are accepted and "
+                           "forwarded without one",
+                           static_cast<int>(c))});
+  }
+  if (t.human_texts.size() < static_cast<std::size_t>(config::kMaxStatusCodes)) return;
+  const int first = hu.line(t.human_texts.size() - 1) + 1;
+  int last = 0;
+  for (int k = first; k <= static_cast<int>(lines.size()); ++k) {
+    if (!blank(lines[static_cast<std::size_t>(k - 1)])) last = k;
+  }
+  if (last == 0) return;
+  const std::string which =
+      first == last ? format("line %d is", first) : format("lines %d to %d are", first, last);
+  findings.push_back(
+      {config_path("human.txt"), first, Severity::kWarning,
+       format("%s never read: the gateway takes at most %d texts (status codes 0 to %d) and "
+              "refuses a report with a higher code as an illegal status",
+              which.c_str(), config::kMaxStatusCodes, config::kMaxStatusCodes - 1)});
+}
+
+// Every text that goes to phones: station names, human texts, custom templates.
+void text_findings(const Workspace& ws, const Loaded& st, const Loaded& hu, const Loaded& cu,
+                   const std::set<std::string>& utf16, std::vector<Finding>& findings) {
+  auto each = [&](const char* file, const Loaded& loaded, auto part) {
+    if (!loaded.ok || utf16.contains(file)) return;
+    const std::vector<std::string> lines = text_lines(ws.original(file).value_or(""));
+    for (std::size_t e = 0; e < loaded.entry_lines.size(); ++e) {
+      const int line = loaded.line(e);
+      if (!loaded.real(e) || line < 1 || line > static_cast<int>(lines.size())) continue;
+      const std::string& text = lines[static_cast<std::size_t>(line - 1)];
+      const auto [from, to] = part(text);
+      gsm_findings(file, line, text, from, to, findings);
+    }
+  };
+  auto whole = [](const std::string& text) { return std::make_pair(std::size_t{0}, text.size()); };
+  // The name between its quotes; the number holds only characters the loader allows.
+  auto quoted = [](const std::string& text) {
+    const std::size_t open = text.find('"');
+    const std::size_t close = open == std::string::npos ? open : text.find('"', open + 1);
+    if (close == std::string::npos) return std::make_pair(std::size_t{0}, std::size_t{0});
+    return std::make_pair(open + 1, close);
+  };
+  each("stations.txt", st, quoted);
+  each("human.txt", hu, whole);
+  each("custom.txt", cu, quoted);
+}
+
+// The log directory as the gateway's user meets it: without it the gateway runs but keeps no
+// record; one it may not write costs every record too, with a console message nobody reads under
+// a service.
+void log_findings(const std::string& root, const SiteProbes& probes,
+                  std::vector<Finding>& findings) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(root) / "log";
+  const std::string user = probes.user.empty() ? current_user() : probes.user;
+  std::error_code ec;
+  const std::string shown = fs::absolute(dir, ec).lexically_normal().string();
+  if (!fs::is_directory(dir, ec)) {
+    const std::string owner =
+        probes.user.empty() ? "" : format(" && chown %s: %s", user.c_str(), shown.c_str());
+    findings.push_back({"log/", 0, Severity::kError,
+                        format("there is no log directory: the gateway would run but keep no "
+                               "record (station logs, error log); create it: mkdir %s%s",
+                               shown.c_str(), owner.c_str()),
+                        0, false});
+    return;
+  }
+  auto not_writable = [&](const std::string& file, const char* chown, const std::string& path) {
+    findings.push_back(
+        {file, 0, Severity::kWarning,
+         format("user %s may not write here, so the gateway run as %s would lose its records; "
+                "fix it with: %s %s: %s",
+                user.c_str(), user.c_str(), chown, user.c_str(), path.c_str())});
+  };
+  if (probes.writable(dir.string(), user) == Access::kNotWritable) {
+    not_writable("log/", "chown -R", shown);
+    return;
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file(ec) && name[0] != '.') names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    if (probes.writable((dir / name).string(), user) == Access::kNotWritable) {
+      not_writable("log/" + name, "chown", (fs::path(shown) / name).string());
+    }
   }
 }
 
@@ -297,7 +499,9 @@ std::string visible(const std::string& text) {
 }
 
 std::string to_line(const Finding& f, const std::string& prefix) {
-  const std::string where = f.line > 0 ? format(":%d", f.line) : "";
+  const std::string where = f.line <= 0     ? ""
+                            : f.column <= 0 ? format(":%d", f.line)
+                                            : format(":%d:%d", f.line, f.column);
   return prefix + f.file + where + (f.severity == Severity::kError ? ": error: " : ": warning: ") +
          f.text;
 }
@@ -309,6 +513,12 @@ int exit_status(const std::vector<Finding>& findings) {
 }
 
 SiteCheck check_site(const std::string& root, const PortProbe& probe) {
+  SiteProbes probes;
+  probes.port = probe;
+  return check_site(root, probes);
+}
+
+SiteCheck check_site(const std::string& root, const SiteProbes& probes) {
   Workspace ws(root);
   SiteCheck result;
   std::vector<Finding>& findings = result.findings;
@@ -318,7 +528,11 @@ SiteCheck check_site(const std::string& root, const PortProbe& probe) {
   if (const auto halted = ws.halts([&] { port_name = driver::load_port_name(ws.env); })) {
     findings.push_back({config_path("cfg.txt"), 0, Severity::kError, visible(*halted)});
   } else {
-    port_warnings(root, port_name, probe, findings);
+    port_warnings(root, port_name, probes, findings);
+  }
+  std::set<std::string> utf16;
+  for (const char* file : kConfigFiles) {
+    if (encoding_findings(ws, file, findings)) utf16.insert(file);
   }
 
   const Loaded st = load_each_fault(ws, findings, "stations.txt", [&](config::Where& w) {
@@ -340,14 +554,20 @@ SiteCheck check_site(const std::string& root, const PortProbe& probe) {
   load_each_fault(ws, findings, "options.txt",
                   [&](config::Where& w) { t.options = config::load_options(ws.env, &w); });
 
-  result.loads = exit_status(findings) < 2;
+  result.loads = std::none_of(findings.begin(), findings.end(), [](const Finding& f) {
+    return f.severity == Severity::kError && f.halts;
+  });
   table_warnings(t, st, hu, de, cu, findings);
+  human_limits(ws, t, hu, findings);
+  text_findings(ws, st, hu, cu, utf16, findings);
+  log_findings(root, probes, findings);
   std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) {
     const int ra = file_rank(a.file);
     const int rb = file_rank(b.file);
     if (ra != rb) return ra < rb;
     if (a.line != b.line) return a.line < b.line;
-    return a.severity == Severity::kError && b.severity == Severity::kWarning;
+    if (a.severity != b.severity) return a.severity == Severity::kError;
+    return a.column < b.column;
   });
   return result;
 }

@@ -20,7 +20,11 @@ struct Finding {
   std::string file;  // relative to the site: "configuration/stations.txt"
   int line = 0;      // 1 for the first; 0 for the file as a whole
   Severity severity = Severity::kError;
-  std::string text;  // for an error, the gateway's own console message
+  std::string text;  // for an error, the gateway's own console message when `halts`
+  int column = 0;    // the character of the line, 1 for the first; 0 for the line as a whole
+  // An error the gateway halts on, with `text` its message; false for an error the gateway
+  // starts with but cannot work right (a file it reads as garbage, no log directory).
+  bool halts = true;
   bool operator==(const Finding&) const = default;
 };
 
@@ -48,10 +52,38 @@ struct SiteCheck {
 // what the gateway halts on; a warning what it accepts but an operator almost surely did not mean.
 SiteCheck check_site(const std::string& root, const PortProbe& probe = probe_port);
 
+// Runs a program (argv[0] looked up on PATH) and keeps what it prints on standard output, at most
+// 64 KiB; its exit status, or -1 when it cannot be run.
+using CommandRunner = std::function<int(const std::vector<std::string>& argv, std::string& output)>;
+int run_command(const std::vector<std::string>& argv, std::string& output);
+
+// Whether `user` may create and write files in the directory `path` (or write the file `path`),
+// judged from its owner, group and mode bits as the kernel would for that user (access control
+// lists aside).
+enum class Access { kWritable, kNotWritable, kMissing };
+using WriteProbe = std::function<Access(const std::string& path, const std::string& user)>;
+Access probe_writable(const std::string& path, const std::string& user);
+// The name of the user running this program; whether a user of that name exists.
+std::string current_user();
+bool known_user(const std::string& user);
+
+struct SiteProbes {
+  PortProbe port = probe_port;
+  // Asks systemctl whether ModemManager runs and udevadm whether the port's device is marked
+  // ID_MM_DEVICE_IGNORE; a runner that cannot run them finds no ModemManager.
+  CommandRunner run = run_command;
+  WriteProbe writable = probe_writable;
+  std::string user;  // who will run the gateway; "" for the current user
+};
+
+// As above, with the site's log directory judged for `probes.user` and, on Linux, ModemManager
+// asked about the port's device.
+SiteCheck check_site(const std::string& root, const SiteProbes& probes);
+
 // 0 when there is no finding, 1 when there are only warnings, 2 when the gateway would halt.
 int exit_status(const std::vector<Finding>& findings);
 
-// "<prefix><file>:<line>: error: <text>" (no ":<line>" for the file as a whole).
+// "<prefix><file>:<line>[:<column>]: error: <text>" (no ":<line>" for the file as a whole).
 std::string to_line(const Finding& finding, const std::string& prefix = "");
 
 // A text shown on one line: line feeds as blanks, blanks and line ends at either end dropped,

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/version.h"
 #include "common/text.h"
+#include "common/version.h"
 #include "tools/check/check.h"
 
 namespace {
@@ -19,7 +19,7 @@ using mvo::common::format;
 constexpr int kUsageStatus = 3;
 
 constexpr const char* kSynopsis =
-    "usage: mvo-check [SITE]\n"
+    "usage: mvo-check [SITE] [--user NAME]\n"
     "       mvo-check [SITE] --report SENDER TEXT\n";
 
 constexpr const char* kUsage =
@@ -30,12 +30,16 @@ constexpr const char* kUsage =
     "  configuration/human.txt:3: warning: <what it accepts but you almost surely did not mean>\n"
     "The modem port is not opened and nothing is written into the site.\n"
     "\n"
+    "--user NAME           the user who will run the gateway (default: you): warns when NAME\n"
+    "                      may not write the site's log directory or a log in it.\n"
+    "\n"
     "--report SENDER TEXT  shows what the gateway would do with the message TEXT from SENDER:\n"
     "                      refused (its console text and error-log tag), or accepted (its console\n"
     "                      line and, for each destination, the exact text or why none).\n"
     "                      Control bytes are shown as ^Z and the like.\n"
     "\n"
-    "Exit status: 0 clean, 1 warnings only, 2 the gateway would halt, 3 usage error;\n"
+    "Exit status: 0 clean, 1 warnings only, 2 errors (the gateway would halt, or run without\n"
+    "its log directory or on a file it cannot read), 3 usage error;\n"
     "with --report: 0 accepted, 1 refused, 2 the site does not load.\n";
 
 void out(const std::string& text) { std::fputs(text.c_str(), stdout); }
@@ -51,13 +55,18 @@ std::string plural(std::size_t n, const char* word) {
 
 int print_findings(const mvo::check::SiteCheck& site, const std::string& prefix) {
   std::size_t errors = 0;
+  bool halts = false;
   for (const Finding& f : site.findings) {
     out(to_line(f, prefix) + "\n");
     errors += f.severity == Severity::kError ? 1 : 0;
+    halts |= f.severity == Severity::kError && f.halts;
   }
   const int status = exit_status(site.findings);
-  out(plural(errors, "error") + ", " + plural(site.findings.size() - errors, "warning") +
-      (status == 2 ? ": the gateway would halt" : "") + "\n");
+  const char* outcome = halts         ? ": the gateway would halt"
+                        : status == 2 ? ": the gateway would start, but not work as meant"
+                                      : "";
+  out(plural(errors, "error") + ", " + plural(site.findings.size() - errors, "warning") + outcome +
+      "\n");
   return status;
 }
 
@@ -93,6 +102,7 @@ int main(int argc, char** argv) {
   bool report = false;
   std::string sender;
   std::string text;
+  mvo::check::SiteProbes probes;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -109,6 +119,10 @@ int main(int argc, char** argv) {
       sender = args[i + 1];
       text = args[i + 2];
       i += 2;
+    } else if (a == "--user") {
+      if (i + 1 >= args.size()) return usage_error("--user needs NAME");
+      probes.user = args[++i];
+      if (!mvo::check::known_user(probes.user)) return usage_error("no such user: " + probes.user);
     } else if (!a.empty() && a[0] == '-') {
       return usage_error("unknown option " + a);
     } else if (root.empty()) {
@@ -122,7 +136,7 @@ int main(int argc, char** argv) {
   std::error_code ec;
   if (!std::filesystem::is_directory(root, ec)) return usage_error("no such directory: " + root);
   try {
-    const mvo::check::SiteCheck site = mvo::check::check_site(root);
+    const mvo::check::SiteCheck site = mvo::check::check_site(root, probes);
     if (!report) return print_findings(site, prefix);
     if (!site.loads) {
       out("the site does not load, so no report can be previewed:\n");
