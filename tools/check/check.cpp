@@ -183,7 +183,7 @@ void modem_manager_warning(const PortState& state, const CommandRunner& run,
   findings.push_back(
       {config_path("cfg.txt"), 0, Severity::kWarning,
        format("ModemManager is running and may send its own AT commands to %s while the gateway "
-              "uses it; mark the device ignored with the line\n  %s\nin "
+              "uses it; mark the device ignored: put the line %s into "
               "/etc/udev/rules.d/78-mvo-modem.rules, then run: udevadm control --reload && "
               "udevadm trigger %s",
               device.c_str(), modem_manager_rule(device).c_str(), device.c_str())});
@@ -202,7 +202,7 @@ void port_warnings(const std::string& root, const std::string& port_name, const 
     return;
   }
   const PortState state = probes.port(root, port_name);
-  const std::string shown = state.device == word ? word : word + " (" + state.device + ")";
+  const std::string shown = visible(state.device == word ? word : word + " (" + state.device + ")");
   if (!state.exists) {
     warn("port " + shown + " does not exist");
   } else if (!state.accessible) {
@@ -527,12 +527,14 @@ SiteCheck check_site(const std::string& root, const SiteProbes& probes) {
   std::string port_name;
   if (const auto halted = ws.halts([&] { port_name = driver::load_port_name(ws.env); })) {
     findings.push_back({config_path("cfg.txt"), 0, Severity::kError, visible(*halted)});
-  } else {
-    port_warnings(root, port_name, probes, findings);
   }
   std::set<std::string> utf16;
   for (const char* file : kConfigFiles) {
     if (encoding_findings(ws, file, findings)) utf16.insert(file);
+  }
+  // The port of a UTF-16 cfg.txt is garbage, not a device to ask about.
+  if (!port_name.empty() && !utf16.contains("cfg.txt")) {
+    port_warnings(root, port_name, probes, findings);
   }
 
   const Loaded st = load_each_fault(ws, findings, "stations.txt", [&](config::Where& w) {

@@ -30,15 +30,74 @@ const std::map<std::string, std::string> kGoodSite = {
 // Ports as the operating system would show them.
 PortState fake_probe(const std::string&, const std::string& port_name) {
   const std::string word = port_name.substr(4);
-  return {word, word != "COM9", word == "COM1"};
+  return {word, word != "COM9", word == "COM1" || word == "/dev/ttyUSB0"};
+}
+
+// What ModemManager's state looks like to the commands mvo-check runs.
+enum class ModemManager { kAbsent, kProbing, kIgnoring };
+
+// A stand-in for systemctl and udevadm; any other command cannot be run.
+CommandRunner fake_runner(ModemManager mm) {
+  return [mm](const std::vector<std::string>& argv, std::string& out) {
+    out.clear();
+    if (argv ==
+        std::vector<std::string>{"systemctl", "is-active", "--quiet", "ModemManager.service"}) {
+      return mm == ModemManager::kAbsent ? 3 : 0;
+    }
+    if (argv ==
+        std::vector<std::string>{"udevadm", "info", "--query=property", "--name=/dev/ttyUSB0"}) {
+      out = "DEVNAME=/dev/ttyUSB0\nID_BUS=usb\n";
+      if (mm == ModemManager::kIgnoring) out += "ID_MM_DEVICE_IGNORE=1\n";
+      out += "SUBSYSTEM=tty\n";
+      return 0;
+    }
+    return -1;
+  };
 }
 
 struct SiteCase {
   const char* name;
   std::map<std::string, std::optional<std::string>> files;  // over kGoodSite; nullopt: no file
-  std::vector<std::string> findings;
+  std::vector<std::string> findings;  // "<site>" stands for the site's absolute path
   int status;
+  bool log_dir = true;
+  const char* user = nullptr;  // --user; nullptr: the current user
+  ModemManager modem_manager = ModemManager::kAbsent;
 };
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+// The text as Notepad writes it in "UTF-16 LE" (ASCII text only).
+std::string utf16(const std::string& ascii, bool marked = true) {
+  std::string out = marked ? "\xFF\xFE" : "";
+  for (char c : ascii) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
+const std::string kBomWarning =
+    ": warning: the file begins with a byte-order mark (Notepad's encoding \"UTF-8 with BOM\"): "
+    "the gateway skips it, other programs may not; save it with the encoding \"UTF-8\"";
+const std::string kUtf16 =
+    ", which the gateway reads as garbage: open it in Notepad, choose Save As and the encoding "
+    "\"UTF-8\"";
+const std::string kUtf16Marked =
+    ": error: the file is written in UTF-16 (Notepad's \"UTF-16 LE\" or \"Unicode\")" + kUtf16;
+const std::string kUtf8Bytes =
+    " (UTF-8), which the GSM alphabet cannot carry: the phone will "
+    "likely show ";
+const std::string kEscaped =
+    " is in the GSM alphabet only behind an escape code, which the gateway does not write: the "
+    "phone will likely show ";
+const std::string kElsewhere = " has another code in the GSM alphabet: the phone will likely show ";
+
+std::string numbered_lines(int n) {
+  std::string text;
+  for (int i = 0; i < n; ++i) text += "Text " + std::to_string(i) + "\n";
+  return text;
+}
 
 const std::string kLongName(120, 'N');
 
@@ -155,11 +214,118 @@ const SiteCase kSites[] = {
      {"configuration/cfg.txt: warning: no port name after the first word: the gateway would try "
       "to open the bare \"\\\\.\\\" every 20 seconds without end"},
      1},
+    // Sites as operators write them: Notepad's encodings, letters beyond the GSM alphabet,
+    // human.txt past its limits, the log directory.
+    {"a byte-order mark in each file",
+     {{"cfg.txt", kBom + "x COM1\r\n"},
+      {"stations.txt", kBom + "\"Tank3\";\"+44 10\"\r\n\"Pump1\";\"+4401\"\r\n"},
+      {"human.txt", kBom + "Normal\r\nOverflow\r\nLow\r\n"},
+      {"destinations.txt", kBom + "\"Control\";\"+111\";SMC\r\n\"Ops\";\"+222\";HMN;\"1\"\r\n"},
+      {"custom.txt", kBom + "\"&S ok\"\r\n"},
+      {"options.txt", kBom + "traffic on\r\n"}},
+     {"configuration/cfg.txt:1" + kBomWarning, "configuration/stations.txt:1" + kBomWarning,
+      "conf"
+      "igur"
+      "atio"
+      "n/"
+      "huma"
+      "n."
+      "txt:"
+      "1" +
+          kBomWarning,
+      "configuration/destinations.txt:1" + kBomWarning, "configuration/custom.txt:1" + kBomWarning,
+      "configuration/options.txt:1" + kBomWarning},
+     1},
+    {"UTF-16 stations.txt: the gateway halts on it",
+     {{"stations.txt", utf16("\"Tank3\";\"+4410\"\r\n")}},
+     {"configuration/stations.txt" + kUtf16Marked,
+      "configuration/stations.txt:1: error: bad formatting of station (type 1)"},
+     2},
+    {"UTF-16 human.txt: the gateway reads it as garbage",
+     {{"human.txt", utf16("Normal\r\nOverflow\r\n")}},
+     {"configuration/human.txt" + kUtf16Marked},
+     2},
+    {"UTF-16 cfg.txt without its mark",
+     {{"cfg.txt", utf16("x COM1\r\n", false)}},
+     {"configuration/cfg.txt: error: the file holds zero bytes, as UTF-16 (Notepad's \"UTF-16 "
+      "LE\" or \"Unicode\") does" +
+      kUtf16},
+     2},
+    {"umlauts and signs the GSM alphabet holds elsewhere",
+     {{"stations.txt", "\"Tank Süd\";\"+44 10\"\n\"Pump_1\";\"+4401\"\n"},
+      {"human.txt", "Füllstand normal\nÜberlauf\nLow {x} `y` 5$ a@b\n"},
+      {"custom.txt", "\"&S: café\" Ä not sent\n"}},
+     {"configuration/stations.txt:1:8: warning: 'ü' is written as the bytes C3 BC" + kUtf8Bytes +
+          "\"C<\"; write it in plain letters",
+      "configuration/stations.txt:2:6: warning: '_'" + kElsewhere + "\"§\"",
+      "configuration/human.txt:1:2: warning: 'ü' is written as the bytes C3 BC" + kUtf8Bytes +
+          "\"C<\"; write it in plain letters",
+      "configuration/human.txt:2:1: warning: 'Ü' is written as the bytes C3 9C" + kUtf8Bytes +
+          "\"CÆ\"; write it in plain letters",
+      "configuration/human.txt:3:5: warning: '{'" + kEscaped + "\"ä\"",
+      "configuration/human.txt:3:7: warning: '}'" + kEscaped + "\"ñ\"",
+      "configuration/human.txt:3:9: warning: '`' is not in the GSM alphabet: the phone will likely "
+      "show \"¿\"",
+      "configuration/human.txt:3:11: warning: '`' is not in the GSM alphabet: the phone will "
+      "likely "
+      "show \"¿\"",
+      "configuration/human.txt:3:14: warning: '$'" + kElsewhere + "\"¤\"",
+      "configuration/human.txt:3:17: warning: '@'" + kElsewhere + "\"¡\"",
+      "configuration/custom.txt:1:9: warning: 'é' is written as the bytes C3 A9" + kUtf8Bytes +
+          "\"C)\"; write it in plain letters"},
+     1},
+    {"25 lines in human.txt",
+     {{"human.txt", numbered_lines(25)}},
+     {"configuration/human.txt:21: warning: lines 21 to 25 are never read: the gateway takes at "
+      "most 20 texts (status codes 0 to 19) and refuses a report with a higher code as an illegal "
+      "status"},
+     1},
+    {"blank lines at the end of human.txt",
+     {{"human.txt", "Normal\n\nOverflow\nLow\n\n\n"}},
+     {"configuration/human.txt:2: warning: status code 1 has an empty text: its reports are "
+      "accepted and forwarded without one",
+      "configuration/human.txt:5: warning: a blank line at the end of the file makes status code 4 "
+      "valid, with an empty text: delete it unless stations send code 4",
+      "configuration/human.txt:6: warning: a blank line at the end of the file makes status code 5 "
+      "valid, with an empty text: delete it unless stations send code 5"},
+     1},
+    {"no log directory",
+     {},
+     {"log/: error: there is no log directory: the gateway would run but keep no record (station "
+      "logs, error log); create it: mkdir <site>/log"},
+     2,
+     false},
+    {"log directory the gateway's user may not write",
+     {},
+     {"log/: warning: user nobody may not write here, so the gateway run as nobody would lose its "
+      "records; fix it with: chown -R nobody: <site>/log"},
+     1,
+     true,
+     "nobody"},
+    {"ModemManager probing the port",
+     {{"cfg.txt", "x /dev/ttyUSB0\n"}},
+     {"configuration/cfg.txt: warning: ModemManager is running and may send its own AT commands "
+      "to /dev/ttyUSB0 while the gateway uses it; mark the device ignored: put the line "
+      "ACTION==\"add|change\", SUBSYSTEM==\"tty\", KERNEL==\"ttyUSB0\", "
+      "ENV{ID_MM_DEVICE_IGNORE}=\"1\" into /etc/udev/rules.d/78-mvo-modem.rules, then run: "
+      "udevadm control --reload && udevadm trigger /dev/ttyUSB0"},
+     1,
+     true,
+     nullptr,
+     ModemManager::kProbing},
+    {"ModemManager told to leave the port alone",
+     {{"cfg.txt", "x /dev/ttyUSB0\n"}},
+     {},
+     0,
+     true,
+     nullptr,
+     ModemManager::kIgnoring},
+    {"ModemManager not running", {{"cfg.txt", "x /dev/ttyUSB0\n"}}, {}, 0},
 };
 
 fs::path make_site(const fs::path& dir, const SiteCase& c) {
   fs::create_directories(dir / "configuration");
-  fs::create_directories(dir / "log");
+  if (c.log_dir) fs::create_directories(dir / "log");
   std::map<std::string, std::optional<std::string>> files(kGoodSite.begin(), kGoodSite.end());
   for (const auto& [name, data] : c.files) files[name] = data;
   for (const auto& [name, data] : files) {
@@ -175,13 +341,35 @@ TEST(CheckSite, FindingsOfEachFaultAndWarning) {
   int n = 0;
   for (const auto& c : kSites) {
     const fs::path dir = make_site(base / ("site" + std::to_string(n++)), c);
-    const SiteCheck result = check_site(dir.string(), fake_probe);
+    SiteProbes probes;
+    probes.port = fake_probe;
+    probes.run = fake_runner(c.modem_manager);
+    if (c.user != nullptr) probes.user = c.user;
+    const SiteCheck result = check_site(dir.string(), probes);
+    const std::string site = fs::absolute(dir).lexically_normal().string();
     std::vector<std::string> lines;
-    for (const auto& f : result.findings) lines.push_back(to_line(f));
-    EXPECT_EQ(lines, c.findings) << c.name;
+    std::vector<std::string> expected;
+    const Finding* halt = nullptr;
+    for (const auto& f : result.findings) {
+      lines.push_back(to_line(f));
+      if (halt == nullptr && f.severity == Severity::kError && f.halts) halt = &f;
+    }
+    for (std::string line : c.findings) {
+      for (std::size_t at; (at = line.find("<site>")) != std::string::npos;) {
+        line.replace(at, 6, site);
+      }
+      expected.push_back(line);
+    }
+    EXPECT_EQ(lines, expected) << c.name;
     EXPECT_EQ(exit_status(result.findings), c.status) << c.name;
-    EXPECT_EQ(result.loads, c.status < 2) << c.name;
-    EXPECT_TRUE(fs::is_empty(dir / "log")) << c.name << ": the site's log was written";
+    EXPECT_EQ(result.loads, halt == nullptr) << c.name;
+    EXPECT_TRUE(!c.log_dir || fs::is_empty(dir / "log"))
+        << c.name << ": the site's log was written";
+    // For the parity test: the gateway's message where it halts, else that it starts.
+    if (keep != nullptr && c.status == 2) {
+      std::ofstream(dir / (halt != nullptr ? "halts.txt" : "starts.txt"))
+          << (halt != nullptr ? halt->text : "");
+    }
     if (keep == nullptr || c.status < 2) fs::remove_all(dir);
   }
   if (keep == nullptr) fs::remove_all(base);
