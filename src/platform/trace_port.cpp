@@ -4,12 +4,49 @@
 
 #include "common/text.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace mvo::platform {
 
 namespace {
 constexpr const char* kToModem = "-->";
 constexpr const char* kFromModem = "<--";
 constexpr const char* kEvent = "---";
+
+// Opens the trace to append to it, or afresh. It holds every number and text that passes, the
+// un-authorized senders' too, which the logs leave out: on POSIX only its owner may read it, an
+// existing trace included.
+std::FILE* open_trace(const std::string& path, bool afresh) {
+#ifdef _WIN32
+  return std::fopen(path.c_str(), afresh ? "wb" : "ab");
+#else
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (afresh ? O_TRUNC : O_APPEND), 0600);
+  if (fd < 0) return nullptr;
+  ::fchmod(fd, 0600);
+  std::FILE* file = ::fdopen(fd, afresh ? "wb" : "ab");
+  if (file == nullptr) ::close(fd);
+  return file;
+#endif
+}
+
+// Renames `from` to `to`, replacing it; on failure both stay as they were.
+bool replace_file(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
 }  // namespace
 
 std::string visible(const char* data, std::size_t size) {
@@ -54,7 +91,7 @@ TracePort::~TracePort() {
 }
 
 void TracePort::open_file(const char* mode) {
-  file_ = std::fopen(path_.c_str(), mode);
+  file_ = open_trace(path_, mode[0] == 'w');
   if (file_ == nullptr) return;
   std::fseek(file_, 0, SEEK_END);
   const long at = std::ftell(file_);
@@ -75,10 +112,14 @@ void TracePort::emit(const std::string& record) {
   if (file_ != nullptr && size_ > 0 && size_ + record.size() > limit_) {
     std::fclose(file_);
     file_ = nullptr;
-    const std::string previous = path_ + ".1";
-    std::remove(previous.c_str());  // a rename onto an existing file fails on Windows
-    std::rename(path_.c_str(), previous.c_str());
-    open_file("wb");  // writes the header through this function again, into an empty file
+    if (replace_file(path_, path_ + ".1")) {
+      open_file("wb");  // writes the header through this function again, into an empty file
+    } else {
+      // Held open elsewhere (Windows refuses to rename a file another program has open): the
+      // trace is kept and written on, and the rename tried again after another limit's worth.
+      file_ = open_trace(path_, false);
+      size_ = 0;
+    }
   }
   if (file_ == nullptr) return;
   if (std::fwrite(record.data(), 1, record.size(), file_) == record.size()) size_ += record.size();
