@@ -25,7 +25,8 @@ cat "$out/lintian.txt"
 # The files.
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$out/files.txt"
 want=(/usr/bin/mvo-gateway /usr/bin/mvo-modem-sim
-  /usr/lib/systemd/system/mvo-gateway@.service
+  /usr/lib/systemd/system/mvo-gateway@.service /usr/lib/modules-load.d/mvo.conf
+  /usr/share/doc/mvo/examples/78-mvo-modem.rules
   /usr/share/man/man8/mvo-gateway.8.gz /usr/share/man/man1/mvo-modem-sim.1.gz
   /usr/share/doc/mvo/copyright /usr/share/doc/mvo/changelog.gz
   /usr/share/doc/mvo/examples/demo-scenario.txt /usr/share/doc/mvo/examples/site/log/)
@@ -38,6 +39,10 @@ for tool in mvo-check mvo-report; do
   if [[ -x "$build/$tool" ]]; then want+=("/usr/bin/$tool" "/usr/share/man/man1/$tool.1.gz"); fi
 done
 for f in "${want[@]}"; do grep -qxF "$f" "$out/files.txt" || fail "missing $f: $(cat "$out/files.txt")"; done
+# The udev rule is an example: every rule in it commented out.
+root_rules=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/mvo/examples/78-mvo-modem.rules)
+grep -q 'ENV{ID_MM_DEVICE_IGNORE}="1"' <<<"$root_rules" || fail "no ModemManager rule in the example"
+! grep -qvE '^(#|$)' <<<"$root_rules" || fail "an active line in the udev example: $root_rules"
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *libc6* && "$depends" == *libstdc++6* ]] || fail "Depends: $depends"
 echo "files: ok (${#want[@]} expected, Depends: $depends)"

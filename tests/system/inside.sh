@@ -7,7 +7,9 @@
 #   3. an upgrade to a rebuilt package in the middle of a fan-out: every text sent exactly once;
 #   4. a gateway frozen with SIGSTOP, killed by the watchdog and started again;
 #   5. the modem lost (a failure under journalctl -p err) and a run-time halt when it comes back
-#      (its port's line state unreadable) ending in a restart.
+#      (its port's line state unreadable) ending in a restart;
+#   6. a site without log/: refused with mvo-check's finding in the journal, not started again;
+#   7. a purge: nothing of the package left, no enable link either, but the operator's sites.
 # Writes its log to /mvo-test/log and PASS or the failure to /mvo-test/result.
 set -uo pipefail
 exec >/mvo-test/log 2>&1
@@ -72,6 +74,7 @@ start_sim() {
 
 step "installing the package"
 dpkg -i /mvo-test/mvo.deb >/dev/null || fail "dpkg -i"
+dpkg -L mvo >/tmp/package-files
 systemctl cat "$unit" >/dev/null || fail "no unit after the install"
 
 # The example site as the README makes it, with the heartbeat and the traffic log on. Its cfg.txt
@@ -193,6 +196,37 @@ once +333 'Tank3 reports: Normal at volume of 420 liter'
 # keeps such a line as bytes, "MESSAGE":[...], not as text).
 blobs=$(journalctl --no-pager -o json -u "$unit" SYSLOG_IDENTIFIER=mvo-gateway | grep -c '"MESSAGE":\[')
 [[ $blobs -eq 0 ]] || fail "$blobs gateway lines in the journal hold control characters"
+
+step "6. a site without log/: mvo-check's finding in the journal, no restart"
+nolog=mvo-gateway@nolog.service
+cp -r /usr/share/doc/mvo/examples/site /var/lib/mvo/nolog
+rm -rf /var/lib/mvo/nolog/log
+chown -R mvo:mvo /var/lib/mvo/nolog
+systemctl enable --now "$nolog" 2>/dev/null && fail "a site without log/ started"
+nolog_prop() { systemctl show -P "$1" "$nolog"; }
+wait_for 20 sh -c "[ \"\$(systemctl show -P ActiveState $nolog)\" = failed ]" ||
+  fail "not failed: $(nolog_prop ActiveState)"
+journalctl --no-pager -o cat -u "$nolog" | grep -F 'log/: error: there is no log directory' ||
+  fail "no finding in the journal: $(journalctl --no-pager -o cat -u "$nolog" | tail -5)"
+journalctl --no-pager -o cat -u "$nolog" | grep -qF 'NAMESPACE' && fail "226/NAMESPACE"
+[[ "$(nolog_prop ExecMainStatus)" == 78 ]] || fail "exit status $(nolog_prop ExecMainStatus), not 78"
+# Longer than RestartSec: a restart would have come by now.
+sleep 7
+[[ "$(nolog_prop NRestarts)" == 0 && "$(nolog_prop ActiveState)" == failed ]] ||
+  fail "started again: $(nolog_prop NRestarts) restarts, $(nolog_prop ActiveState)"
+[[ "$(nolog_prop StartLimitBurst)" == 10 ]] || fail "start limit $(nolog_prop StartLimitBurst)"
+
+step "7. purge: nothing of the package left but the operator's sites"
+systemctl stop mvo-sim.service
+dpkg --purge mvo >/dev/null || fail "dpkg --purge"
+left=$(while read -r f; do [[ -e $f && ! -d $f ]] && echo "$f"; done </tmp/package-files)
+[[ -z "$left" ]] || fail "package files left: $left"
+left=$(find / -xdev \( -path /proc -o -path /mvo-test -o -path /var/lib/mvo \) -prune -o \
+  -name '*mvo*' -print 2>/dev/null)
+[[ -z "$left" ]] || fail "left after the purge: $left"
+[[ -d /var/lib/mvo/site/configuration && -s /var/lib/mvo/site/log/err_log.csv &&
+   -d /var/lib/mvo/nolog/configuration ]] || fail "the operator's sites went: $(ls -R /var/lib/mvo)"
+systemctl list-unit-files 'mvo*' --no-legend | grep . && fail "units left"
 
 step "done"
 echo PASS >/mvo-test/result
