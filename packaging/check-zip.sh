@@ -21,14 +21,17 @@ zip=$(ls "$out"/mvo-*-win64.zip)
 echo "built $zip"
 (cd "$out/unpacked" && cmake -E tar xf "$zip")
 m=$out/unpacked/MVO
-for f in mvo-gateway.exe START-AT-BOOT.txt mvo-start.cmd site/configuration/cfg.txt \
+for f in mvo-gateway.exe START-AT-BOOT.txt mvo-start.cmd mvo-stop.cmd check.cmd report.cmd \
+  site/configuration/cfg.txt \
   site/configuration/stations.txt site/configuration/human.txt \
   site/configuration/destinations.txt site/configuration/custom.txt; do
   [[ -f "$m/$f" ]] || fail "missing MVO/$f: $(cd "$out/unpacked" && find . | sort)"
 done
 [[ -d "$m/site/log" && -z "$(ls -A "$m/site/log")" ]] || fail "site/log is not an empty folder"
 grep -qE $'^port COM5\r?$' "$m/site/configuration/cfg.txt" || fail "cfg.txt: $(cat "$m/site/configuration/cfg.txt")"
-for f in START-AT-BOOT.txt mvo-start.cmd; do
+# Every text file CR LF ended, as Notepad of every Windows version shows it.
+for f in START-AT-BOOT.txt mvo-start.cmd mvo-stop.cmd check.cmd report.cmd "$m"/site/configuration/*.txt; do
+  f=${f#"$m/"}
   [[ $(grep -c $'\r$' "$m/$f") -eq $(wc -l <"$m/$f") ]] || fail "$f has lines without CR LF"
 done
 grep -qF 'schtasks /Create /TN "MVO gateway" /TR "C:\MVO\mvo-start.cmd" /SC ONSTART' "$m/START-AT-BOOT.txt" ||
@@ -41,6 +44,15 @@ for tool in mvo-check mvo-report; do
     wine "$m/$tool.exe" --help >"$out/$tool.out" 2>&1 </dev/null || fail "$tool.exe --help: $(cat "$out/$tool.out")"
   fi
 done
+# check.cmd checks site\ beside it, whatever folder it is started from, and waits for a key.
+wine cmd /c "$(winepath -w "$m/check.cmd")" >"$out/check.out" 2>&1 </dev/null || true
+# The example with its port set checks clean but for the port, which this prefix may not have.
+grep -qE '^0 errors, (0 warnings|1 warning)' "$out/check.out" &&
+  ! grep -E ': (error|warning): ' "$out/check.out" | grep -vF 'site/configuration/cfg.txt: warning: port COM5' ||
+  fail "check.cmd: $(cat -A "$out/check.out")"
+grep -qi 'press any key' "$out/check.out" || fail "check.cmd did not pause: $(cat -A "$out/check.out")"
+echo "check.cmd: $(grep -E '^[0-9]+ error' "$out/check.out" | tr -d '\r')"
+
 # mvo-start.cmd: a halt (here a site without cfg.txt) ends the gateway with status 1, since the
 # script sets MVO_ON_HALT=exit, and the script starts it again.
 loop=$out/loop
