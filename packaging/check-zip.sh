@@ -61,7 +61,7 @@ cp "$m/mvo-start.cmd" "$m/mvo-gateway.exe" "$loop/"
 wine cmd /c "$(winepath -w "$loop/mvo-start.cmd")" >"$out/loop.out" 2>&1 </dev/null &
 loop_pid=$!
 for ((i = 0; i < 300; i++)); do
-  [[ $(grep -c 'mvo-gateway ended with status 1;' "$out/loop.out") -ge 2 ]] && break
+  [[ $(grep -c 'mvo-gateway ended with status 1;' "$out/loop.out" 2>/dev/null) -ge 2 ]] && break
   sleep 0.2
 done
 kill "$loop_pid" 2>/dev/null || true
