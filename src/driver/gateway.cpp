@@ -161,7 +161,7 @@ namespace {
 void modem_cycles(Env& env, const config::Tables& tables, const std::string& port_name) {
   const int human_count = static_cast<int>(tables.human_texts.size());
   for (;;) {
-    if (!modem::handle_modem(env, port_name)) {
+    if (!modem::handle_modem(env, port_name, tables.pin)) {
       log_error(env, "out of ext loop");
       say(env, "out of ext loop.");
       return;
