@@ -232,12 +232,16 @@ int usage_error(const std::string& why) {
 // usage error, the usage printed either way).
 int parse_options(int argc, char** argv, Options& o) {
   // The first five take a path each, stored in the field of the same place in `paths`.
-  static const option longs[] = {
-      {"link", required_argument, nullptr, 0},       {"scenario", required_argument, nullptr, 0},
-      {"spool", required_argument, nullptr, 0},      {"outbox", required_argument, nullptr, 0},
-      {"transcript", required_argument, nullptr, 0}, {"empty-slot", required_argument, nullptr, 0},
-      {"seed", required_argument, nullptr, 0},       {"help", no_argument, nullptr, 0},
-      {"version", no_argument, nullptr, 0},          {nullptr, 0, nullptr, 0}};
+  static const option longs[] = {{"link", required_argument, nullptr, 0},
+                                 {"scenario", required_argument, nullptr, 0},
+                                 {"spool", required_argument, nullptr, 0},
+                                 {"outbox", required_argument, nullptr, 0},
+                                 {"transcript", required_argument, nullptr, 0},
+                                 {"empty-slot", required_argument, nullptr, 0},
+                                 {"seed", required_argument, nullptr, 0},
+                                 {"help", no_argument, nullptr, 0},
+                                 {"version", no_argument, nullptr, 0},
+                                 {nullptr, 0, nullptr, 0}};
   std::string Options::*const paths[] = {&Options::link, &Options::scenario, &Options::spool,
                                          &Options::outbox, &Options::transcript};
   int index = 0;

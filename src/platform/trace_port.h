@@ -74,8 +74,10 @@ class TracePort final : public SerialPort {
   std::uint32_t read_timeout_ms_ = 0;
   const char* arrow_ = nullptr;  // direction of the record being gathered, if any
   std::string record_stamp_;
-  std::string record_;        // raw bytes, at most kMaxRecordBytes
-  bool masking_pin_ = false;  // the last record ended inside the PIN of an AT+CPIN= command
+  std::string record_;  // raw bytes, at most kMaxRecordBytes
+
+  // The last record ended inside the PIN of an AT+CPIN= command.
+  bool masking_pin_ = false;
 };
 
 }  // namespace mvo::platform
