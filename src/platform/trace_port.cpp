@@ -22,8 +22,9 @@ void mask_pin(std::string& record, bool& open) {
   for (;;) {
     if (open) {
       const std::size_t end = std::min(record.find_first_of("\r\n", i), record.size());
+      const bool cut = end == record.size();
       record.replace(i, end - i, "***");
-      if (end == record.size()) return;
+      if (cut) return;
       i += 3;
       open = false;
     }
