@@ -29,7 +29,12 @@ std::string upper(std::string s) {
 
 bool starts(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-std::string hex64(std::uint64_t v) { return format("%016llx", static_cast<unsigned long long>(v)); }
+// 64 bits as 16 letters 'a' to 'p': a record of letters only can never hold a PIN's digits.
+std::string letters64(std::uint64_t v) {
+  std::string out(16, 'a');
+  for (std::size_t i = 16; i-- > 0; v >>= 4) out[i] = static_cast<char>('a' + (v & 15));
+  return out;
+}
 
 // The salt and the fingerprint of the record in the file, or false when there is none.
 bool read_record(const std::string& path, std::string& salt, std::string& fingerprint) {
@@ -54,8 +59,8 @@ std::string refusal_path(Env& env) { return env.site.path("log", kRefusalFile); 
 // send it again either.
 bool remember_refusal(Env& env, const std::string& pin) {
   std::random_device random;
-  const std::string salt =
-      hex64((static_cast<std::uint64_t>(random()) << 32) ^ static_cast<std::uint64_t>(random()));
+  const std::string salt = letters64((static_cast<std::uint64_t>(random()) << 32) ^
+                                     static_cast<std::uint64_t>(random()));
   return logs::replace_file(
       refusal_path(env),
       "# The SIM refused the PIN of configuration/pin.txt, or its answer never came. The gateway\n"
@@ -150,7 +155,7 @@ std::string pin_fingerprint(const std::string& pin, const std::string& salt) {
     h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
     h ^= h >> 31;
   }
-  return hex64(h);
+  return letters64(h);
 }
 
 Refusal remembered_refusal(const std::string& path, const std::string& pin) {

@@ -22,9 +22,10 @@ inline constexpr const char* kRefusalFile = "sim-pin.refused";
 inline constexpr std::int64_t kSimReadyBoundMs = 20000;
 inline constexpr std::int64_t kSimPollMs = 1000;
 
-// A salted, iterated hash of the PIN as hex: it tells PINs apart without showing them in plain
-// text. Only a fence against a glance: a PIN has so few digits that anyone who can read the file
-// can find it by trying them all, so log/ stays as private as pin.txt.
+// A salted, iterated hash of the PIN, written in the letters 'a' to 'p' (no digit at all): it
+// tells PINs apart without showing them. Only a fence against a glance: a PIN has so few digits
+// that anyone who can read the file can find it by trying them all, so log/ stays as private as
+// pin.txt.
 std::string pin_fingerprint(const std::string& pin, const std::string& salt);
 
 enum class Refusal {
