@@ -24,13 +24,14 @@ bool valid_pin(const std::string& text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::string load_pin(platform::Env& env) {
+std::string load_pin(platform::Env& env, Where* where) {
   TextFile file;
   if (!file.open(env.site.path("configuration", kPinFile))) return "";
   std::string pin;
   int pin_line = 0;
   while (!file.at_end()) {
     const Line line = file.read_line();
+    if (where != nullptr) where->line = file.line_number();
     if (line.too_long) {
       refuse(env, common::format(" line %d in file pin.txt is too long\n", file.line_number()));
     }
@@ -50,7 +51,9 @@ std::string load_pin(platform::Env& env) {
     }
     pin = word;
     pin_line = file.line_number();
+    if (where != nullptr) where->entry_lines.push_back(pin_line);
   }
+  if (where != nullptr) where->line = 0;
   return pin;  // a file of comments only sends no PIN, as if it were absent
 }
 

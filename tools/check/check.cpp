@@ -11,6 +11,7 @@
 #include "modem/modem.h"
 #include "platform/native.h"
 #include "sms/sms.h"
+#include "tools/check/pin.h"
 #include "tools/check/workspace.h"
 
 namespace mvo::check {
@@ -339,6 +340,7 @@ SiteCheck check_site(const std::string& root, const PortProbe& probe) {
 
   load_each_fault(ws, findings, "options.txt",
                   [&](config::Where& w) { t.options = config::load_options(ws.env, &w); });
+  check_pin(root, ws, t, findings);  // read in place: the PIN is not copied to the scratch site
 
   result.loads = exit_status(findings) < 2;
   table_warnings(t, st, hu, de, cu, findings);
