@@ -10,6 +10,7 @@
 #include <iterator>
 #include <optional>
 
+#include "common/halt.h"
 #include "driver/gateway.h"
 #include "platform/trace_port.h"
 #include "tests/support/harness.h"
@@ -79,6 +80,19 @@ struct PinGateway : test::Harness {
     EXPECT_TRUE(log_exists("trace.log"));
   }
 };
+
+TEST(SimPin, FaultyPinTxtHaltsBeforeTheModemIsTouched) {
+  for (const char* faulty : {"12a4", "258", "123456789", "2580 2580"}) {
+    PinGateway g(sim_with_pin(kPin), std::string(faulty));
+    g.clock.stop_at(g.now() + 60000);
+    EXPECT_THROW(main_loop(g.env, "\\\\.\\COM1"), common::Halt) << faulty;
+    EXPECT_TRUE(g.console().ends_with(" PIN in file pin.txt (line 2) is not 4 to 8 digits\n"))
+        << faulty << ": " << g.console();
+    EXPECT_EQ(g.console().find(faulty), std::string::npos) << faulty;
+    EXPECT_TRUE(g.modem.commands().empty()) << faulty;
+    EXPECT_TRUE(g.tags().empty()) << faulty;
+  }
+}
 
 TEST(SimPin, RightPinIsSentOnceAndTheGatewayGoesOnTheAir) {
   PinGateway g(sim_with_pin(kPin), kPin);
