@@ -69,6 +69,9 @@ struct Site : test::Harness {
 
 TEST(Alarms, OneAlarmPerSilenceThenOneBackText) {
   Site s("silent 6h\nto Ops\n");
+  platform::Service service;
+  s.env.service = &service;
+  s.write_config("options.txt", "traffic on\n");
   // Pump1 reports every two hours; Tank3 once, then not for 29 hours.
   for (std::int64_t t = kMinute; t < 48 * kHour; t += 2 * kHour) s.report("+4401", t);
   s.report("+4410", kHour);
@@ -86,6 +89,25 @@ TEST(Alarms, OneAlarmPerSilenceThenOneBackText) {
   EXPECT_LT(times[1], 30 * kHour + kMinute);
   // Each recipient, and only they, got them: Control gets the raw copies only.
   EXPECT_TRUE(s.alarms_to("+111").empty());
+  // Recorded as every text is, with the modem's message reference.
+  const std::string traffic = s.read_log("traffic.log");
+  EXPECT_NE(traffic.find(";out;+222;Ops;sent;ALM;"), std::string::npos) << traffic;
+  EXPECT_NE(traffic.find(";MVO alarm: Tank3 (+4410) silent, last message 26/02/2012 14:19\r\n"),
+            std::string::npos);
+}
+
+// An alarm whose send fails is told as a forward's failure is, and ends the modem cycle; it is
+// not sent again.
+TEST(Alarms, AFailedAlarmSendIsToldAndNotRepeated) {
+  Site s("silent 1h\nto Ops\nto +999\n", 2);
+  // The first submission (the alarm to Ops) gets no prompt.
+  s.modem.add_fault({"AT+CMGS", sim::FaultKind::kSilent, 1});
+  s.run_until(3 * kHour);
+  EXPECT_TRUE(s.alarms_to("+222").empty());
+  EXPECT_EQ(s.alarms_to("+999").size(), 1u);
+  const auto tags = s.tags();
+  EXPECT_EQ(std::count(tags.begin(), tags.end(), "main2"), 1);
+  EXPECT_EQ(std::count(tags.begin(), tags.end(), "On the air"), 2) << "the cycle ended";
 }
 
 TEST(Alarms, StationsSilentTogetherAreFoldedIntoOneText) {
