@@ -339,6 +339,7 @@ Tables load_all(Env& env) {
                     static_cast<int>(tables.human_texts.size()));
   tables.custom_templates_present = load_custom_templates(env, tables.custom_templates);
   tables.options = load_options(env);
+  tables.alarms = load_alarms(env, tables.stations, tables.destinations);
   tables.pin = load_pin(env);
   return tables;
 }
