@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "common/text.h"
 #include "logs/logs.h"
@@ -21,6 +22,7 @@ namespace {
 constexpr const char* kRecordKey = "refused ";
 constexpr int kHashRounds = 4096;
 constexpr int kMaxReplyLines = 6;
+constexpr std::size_t kMaxRecordFile = 4096;
 
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -38,9 +40,14 @@ std::string letters64(std::uint64_t v) {
 
 // The salt and the fingerprint of the record in the file, or false when there is none.
 bool read_record(const std::string& path, std::string& salt, std::string& fingerprint) {
-  std::ifstream in(path, std::ios::binary);
+  // The gateway's own record is a few hundred bytes; whatever else the file may hold is not read.
+  std::ifstream file(path, std::ios::binary);
+  std::string head(kMaxRecordFile, '\0');
+  file.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(file.gcount()));
+  std::istringstream in(head);
   std::string line;
-  while (in && std::getline(in, line)) {
+  while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!starts(line, kRecordKey)) continue;
     const std::string rest = line.substr(std::string(kRecordKey).size());

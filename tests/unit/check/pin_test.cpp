@@ -107,17 +107,20 @@ TEST(CheckPin, FindingsOfPinTxtAndTheRefusalMemory) {
     const SiteCheck result = check_site(dir.string(), good_port);
     std::vector<std::string> lines;
     for (const auto& f : result.findings) lines.push_back(to_line(f));
+    std::vector<std::string> expected = c.findings;
 #ifdef _WIN32
-    std::erase_if(lines,
+    // Windows keeps no POSIX mode bits: no warning about who may read the file.
+    std::erase_if(expected,
                   [](const std::string& l) { return l.find("may read") != std::string::npos; });
 #endif
-    EXPECT_EQ(lines, c.findings) << c.name;
+    EXPECT_EQ(lines, expected) << c.name;
     EXPECT_EQ(result.tables.pin, c.pin) << c.name;
     for (const auto& l : lines) {
       for (const char* pin : {"2580", "1397", "258\n"})
         EXPECT_EQ(l.find(pin), std::string::npos) << c.name;
     }
-    fs::permissions(dir / "configuration", fs::perms::owner_all);
+    // A read-only file cannot be removed on Windows.
+    if (c.pin_txt) fs::permissions(dir / "configuration" / "pin.txt", fs::perms::owner_all);
   }
   fs::remove_all(base);
 }
