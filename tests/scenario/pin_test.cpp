@@ -152,8 +152,14 @@ TEST(SimPin, WrongPinIsSentOnceAndNeverAgain) {
   // Three restarts, then a power cut of the modem while the gateway runs: the SIM asks for its
   // PIN every time, and the gateway never sends it.
   for (int restart = 0; restart < 3; ++restart) g.run(60000);
-  g.modem.unplug(g.now() + 10000, 5000, true);
+  const std::int64_t cut = g.now() + 10000;
+  g.modem.unplug(cut, 5000, true);
+  const int refusals_before_cut = g.tag_count("unlock_sim5 PIN refused before");
   g.run(60000);
+  // Asked again after the power came back, and still no PIN.
+  const auto& times = g.modem.command_times();
+  EXPECT_GT(times.back(), cut + 5000);
+  EXPECT_GT(g.tag_count("unlock_sim5 PIN refused before"), refusals_before_cut);
   EXPECT_EQ(g.commands_starting("AT+CPIN="), 1);
   EXPECT_EQ(g.modem.sim_pin_tries(), 2);
   EXPECT_EQ(g.modem.sim_state(g.now()), SimState::kPin);
