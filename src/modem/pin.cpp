@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/text.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 #include "modem/serial_line.h"
 
@@ -193,14 +194,20 @@ bool unlock_sim(Env& env, const std::string& pin) {
     case Refusal::kNone:
       break;
   }
-  if (!remember_refusal(env, pin)) {
-    return fail(env, "unlock_sim7 cannot write log/sim-pin.refused, no PIN sent ", "unlock_sim7");
-  }
-  delay(env, 100);
   std::string info, final;
-  if (!WriteChars(env, "AT+CPIN=\"" + pin + "\"\r") || !read_reply(env, info, final) ||
-      final.empty()) {
-    final = "no answer";
+  {
+    // From the record to the answer a stop waits: a stop that cut this short would leave a PIN
+    // the SIM may have taken remembered as refused, never to be sent again.
+    logs::StopHold hold(env);
+    if (!remember_refusal(env, pin)) {
+      return fail(env, "unlock_sim7 cannot write log/sim-pin.refused, no PIN sent ", "unlock_sim7");
+    }
+    delay(env, 100);
+    if (!WriteChars(env, "AT+CPIN=\"" + pin + "\"\r") || !read_reply(env, info, final) ||
+        final.empty()) {
+      final = "no answer";
+    }
+    if (final == "OK") forget_refusal(env);
   }
   if (final != "OK") {
     return fail(env,
@@ -209,7 +216,6 @@ bool unlock_sim(Env& env, const std::string& pin) {
                        final.c_str()),
                 "unlock_sim6 PIN refused");
   }
-  forget_refusal(env);
 
   // Taken: the SIM needs some seconds before it is ready.
   const std::int64_t start = env.clock.now_ms();

@@ -267,3 +267,36 @@ TEST(SimPin, PowerCutInTheMiddleOfACycleAsksForThePinAgain) {
 
 }  // namespace
 }  // namespace mvo::driver
+
+namespace mvo::driver {
+namespace {
+
+// A stop asked for while the SIM has the PIN but has not answered yet waits for the answer: cut
+// short, it would leave a PIN the SIM took remembered as refused, never to be sent again.
+TEST(SimPin, AStopWaitsForThePinsAnswer) {
+  const sim::FaultRule slow{"AT+CPIN=", sim::FaultKind::kSlow, -1, 1.0, 500, "", 2000};
+  std::int64_t pin_at = -1;
+  {
+    PinGateway first(sim_with_pin(kPin), std::string(kPin));
+    first.modem.add_fault(slow);
+    first.run(60000);
+    const auto& c = first.modem.commands();
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      if (c[i].starts_with("AT+CPIN=")) pin_at = first.modem.command_times()[i];
+    }
+  }
+  ASSERT_GT(pin_at, 0);
+  PinGateway g(sim_with_pin(kPin), std::string(kPin));
+  g.modem.add_fault(slow);
+  platform::Service service;
+  g.env.service = &service;
+  g.clock.raise_at(pin_at + 200, &service.stop.requested);
+  g.clock.stop_at(g.now() + 60000);
+  EXPECT_EQ(main_loop(g.env, "\\\\.\\COM1"), 0);
+  EXPECT_NE(g.console().find("stopped on request."), std::string::npos) << g.console();
+  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
+  EXPECT_FALSE(g.refusal_remembered());
+}
+
+}  // namespace
+}  // namespace mvo::driver
