@@ -20,19 +20,27 @@ if(WIN32)
       install(TARGETS ${t} RUNTIME DESTINATION MVO)
     endif()
   endforeach()
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/site/configuration DESTINATION MVO/site
-          PATTERN cfg.txt EXCLUDE)
-  install(FILES ${pkg}/windows/cfg.txt DESTINATION MVO/site/configuration)
+  # Text files with CR LF ends, as Notepad of every Windows version shows them: the example
+  # site (with the cfg.txt of packaging/windows), the scripts and the text on starting at boot.
+  function(mvo_crlf source destination)
+    get_filename_component(name ${source} NAME)
+    file(READ ${source} text)
+    string(REGEX REPLACE "\r?\n" "\r\n" text "${text}")
+    file(WRITE ${CMAKE_BINARY_DIR}/crlf/${destination}/${name} "${text}")
+    install(FILES ${CMAKE_BINARY_DIR}/crlf/${destination}/${name} DESTINATION ${destination})
+  endfunction()
+  file(GLOB site_files ${PROJECT_SOURCE_DIR}/examples/site/configuration/*.txt)
+  list(FILTER site_files EXCLUDE REGEX "/cfg\\.txt$")
+  foreach(f ${site_files} ${pkg}/windows/cfg.txt)
+    mvo_crlf(${f} MVO/site/configuration)
+  endforeach()
   # The gateway never creates its log folder: an empty one is part of the site.
   install(DIRECTORY DESTINATION MVO/site/log)
-  configure_file(${pkg}/windows/START-AT-BOOT.txt ${CMAKE_BINARY_DIR}/START-AT-BOOT.txt @ONLY
-                 NEWLINE_STYLE CRLF)
-  configure_file(${pkg}/windows/mvo-start.cmd ${CMAKE_BINARY_DIR}/mvo-start.cmd COPYONLY)
-  file(READ ${CMAKE_BINARY_DIR}/mvo-start.cmd cmd_text)
-  string(REGEX REPLACE "\r?\n" "\r\n" cmd_text "${cmd_text}")
-  file(WRITE ${CMAKE_BINARY_DIR}/mvo-start.cmd "${cmd_text}")
-  install(FILES ${CMAKE_BINARY_DIR}/START-AT-BOOT.txt ${CMAKE_BINARY_DIR}/mvo-start.cmd
-          DESTINATION MVO)
+  configure_file(${pkg}/windows/START-AT-BOOT.txt ${CMAKE_BINARY_DIR}/START-AT-BOOT.txt @ONLY)
+  foreach(f ${CMAKE_BINARY_DIR}/START-AT-BOOT.txt ${pkg}/windows/mvo-start.cmd
+            ${pkg}/windows/mvo-stop.cmd ${pkg}/windows/check.cmd ${pkg}/windows/report.cmd)
+    mvo_crlf(${f} MVO)
+  endforeach()
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME mvo-${MVO_VERSION}-win64)
@@ -51,6 +59,9 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/examples/demo-scenario.txt DESTINATION ${doc}/examples)
   install(FILES ${pkg}/debian/copyright DESTINATION ${doc})
   install(FILES ${pkg}/systemd/mvo-gateway@.service DESTINATION lib/systemd/system)
+  install(FILES ${pkg}/systemd/mvo-modules.conf DESTINATION lib/modules-load.d RENAME mvo.conf)
+  install(FILES ${pkg}/systemd/78-mvo-modem.rules.example DESTINATION ${doc}/examples
+          RENAME 78-mvo-modem.rules)
 
   # Manual pages and the changelog, compressed as Debian wants them (gzip -9n: no time stamp).
   set(gz_files)

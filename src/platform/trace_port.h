@@ -15,8 +15,13 @@
 // of direction, an event or kMaxRecordBytes.
 //
 // The file is bounded: when a record would take it past the limit, it is renamed to "<path>.1"
-// (replacing the previous one) and a new file begins, so at most twice the limit is on disk.
+// (replacing the previous one) and a new file begins, so at most twice the limit is on disk. A
+// full trace that cannot be renamed (on Windows, open in another program) is kept and written on,
+// and the rename is tried again after another limit's worth: a trace is never truncated.
 // Each file, and each start of the gateway, begins with a "---" header line.
+//
+// The trace holds every number and text, those of un-authorized senders too: on POSIX it is
+// created readable and writable by its owner only (0600), and an older trace is made so.
 #include <cstdint>
 #include <cstdio>
 #include <string>
