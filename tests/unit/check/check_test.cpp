@@ -160,6 +160,23 @@ const SiteCase kSites[] = {
      {"configuration/options.txt:2: error: line 2 in file options.txt: unknown option alarm",
       "configuration/options.txt:3: error: line 3 in file options.txt: heartbeat takes on or off"},
      2},
+    {"alarms.txt faults, each reported",
+     {{"alarms.txt", "silent 6h\nsilent Tank9 1h\nto Office\nsilent 5s\nto Ops\n"}},
+     {"configuration/alarms.txt:2: error: line 2 in file alarms.txt: no station Tank9 in "
+      "stations.txt",
+      "configuration/alarms.txt:3: error: line 3 in file alarms.txt: no destination Office in "
+      "destinations.txt",
+      "configuration/alarms.txt:4: error: line 4 in file alarms.txt: silent takes a time such as "
+      "90m, 6h or 2d"},
+     2},
+    {"alarms.txt without a recipient",
+     {{"alarms.txt", "# watch\noff-air 2h\n"}},
+     {"configuration/alarms.txt: error: file alarms.txt: no recipient (a to line) for its alarms"},
+     2},
+    {"alarms.txt that names stations and recipients rightly",
+     {{"alarms.txt", "silent 24h\nsilent \"Tank3\" 6h\nsilent +4401 2d\nto Ops\nto +44 1234\n"}},
+     {},
+     0},
     {"faults in three files at once",
      {{"stations.txt", "\"Tank3\";\"(079)\"\n"},
       {"human.txt", std::string(200, 'h') + "\n"},
