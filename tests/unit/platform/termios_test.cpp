@@ -343,22 +343,5 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
   }
 }
 
-// The kernel's own discard on a real pseudo-terminal: what the peer has not read yet is gone.
-TEST(TermiosPortDrain, KernelDiscardThrowsAwayWhatThePeerHasNotRead) {
-  Pty pty;
-  TermiosPort port;
-  ASSERT_TRUE(port.open(pty.slave));
-  std::size_t written = 0;
-  ASSERT_TRUE(port.write("queued", 6, written));
-  const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  kernel_output_queue().discard(fd);
-  ::close(fd);
-  int fl = fcntl(pty.master, F_GETFL);
-  fcntl(pty.master, F_SETFL, fl | O_NONBLOCK);
-  char buf[8];
-  EXPECT_LT(::read(pty.master, buf, sizeof buf), 1);
-}
-
 }  // namespace
 }  // namespace mvo::platform::posix
