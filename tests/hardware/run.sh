@@ -252,6 +252,8 @@ tier_s=$(awk -v a="$t0" -v b="$(now_ms)" 'BEGIN { printf "%.1f", (b - a) / 1000 
 
 collect
 
+grep -a "^@@ usb" "$work/console.log" | tr -d '\r' | sed 's/^@@ usb /the adapter at /'
+sed 's/^/the guest saw: /' "$work/A/outq.g" "$work/B/outq.g"
 python3 "$here/check.py" "$work" || fail "see above; files in $work"
 echo "boot: $boot_s s; tier: $tier_s s; accelerator: $accel"
 echo "hardware: ok"
