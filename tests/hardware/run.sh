@@ -3,12 +3,13 @@
 # /dev/kvm works, plain emulation otherwise) with Debian's kernel, a 16550 UART as /dev/ttyS1
 # (driver 8250) and an FTDI USB serial adapter on an xHCI controller as /dev/ttyUSB0 (ftdi_sio).
 # mvo-modem-sim runs on the host at the other end of each: port A (ttyS1) through bridge.py, which
-# can make the modem stop reading; port B (ttyUSB0) on the simulator's pseudo-terminal itself,
-# where QEMU's monitor unplugs and re-plugs the adapter. The guest's script is init; what it
-# found comes back on its console. The cases:
+# can make the modem stop reading; port B (the adapter, by its /dev/serial/by-id link, which
+# busybox's mdev makes in udev's place) on the simulator's pseudo-terminal itself, where QEMU's
+# monitor unplugs and re-plugs the adapter. The guest's script is init; what it found comes back
+# on its console; check.py judges. The cases:
 #   1  the demo's reports on both ports: every text forwarded, exactly the demo's texts;
-#   2  the abort bytes 26 then 27 after every shut-down (rejected reports, the stop) and after
-#      the failed send of case 3;
+#   2  the abort bytes 26 then 27 after every shut-down (rejected reports, the stop; on port A
+#      also after the failed send of case 3);
 #   3  port A: the modem stops reading at a text prompt; the write comes back short within its
 #      time-out, the queued bytes are discarded and never reach the modem, the gateway goes on;
 #   4  port B: the adapter unplugged while idle and in the middle of a modem cycle; the gateway
