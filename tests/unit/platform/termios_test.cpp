@@ -2,6 +2,7 @@
 // time-outs and generous bounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -337,9 +338,15 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
       EXPECT_EQ(queue.discarded_at, c.write_ms) << c.name;
     }
     // The bytes went to the line: the queue's count is all that decides what counts as written.
-    char echo[32] = {};
-    usleep(20000);
-    EXPECT_EQ(::read(pty.master, echo, sizeof echo), 20) << c.name;
+    std::string line;
+    char echo[32];
+    pollfd p{pty.master, POLLIN, 0};
+    while (line.size() < 20 && poll(&p, 1, 2000) == 1) {
+      const ssize_t n = ::read(pty.master, echo, sizeof echo);
+      if (n <= 0) break;
+      line.append(echo, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(line.size(), 20u) << c.name;
   }
 }
 
