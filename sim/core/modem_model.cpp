@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <limits>
 
 namespace mvo::sim {
@@ -48,7 +49,32 @@ int to_int(const std::string& s, int fallback) {
 }  // namespace
 
 ModemModel::ModemModel(ModemOptions options)
-    : opt_(std::move(options)), rng_(opt_.seed), store_(opt_.sm_capacity, opt_.me_capacity) {}
+    : opt_(std::move(options)), rng_(opt_.seed), store_(opt_.sm_capacity, opt_.me_capacity) {
+  pin_tries_ = opt_.sim_pin_tries;
+  power_up();
+}
+
+void ModemModel::power_up() {
+  echo_ = true;
+  text_mode_ = false;
+  charset_ = "IRA";
+  cops_format_ = 0;
+  csdh_ = false;
+  entering_ = false;
+  sim_busy_until_ = 0;
+  if (!opt_.sim_present) {
+    sim_ = SimState::kAbsent;
+  } else if (opt_.sim_pin.empty()) {
+    sim_ = SimState::kReady;
+  } else {
+    sim_ = pin_tries_ > 0 ? SimState::kPin : SimState::kPuk;
+  }
+}
+
+SimState ModemModel::sim_state(std::int64_t now) {
+  settle(now);
+  return sim_;
+}
 
 bool ModemModel::line_up(std::int64_t now) {
   for (const auto& [from, to] : drops_) {
@@ -63,8 +89,9 @@ int ModemModel::line_generation(std::int64_t now) {
   return generation;
 }
 
-void ModemModel::unplug(std::int64_t at, std::int64_t duration_ms) {
+void ModemModel::unplug(std::int64_t at, std::int64_t duration_ms, bool power_loss) {
   drops_.emplace_back(at, duration_ms > 0 ? at + duration_ms : kNever);
+  if (power_loss) power_cuts_.push_back(at);
 }
 
 void ModemModel::replug(std::int64_t now) {
@@ -83,6 +110,13 @@ void ModemModel::deliver(std::string sender, std::string stamp, std::string text
 }
 
 void ModemModel::settle(std::int64_t now) {
+  // Nothing reaches a modem without power, so its power-up may as well happen when it is seen.
+  const auto cut = std::remove_if(power_cuts_.begin(), power_cuts_.end(),
+                                  [&](std::int64_t at) { return at <= now; });
+  if (cut != power_cuts_.end()) {
+    power_cuts_.erase(cut, power_cuts_.end());
+    power_up();
+  }
   if (!line_up(now)) {
     // A modem without power keeps nothing it was about to say, nor a half-typed command.
     out_.clear();
@@ -202,7 +236,8 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
 
   Reply reply;
   for (const std::string& part : split_commands(cmd.substr(2))) {
-    if (!extended({part, upper(part), now, t}, reply)) break;
+    const Command c{part, upper(part), now, t};
+    if (sim_blocks(c, reply) || !extended(c, reply)) break;
     if (entering_) return;
   }
   for (const std::string& i : reply.info) emit(t + reply.delay, i);
@@ -273,8 +308,8 @@ bool ModemModel::basic(const std::string& up, std::int64_t t) {
 }
 
 bool ModemModel::extended(const Command& c, Reply& reply) {
-  for (auto family : {&ModemModel::network, &ModemModel::settings, &ModemModel::storage,
-                      &ModemModel::sending, &ModemModel::identity}) {
+  for (auto family : {&ModemModel::sim, &ModemModel::network, &ModemModel::settings,
+                      &ModemModel::storage, &ModemModel::sending, &ModemModel::identity}) {
     const Step step = (this->*family)(c, reply);
     if (step != Step::kUnknown) return step == Step::kDone;
   }
@@ -469,9 +504,62 @@ ModemModel::Step ModemModel::identity(const Command& c, Reply& r) {
   if (up == "+CGMR" || up == "+GMR") return r.say("1.0");
   if (up == "+CGSN" || up == "+GSN") return r.say("351234567890123");
   if (up == "+CIMI") return r.say("001010123456789");
-  if (up == "+CPIN?") return r.say("+CPIN: READY");
   if (up == "+CPAS") return r.say("+CPAS: 0");
   return Step::kUnknown;
+}
+
+ModemModel::Step ModemModel::sim(const Command& c, Reply& r) {
+  if (!starts(c.up, "+CPIN")) return Step::kUnknown;
+  if (sim_ == SimState::kAbsent) return r.fail("+CME ERROR: 10");
+  if (c.now < sim_busy_until_) return r.fail("+CME ERROR: 14");
+  if (c.up == "+CPIN?") {
+    switch (sim_) {
+      case SimState::kPin:
+        return r.say("+CPIN: SIM PIN");
+      case SimState::kPuk:
+        return r.say("+CPIN: SIM PUK");
+      default:
+        return r.say("+CPIN: READY");
+    }
+  }
+  if (!starts(c.up, "+CPIN=")) return r.fail();
+  if (sim_ == SimState::kPuk) return r.fail("+CME ERROR: 12");
+  if (sim_ != SimState::kPin) return r.fail("+CME ERROR: 3");
+  if (unquote(c.value(6)) != opt_.sim_pin) {
+    if (--pin_tries_ <= 0) sim_ = SimState::kPuk;
+    return r.fail("+CME ERROR: 16");
+  }
+  pin_tries_ = opt_.sim_pin_tries;
+  sim_ = SimState::kReady;
+  sim_busy_until_ = c.now + opt_.sim_ready_ms;
+  return Step::kDone;
+}
+
+// The commands that need the SIM: the network, the message memories and the settings a modem
+// keeps on it. While it is locked or busy they fail as TS 27.007 says (+CME ERROR: 10 not
+// inserted, 11 PIN required, 12 PUK required, 14 busy).
+bool ModemModel::sim_blocks(const Command& c, Reply& r) {
+  static const char* const kNeedSim[] = {"+COPS", "+CPMS", "+CMGL", "+CMGR", "+CMGD", "+CMGS",
+                                         "+CMGF", "+CNMI", "+CSCA", "+CIMI", "+CSMS"};
+  if (std::none_of(std::begin(kNeedSim), std::end(kNeedSim),
+                   [&](const char* p) { return starts(c.up, p); })) {
+    return false;
+  }
+  switch (sim_) {
+    case SimState::kAbsent:
+      r.fail("+CME ERROR: 10");
+      return true;
+    case SimState::kPin:
+      r.fail("+CME ERROR: 11");
+      return true;
+    case SimState::kPuk:
+      r.fail("+CME ERROR: 12");
+      return true;
+    default:
+      if (c.now >= sim_busy_until_) return false;
+      r.fail("+CME ERROR: 14");
+      return true;
+  }
 }
 
 void ModemModel::submit(std::int64_t now) {

@@ -61,7 +61,15 @@ struct ModemOptions {
   int me_capacity = 25;  // the phone's slots
   std::uint32_t seed = 1;
   bool keep_history = true;  // keep the outbox and the command list (off for long soaks)
+  // The SIM. Without a PIN (the default) it is ready at once and AT+CPIN? says so.
+  std::string sim_pin;               // asked for at every power-up when set
+  int sim_pin_tries = 3;             // wrong PINs left; at 0 the SIM wants its PUK
+  std::int64_t sim_ready_ms = 3000;  // after the right PIN, busy ("+CME ERROR: 14") this long
+  bool sim_present = true;           // false: "+CME ERROR: 10" (SIM not inserted)
 };
+
+// What the SIM asks for, as AT+CPIN? names it.
+enum class SimState { kReady, kPin, kPuk, kAbsent };
 
 class ModemModel final : public Peer {
  public:
@@ -83,8 +91,10 @@ class ModemModel final : public Peer {
   // that memory is full the message waits, as the network keeps it for a full modem.
   void deliver(std::string sender, std::string stamp, std::string text, std::int64_t at = 0,
                std::optional<Memory> memory = std::nullopt);
-  // The line drops at `at` for `duration_ms` (0: until replug()).
-  void unplug(std::int64_t at, std::int64_t duration_ms);
+  // The line drops at `at` for `duration_ms` (0: until replug()). With `power_loss` the modem
+  // loses its power as well: it comes back with its power-up settings (echo on, PDU mode) and a
+  // SIM that asks for its PIN again. A port closed and opened again is no power loss.
+  void unplug(std::int64_t at, std::int64_t duration_ms, bool power_loss = false);
   void replug(std::int64_t now);
 
   // Every stored message, SIM first.
@@ -92,6 +102,9 @@ class ModemModel final : public Peer {
   const std::vector<Submitted>& outbox() const { return outbox_; }
   const std::vector<std::string>& commands() const { return commands_; }
   const std::vector<std::int64_t>& command_times() const { return command_times_; }
+  // The SIM as it stands at `now`, and the wrong PINs it still takes before it wants its PUK.
+  SimState sim_state(std::int64_t now);
+  int sim_pin_tries() const { return pin_tries_; }
   // Called for each submission as it is accepted (the pty program appends it to a file).
   std::function<void(const Submitted&)> on_submit;
 
@@ -159,6 +172,10 @@ class ModemModel final : public Peer {
   Step delete_messages(const Command& c, Reply& reply);
   Step sending(const Command& c, Reply& reply);
   Step identity(const Command& c, Reply& reply);
+  // AT+CPIN? and AT+CPIN=<pin>; the SIM's refusal of the commands that need it unlocked.
+  Step sim(const Command& c, Reply& reply);
+  bool sim_blocks(const Command& c, Reply& reply);
+  void power_up();
   void submit(std::int64_t now);
   const FaultRule* fault_for(const std::string& key, bool send_kind);
 
@@ -188,6 +205,11 @@ class ModemModel final : public Peer {
   std::vector<std::int64_t> command_times_;
   // Line drops: [from, to) windows; to == INT64_MAX until replug().
   std::vector<std::pair<std::int64_t, std::int64_t>> drops_;
+  // Power losses not yet undergone, by the time they begin.
+  std::vector<std::int64_t> power_cuts_;
+  SimState sim_ = SimState::kReady;
+  int pin_tries_ = 3;
+  std::int64_t sim_busy_until_ = 0;
 };
 
 }  // namespace mvo::sim

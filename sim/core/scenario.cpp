@@ -148,9 +148,20 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error) {
       FaultRule rule;
       ok = key == "fault" ? fault(in, rule) : send_fault(in, rule);
       s.faults.push_back(rule);
-    } else if (key == "unplug") {
+    } else if (key == "unplug" || key == "power-cut") {
       ok = static_cast<bool>(in >> word >> w2) && to_number(word, a) && to_number(w2, b);
-      s.unplugs.emplace_back(a, b);
+      (key == "unplug" ? s.unplugs : s.power_cuts).emplace_back(a, b);
+    } else if (key == "sim-pin") {
+      ok = static_cast<bool>(in >> s.options.sim_pin);
+      if (ok && in >> word) {
+        ok = word == "tries" && (in >> w2) && to_number(w2, a) && a >= 0 && a <= 10;
+        s.options.sim_pin_tries = static_cast<int>(a);
+      }
+    } else if (key == "sim-ready") {
+      ok = static_cast<bool>(in >> word) && to_number(word, a) && a >= 0;
+      s.options.sim_ready_ms = a;
+    } else if (key == "no-sim") {
+      s.options.sim_present = false;
     } else {
       ok = false;
     }

@@ -16,6 +16,12 @@
 //   send-fault <number> cms500|ok-only|cmgs-error|silent|slow <ms> [count <n>] [chance <p>]
 //        slow: the submission is accepted, its result comes <ms> later than cmgs-delay says
 //   unplug <at-ms> <for-ms>             the line drops, and comes back after <for-ms>
+//   power-cut <at-ms> <for-ms>          an unplug that takes the modem's power too: it comes back
+//                                       with echo on, PDU mode, and a SIM asking for its PIN again
+//   sim-pin <pin> [tries <n>]           the SIM asks for this PIN at power-up; <n> wrong PINs
+//                                       left (3; 0: it wants its PUK)
+//   sim-ready <ms>                      how long the SIM is busy after the right PIN (3000)
+//   no-sim                              no SIM in the modem
 //   end <at-ms>                         the program ends by itself
 #include <cstdint>
 #include <optional>
@@ -38,6 +44,7 @@ struct Scenario {
   std::vector<ScenarioMessage> messages;
   std::vector<FaultRule> faults;
   std::vector<std::pair<std::int64_t, std::int64_t>> unplugs;
+  std::vector<std::pair<std::int64_t, std::int64_t>> power_cuts;
   std::int64_t end_at = -1;
 };
 

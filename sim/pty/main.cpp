@@ -416,6 +416,7 @@ int main(int argc, char** argv) {
   for (const auto& m : scenario.messages)
     modem.deliver(m.sender, stamp_now(), m.text, m.at, m.memory);
   for (const auto& [at, duration] : scenario.unplugs) modem.unplug(at, duration);
+  for (const auto& [at, duration] : scenario.power_cuts) modem.unplug(at, duration, true);
   std::ofstream outbox;
   if (!o.outbox.empty()) outbox.open(o.outbox, std::ios::app);
   modem.on_submit = [&](const mvo::sim::Submitted& s) { append_submission(outbox, s); };

@@ -6,6 +6,7 @@
 #include "common/fields.h"
 #include "common/halt.h"
 #include "common/text.h"
+#include "config/pin.h"
 #include "config/text_file.h"
 #include "logs/logs.h"
 
@@ -338,6 +339,8 @@ Tables load_all(Env& env) {
                     static_cast<int>(tables.human_texts.size()));
   tables.custom_templates_present = load_custom_templates(env, tables.custom_templates);
   tables.options = load_options(env);
+  tables.alarms = load_alarms(env, tables.stations, tables.destinations);
+  tables.pin = load_pin(env);
   return tables;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/alarms.h"
 #include "platform/platform.h"
 
 namespace mvo::config {
@@ -51,6 +52,8 @@ struct Tables {
   std::vector<std::string> custom_templates;
   bool custom_templates_present = false;
   Options options;
+  AlarmSettings alarms;
+  std::string pin;  // the SIM's PIN from pin.txt; empty: none
 };
 
 // Where a loader stands in its file, for a tool that points at the line a halt came from. `line`
@@ -84,7 +87,7 @@ bool load_custom_templates(Env& env, std::vector<std::string>& templates, Where*
 Options load_options(Env& env, Where* where = nullptr);
 
 // The loaders in the gateway's order: stations, human texts, destinations, custom templates,
-// options.
+// options, alarms, the SIM's PIN (config/pin.h).
 Tables load_all(Env& env);
 
 }  // namespace mvo::config

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "alarms/watch.h"
 #include "common/halt.h"
 #include "common/text.h"
 #include "driver/startup.h"
@@ -158,19 +159,30 @@ bool forward_report(Env& env, const config::Tables& tables, const Report& report
 
 namespace {
 
-void modem_cycles(Env& env, const config::Tables& tables, const std::string& port_name) {
+void modem_cycles(Env& env, const config::Tables& tables, const std::string& port_name,
+                  alarms::Watch* watch) {
   const int human_count = static_cast<int>(tables.human_texts.size());
+  sms::PollHooks hooks;
+  if (watch != nullptr) {
+    hooks.heard = [&](int station) { watch->heard(env, station); };
+    hooks.between_polls = [&] { return watch->between_polls(env); };
+  }
   for (;;) {
-    if (!modem::handle_modem(env, port_name)) {
+    if (!modem::handle_modem(env, port_name, tables.pin)) {
       log_error(env, "out of ext loop");
       say(env, "out of ext loop.");
       return;
     }
+    if (watch != nullptr) watch->on_air(env);
     bool keep_going = true;
     while (keep_going) {
       Report report;
       std::string stamp;
-      if (!sms::read_sms(env, report.text, report.station_index, tables.stations, stamp)) {
+      hooks.idle_failed = false;
+      if (!sms::read_sms(env, report.text, report.station_index, tables.stations, stamp,
+                         watch != nullptr ? &hooks : nullptr)) {
+        // An alarm text that failed has been told as a forward's is: the cycle ends the same way.
+        if (hooks.idle_failed) break;
         say(env, "main1\n");
         log_error(env, "main1");
         delay(env, 5000);
@@ -223,8 +235,13 @@ int main_loop(Env& env, const std::string& port_name) {
   }
   logs::set_state(env, "starting");
   logs::notify(env, "READY=1");
+  std::optional<alarms::Watch> watch;
+  if (tables.alarms.on) {
+    watch.emplace(tables, tables.alarms);
+    watch->start(env);
+  }
   try {
-    modem_cycles(env, tables, port_name);
+    modem_cycles(env, tables, port_name, watch ? &*watch : nullptr);
   } catch (const common::StopRequest&) {
     return stop_on_request(env);
   }

@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "logs/life.h"
 #include "logs/logs.h"
+#include "modem/pin.h"
 #include "modem/serial_line.h"
 
 namespace mvo::modem {
@@ -15,6 +16,10 @@ using logs::log_error;
 using logs::say;
 
 namespace {
+
+// The last reply line a set-up step judged, so that init_modem can tell a failure for want of the
+// SIM's PIN from the others.
+std::string g_last_reply;
 
 // One read of up to 150 bytes under the current read time-out; a failed read leaves it empty.
 std::string read_block(Env& env) {
@@ -50,6 +55,7 @@ bool pre_at(Env& env, const std::string& command, std::uint32_t reply_timeout_ms
   if (reply_timeout_ms != 0) set_port_timeouts(env, reply_timeout_ms, kNormalTimeoutMs);
   std::string line;
   if (!read_chars(env, line, 200)) return fail(env, "pre_at2", "pre_at2");
+  g_last_reply = line;
   if (line == "OK") return true;
   return fail(env,
               format("pre_at3 (reply=%s) (bits=%d) ", line.c_str(), static_cast<int>(line.size())),
@@ -64,7 +70,9 @@ bool select_storage(Env& env, const std::string& command) {
   say(env, "1.");
   say(env, "2.");
   std::string line;
-  if (!read_chars(env, line, 170) || line == "ERROR") {
+  const bool read = read_chars(env, line, 170);
+  g_last_reply = line;
+  if (!read || line == "ERROR") {
     return fail(env, format("Clean up cpms2 (%s) ", line.c_str()), "cpms2");
   }
   say(env, "3.");
@@ -79,7 +87,9 @@ bool select_storage(Env& env, const std::string& command) {
 bool query_operator(Env& env, std::string& name) {
   if (!WriteChars(env, "AT+COPS=0,0;+COPS?\r")) return fail(env, "Clean up cops1 ", "cops1");
   std::string line;
-  if (!read_chars(env, line, 170) || line == "ERROR") {
+  const bool read = read_chars(env, line, 170);
+  g_last_reply = line;
+  if (!read || line == "ERROR") {
     return fail(env, format("Clean up cops2 (%s) ", line.c_str()), "cops2");
   }
   line += ',';
@@ -106,47 +116,58 @@ bool query_operator(Env& env, std::string& name) {
   return true;
 }
 
-bool init_modem(Env& env) {
+bool init_modem(Env& env, const std::string& pin) {
   auto progress = [&](const char* text) {
     say(env, text);
     delay(env, 50);
   };
+  // A step's failure; when the modem's answer was that the SIM wants its PIN, the operator is told.
+  g_last_reply.clear();
+  auto fail = [&](const char* text, const char* tag) {
+    logs::fail(env, text, tag);
+    if (sim_pin_required(g_last_reply)) {
+      logs::fail(env, "unlock_sim0 the SIM needs its PIN (configuration/pin.txt) ",
+                 "unlock_sim0 SIM PIN required");
+    }
+    return false;
+  };
+  if (!pin.empty() && !unlock_sim(env, pin)) return logs::fail(env, "init_modem2 ", "init_modem2");
   progress("\n...wait...(for about two minutes)\r");
-  if (!reset_modem(env)) return fail(env, "init_modem0 ", "init_modem0");
+  if (!reset_modem(env)) return fail("init_modem0 ", "init_modem0");
   progress("...wait...(for about two minutes 1)\r");
-  if (!disable_echo(env)) return fail(env, "init_modem1 ", "init_modem1");
+  if (!disable_echo(env)) return fail("init_modem1 ", "init_modem1");
   say(env, "...wait...(for about two minutes 1 2)\r");
   delay(env, 200);
   progress("...wait...(for about two minutes 1 2 3 4)\r");
-  if (!pre_at(env, "AT+CREG=0\r")) return fail(env, "init_modem3 ", "init_modem3");
+  if (!pre_at(env, "AT+CREG=0\r")) return fail("init_modem3 ", "init_modem3");
   progress("...wait...(for about two minutes 1 2 3 4 5)\r");
   if (!pre_at(env, "AT+COPS=0\r", kOperatorTimeoutMs)) {
-    return fail(env, "init_modem4 ", "init_modem4");
+    return fail("init_modem4 ", "init_modem4");
   }
   set_port_timeouts(env, kNormalTimeoutMs, kNormalTimeoutMs);
   progress("...wait...(for about two minutes 1 2 3 4 5 6)\r");
-  if (!pre_at(env, "AT+CMGF=1\r")) return fail(env, "init_modem6 ", "init_modem6");
+  if (!pre_at(env, "AT+CMGF=1\r")) return fail("init_modem6 ", "init_modem6");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7)\r");
-  if (!pre_at(env, "AT+CSCS=\"GSM\"\r")) return fail(env, "init_modem7 ", "init_modem7");
+  if (!pre_at(env, "AT+CSCS=\"GSM\"\r")) return fail("init_modem7 ", "init_modem7");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8)\r");
-  if (!pre_at(env, "AT+CNMI=0,0,0,0,1\r")) return fail(env, "init_modem8 ", "init_modem8");
+  if (!pre_at(env, "AT+CNMI=0,0,0,0,1\r")) return fail("init_modem8 ", "init_modem8");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8 9)\r");
-  if (!select_storage(env, kStorageCommand)) return fail(env, "init_modem9 ", "init_modem9");
+  if (!select_storage(env, kStorageCommand)) return fail("init_modem9 ", "init_modem9");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8 9 10)\r");
   std::string name;
-  if (!query_operator(env, name)) return fail(env, "init_modem5 ", "init_modem5");
+  if (!query_operator(env, name)) return fail("init_modem5 ", "init_modem5");
   say(env, format("OUR OPERATOR TODAY    -  %s                         \n\n", name.c_str()));
   log_error(env, "On the air");
   return true;
 }
 
-bool handle_modem(Env& env, const std::string& device) {
+bool handle_modem(Env& env, const std::string& device, const std::string& pin) {
   delay(env, 500);
   for (int attempt = 0; attempt < kBringUpAttempts; ++attempt) {
     logs::set_state(env, "bringing up", attempt + 1);
     open_port(env, device);
     delay(env, 500);
-    if (init_modem(env)) {
+    if (init_modem(env, pin)) {
       logs::set_state(env, "on the air");
       return true;
     }

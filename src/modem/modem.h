@@ -30,11 +30,14 @@ bool select_storage(Env& env, const std::string& command);
 bool query_operator(Env& env, std::string& name);
 
 // The nine set-up steps with their progress lines; "OUR OPERATOR TODAY ..." and "On the air".
-bool init_modem(Env& env);
+// With a `pin` (configuration/pin.txt), unlock_sim (modem/pin.h) comes first ("init_modem2" when
+// it fails); without one the dialogue has no step of its own for the SIM. Whatever the PIN, a
+// step that fails because the SIM wants its PIN adds the text and tag "unlock_sim0 ...".
+bool init_modem(Env& env, const std::string& pin = "");
 // Up to 150 attempts of open_port and init_modem, closing the modem after each failure
 // (close_modem). False after " +cannot communicate with modem+", or when the port could not be
 // closed after a failed attempt: a port that stays open could never be opened again.
-bool handle_modem(Env& env, const std::string& device);
+bool handle_modem(Env& env, const std::string& device, const std::string& pin = "");
 // Bytes 26 and 27, purge, close, 2000 ms. False when the close fails ("shut_modem1 (%d) "). A port
 // no longer open (a POSIX close releases the descriptor even when it reports an error) has no
 // text entry to leave: it is closed at once.

@@ -1,5 +1,7 @@
 #include "platform/trace_port.h"
 
+#include <algorithm>
+#include <cctype>
 #include <ctime>
 
 #include "common/text.h"
@@ -10,6 +12,31 @@ namespace {
 constexpr const char* kToModem = "-->";
 constexpr const char* kFromModem = "<--";
 constexpr const char* kEvent = "---";
+
+// The SIM's PIN never reaches the trace: what follows "AT+CPIN=" up to the CR or LF, in either
+// direction (a modem with echo on repeats the command), is written as "***", whatever its length.
+// `open` carries a PIN that the end of a record cut over into the next record.
+void mask_pin(std::string& record, bool& open) {
+  static const std::string kCommand = "AT+CPIN=";
+  std::size_t i = 0;
+  for (;;) {
+    if (open) {
+      const std::size_t end = std::min(record.find_first_of("\r\n", i), record.size());
+      const bool cut = end == record.size();
+      record.replace(i, end - i, "***");
+      if (cut) return;
+      i += 3;
+      open = false;
+    }
+    const auto at = std::search(record.begin() + static_cast<std::ptrdiff_t>(i), record.end(),
+                                kCommand.begin(), kCommand.end(), [](char a, char b) {
+                                  return std::toupper(static_cast<unsigned char>(a)) == b;
+                                });
+    if (at == record.end()) return;
+    i = static_cast<std::size_t>(at - record.begin()) + kCommand.size();
+    open = true;
+  }
+}
 }  // namespace
 
 std::string visible(const char* data, std::size_t size) {
@@ -88,6 +115,7 @@ void TracePort::emit(const std::string& record) {
 
 void TracePort::end_record() {
   if (arrow_ == nullptr) return;
+  mask_pin(record_, masking_pin_);
   emit(record_stamp_ + "  " + arrow_ + " " + visible(record_.data(), record_.size()) + "\r\n");
   arrow_ = nullptr;
   record_.clear();

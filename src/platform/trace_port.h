@@ -75,6 +75,9 @@ class TracePort final : public SerialPort {
   const char* arrow_ = nullptr;  // direction of the record being gathered, if any
   std::string record_stamp_;
   std::string record_;  // raw bytes, at most kMaxRecordBytes
+
+  // The last record ended inside the PIN of an AT+CPIN= command.
+  bool masking_pin_ = false;
 };
 
 }  // namespace mvo::platform

@@ -46,7 +46,7 @@ void log_inbound(Env& env, const std::string& sender, const std::string& name,
 }
 
 bool read_sms(Env& env, std::string& text, int& station_index,
-              const std::vector<config::Station>& stations, std::string& stamp) {
+              const std::vector<config::Station>& stations, std::string& stamp, PollHooks* hooks) {
   int toggle = 1;
   for (;;) {
     bool found = false;
@@ -57,6 +57,10 @@ bool read_sms(Env& env, std::string& text, int& station_index,
       return false;
     }
     if (!found) {
+      if (hooks != nullptr && hooks->between_polls && !hooks->between_polls()) {
+        hooks->idle_failed = true;
+        return false;
+      }
       for (int i = 0; i < 3; ++i) {
         toggle = !toggle;
         logs::show_progress(env, toggle, 1500);
@@ -88,6 +92,7 @@ bool read_sms(Env& env, std::string& text, int& station_index,
       log_inbound(env, message.sender, "", "unauthorized", modem_stamp(message), message.text);
       continue;
     }
+    if (hooks != nullptr && hooks->heard) hooks->heard(station_index);
     logs::log_station_message(env, message.sender, message.text, message.date, message.time,
                               message.zone);
     if (message.text.size() > kMaxAcceptedText) {

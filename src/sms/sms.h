@@ -4,6 +4,7 @@
 // logs its tag before returning false.
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,8 +75,19 @@ bool find_station(std::string& sender, int& station_index,
 // is held against a stop from its reading until read_sms returns (logs::StopHold); the caller
 // holds it on through its fan-out. Un-authorized, too long and unreadable messages are recorded
 // in the traffic log here.
+//
+// `hooks`, when given, hears of each message read from a listed station (whatever becomes of it)
+// and is called at each poll that found the store empty, before the pause. When `between_polls`
+// returns false (a text it sent failed, already told), read_sms returns false with `idle_failed`
+// set, having printed nothing more.
+struct PollHooks {
+  std::function<void(int station_index)> heard;
+  std::function<bool()> between_polls;
+  bool idle_failed = false;
+};
 bool read_sms(Env& env, std::string& text, int& station_index,
-              const std::vector<config::Station>& stations, std::string& stamp);
+              const std::vector<config::Station>& stations, std::string& stamp,
+              PollHooks* hooks = nullptr);
 inline bool read_sms(Env& env, std::string& text, int& station_index,
                      const std::vector<config::Station>& stations) {
   std::string stamp;

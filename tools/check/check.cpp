@@ -11,6 +11,7 @@
 #include "modem/modem.h"
 #include "platform/native.h"
 #include "sms/sms.h"
+#include "tools/check/pin.h"
 #include "tools/check/workspace.h"
 
 namespace mvo::check {
@@ -30,7 +31,8 @@ constexpr Placeholder kPlaceholders[] = {{"stations.txt", "\"?\";\"0\""},
                                          {"human.txt", "?"},
                                          {"destinations.txt", "\"?\";\"00\";HMN"},
                                          {"custom.txt", "\"\""},
-                                         {"options.txt", "# ?"}};
+                                         {"options.txt", "# ?"},
+                                         {"alarms.txt", "to 0"}};
 
 std::string placeholder_for(const std::string& file) {
   for (const auto& p : kPlaceholders) {
@@ -339,6 +341,13 @@ SiteCheck check_site(const std::string& root, const PortProbe& probe) {
 
   load_each_fault(ws, findings, "options.txt",
                   [&](config::Where& w) { t.options = config::load_options(ws.env, &w); });
+  // alarms.txt names stations and destinations: it is judged against tables that loaded.
+  if (st.ok && de.ok) {
+    load_each_fault(ws, findings, "alarms.txt", [&](config::Where& w) {
+      t.alarms = config::load_alarms(ws.env, t.stations, t.destinations, &w);
+    });
+  }
+  check_pin(root, ws, t, findings);  // read in place: the PIN is not copied to the scratch site
 
   result.loads = exit_status(findings) < 2;
   table_warnings(t, st, hu, de, cu, findings);

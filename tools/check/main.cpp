@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "common/version.h"
+#include "alarms/watch.h"
 #include "common/text.h"
+#include "common/version.h"
 #include "tools/check/check.h"
 
 namespace {
@@ -20,7 +21,8 @@ constexpr int kUsageStatus = 3;
 
 constexpr const char* kSynopsis =
     "usage: mvo-check [SITE]\n"
-    "       mvo-check [SITE] --report SENDER TEXT\n";
+    "       mvo-check [SITE] --report SENDER TEXT\n"
+    "       mvo-check [SITE] --alarms\n";
 
 constexpr const char* kUsage =
     "\n"
@@ -34,9 +36,13 @@ constexpr const char* kUsage =
     "                      refused (its console text and error-log tag), or accepted (its console\n"
     "                      line and, for each destination, the exact text or why none).\n"
     "                      Control bytes are shown as ^Z and the like.\n"
+    "--alarms              shows the alarms of configuration/alarms.txt: who is watched and how\n"
+    "                      closely, who receives them, and each text as phones will show it\n"
+    "                      (with example times).\n"
     "\n"
     "Exit status: 0 clean, 1 warnings only, 2 the gateway would halt, 3 usage error;\n"
-    "with --report: 0 accepted, 1 refused, 2 the site does not load.\n";
+    "with --report: 0 accepted, 1 refused, 2 the site does not load;\n"
+    "with --alarms: 0 alarms set, 1 none set, 2 the site does not load.\n";
 
 void out(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
@@ -85,12 +91,42 @@ int print_preview(const mvo::check::SiteCheck& site, const std::string& root,
   return 0;
 }
 
+int print_alarms(const mvo::check::SiteCheck& site) {
+  const auto& t = site.tables;
+  const auto& a = t.alarms;
+  if (!a.on) {
+    out("no alarms: configuration/alarms.txt is absent or sets none\n");
+    return 1;
+  }
+  out("recipients:\n");
+  for (const auto& r : a.recipients) {
+    out(r.name.empty() ? format("  %s\n", r.number.c_str())
+                       : format("  \"%s\" %s\n", r.name.c_str(), r.number.c_str()));
+  }
+  out("watched:\n");
+  for (std::size_t i = 0; i < t.stations.size(); ++i) {
+    const std::int64_t bound = i < a.silent_after.size() ? a.silent_after[i] : 0;
+    out(format("  \"%s\" %s: ", t.stations[i].name.c_str(), t.stations[i].number.c_str()) +
+        (bound > 0 ? "silent after " + mvo::alarms::duration_text(bound) : "not watched") + "\n");
+  }
+  out(a.off_air_after > 0 ? "  the modem: a text when it is back after more than " +
+                                mvo::alarms::duration_text(a.off_air_after) + " off the air\n"
+                          : "  the modem: no text after an outage\n");
+  out(format("at most %d alarm text%s an hour\n", a.per_hour, a.per_hour == 1 ? "" : "s"));
+  out("texts (example times):\n");
+  for (const std::string& text : mvo::alarms::Watch::previews(t)) {
+    out("  " + mvo::check::visible(text) + "\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string root;
   bool report = false;
+  bool alarms = false;
   std::string sender;
   std::string text;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -109,6 +145,8 @@ int main(int argc, char** argv) {
       sender = args[i + 1];
       text = args[i + 2];
       i += 2;
+    } else if (a == "--alarms") {
+      alarms = true;
     } else if (!a.empty() && a[0] == '-') {
       return usage_error("unknown option " + a);
     } else if (root.empty()) {
@@ -117,18 +155,21 @@ int main(int argc, char** argv) {
       return usage_error("more than one SITE: " + root + " and " + a);
     }
   }
+  if (report && alarms) return usage_error("--report and --alarms go one at a time");
   const std::string prefix = root.empty() ? "" : (root.back() == '/' ? root : root + "/");
   if (root.empty()) root = ".";
   std::error_code ec;
   if (!std::filesystem::is_directory(root, ec)) return usage_error("no such directory: " + root);
   try {
     const mvo::check::SiteCheck site = mvo::check::check_site(root);
-    if (!report) return print_findings(site, prefix);
+    if (!report && !alarms) return print_findings(site, prefix);
     if (!site.loads) {
-      out("the site does not load, so no report can be previewed:\n");
+      out(report ? "the site does not load, so no report can be previewed:\n"
+                 : "the site does not load, so no alarm can be previewed:\n");
       print_findings(site, prefix);
       return 2;
     }
+    if (alarms) return print_alarms(site);
     return print_preview(site, root, sender, text);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mvo-check: %s\n", e.what());

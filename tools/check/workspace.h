@@ -18,7 +18,8 @@ namespace mvo::check {
 
 // The configuration files, in the order the gateway reads them.
 inline constexpr const char* kConfigFiles[] = {"cfg.txt",          "stations.txt", "human.txt",
-                                               "destinations.txt", "custom.txt",   "options.txt"};
+                                               "destinations.txt", "custom.txt",   "options.txt",
+                                               "alarms.txt"};
 
 class Workspace {
  public:

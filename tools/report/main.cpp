@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "common/version.h"
 #include "common/text.h"
+#include "common/version.h"
 #include "report.h"
 
 namespace {

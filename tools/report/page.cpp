@@ -625,6 +625,22 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
     }
   }
 
+  // The gateway's own alarms, newest first.
+  if (site.alarms.found) {
+    out << "<h3>Alarms sent by the gateway</h3>\n";
+    if (!site.alarms.silent.empty()) {
+      out << "<p class=\"note\">Silent, texted, and not heard from since:";
+      for (const std::string& who : site.alarms.silent) out << " " << esc(who) << ";";
+      out << "</p>\n";
+    }
+    out << "<table id=\"" << prefix << "alarms\"><tr><th>Sent</th><th>Text</th></tr>\n";
+    for (auto a = site.alarms.sent.rbegin(); a != site.alarms.sent.rend(); ++a) {
+      out << "<tr><td>" << esc(a->shown) << "</td><td>" << esc(a->text) << "</td></tr>\n";
+    }
+    out << "</table>\n";
+    if (site.alarms.sent.empty()) out << "<p class=\"note\">No alarm text sent yet.</p>\n";
+  }
+
   if (!site.unlisted_logs.empty()) {
     out << "<h3>Station logs of numbers not in stations.txt</h3>\n<table id=\"" << prefix
         << "unlisted\"><tr><th>File</th><th>Messages</th></tr>\n";

@@ -176,7 +176,8 @@ void add_traffic_record(Traffic& t, const logs::TrafficRecord& r) {
     }
     return;
   }
-  if (r.direction != "out") return;
+  // Alarm texts have their own table (log/alarms.state): they are no destination's traffic.
+  if (r.direction != "out" || r.type == "ALM") return;
   static const char* const kNames[kOutcomes] = {"sent", "failed", "refused", "not-sent"};
   int o = 0;
   while (o < kOutcomes && r.outcome != kNames[o]) ++o;
@@ -390,6 +391,33 @@ void read_state_file(const fs::path& log, SiteReport& out) {
   out.heartbeat.found = true;
 }
 
+void read_alarm_state(const fs::path& log, SiteReport& out) {
+  std::ifstream in;
+  std::string why;
+  const std::string name = std::string("log/") + alarms::kStateFileName;
+  const Opened opened = open_file(log / alarms::kStateFileName, in, why);
+  if (opened == Opened::kProblem) out.problems.push_back(name + ": " + why);
+  if (opened != Opened::kOk) return;
+  std::string text(alarms::kMaxStateFile + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  alarms::AlarmState state;
+  if (!alarms::parse_state(text, state)) {
+    out.problems.push_back(name + ": not an alarm state");
+    return;
+  }
+  out.alarms.found = true;
+  out.alarms.sent = state.sent;
+  for (const alarms::StationWatch& w : state.stations) {
+    if (!w.alarmed) continue;
+    std::string who = w.number;
+    for (const Station& s : out.stations) {
+      if (s.number == w.number) who = s.name + " (" + w.number + ")";
+    }
+    out.alarms.silent.push_back(who);
+  }
+}
+
 void read_traffic_log(const fs::path& log, std::int64_t start_local, std::int64_t end_local,
                       SiteReport& out) {
   std::ifstream in;
@@ -549,6 +577,7 @@ bool read_site(const std::string& dir, const Settings& settings, SiteReport& out
   }
   if (out.heartbeat.enabled) read_state_file(log, out);
   if (out.traffic.enabled) read_traffic_log(log, start_local, end_local, out);
+  read_alarm_state(log, out);
 
   // Logs of numbers not in stations.txt (a station taken off the list keeps its file).
   fs::directory_iterator it(log, ec);

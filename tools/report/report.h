@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "alarms/watch.h"
 #include "logs/records.h"
 #include "tags.h"
 
@@ -174,6 +175,14 @@ struct Traffic {
 // Feeds one traffic record dated within [start_local, end_local].
 void add_traffic_record(Traffic& t, const logs::TrafficRecord& r);
 
+// The gateway's own alarms (configuration/alarms.txt), from log/alarms.state: the latest texts it
+// sent, and the stations whose silence was texted and that have not reported since.
+struct AlarmsSeen {
+  bool found = false;
+  std::vector<alarms::SentAlarm> sent;  // oldest first
+  std::vector<std::string> silent;      // "Name (+number)"
+};
+
 struct SiteReport {
   std::string site;
   std::vector<std::string> human_texts;
@@ -190,6 +199,7 @@ struct SiteReport {
   std::vector<std::string> skipped;
   Heartbeat heartbeat;
   Traffic traffic;
+  AlarmsSeen alarms;
 };
 
 // Reads a site's configuration and logs. False, with `error`, when the site cannot be read

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -183,6 +184,16 @@ TEST(Tags, WhichTagsEndTheModemCycle) {
       {"handle_modem0", true},
       {"init_modem0", false},
       {"init_modem1", false},
+      {"init_modem2", false},
+      {"unlock_sim0 SIM PIN required", false},
+      {"unlock_sim1", false},
+      {"unlock_sim2 SIM PUK", false},
+      {"unlock_sim3 no SIM", false},
+      {"unlock_sim4", false},
+      {"unlock_sim5 PIN refused before", false},
+      {"unlock_sim6 PIN refused", false},
+      {"unlock_sim7", false},
+      {"unlock_sim8", false},
       {"init_modem3", false},
       {"init_modem4", false},
       {"init_modem5", false},
@@ -658,6 +669,52 @@ TEST(ReadSite, StateFileAndTrafficLogWhenOptionsTurnThemOn) {
               (std::vector<std::pair<std::string, std::uint64_t>>{{"+999", 2}}));
     EXPECT_EQ(site.traffic.unreadable, 1u);
     EXPECT_EQ(site.traffic.outside, 1u);
+  }
+}
+
+// The alarms the gateway sent are read from its alarm state whatever options.txt says; a torn
+// state is named as a problem, not shown.
+TEST(ReadSite, AlarmsSentFromTheAlarmState) {
+  alarms::AlarmState a;
+  a.on_air = 1;
+  a.stations.push_back({"+4410", 100, "06/12/2026 03:00", true, true, false});
+  a.stations.push_back({"+4420", 100, "06/12/2026 03:00", true, false, false});
+  a.sent.push_back({200, "06/12/2026 09:00", "MVO alarm: Tank3 (+4410) silent <b>"});
+  a.sent.push_back({300, "06/12/2026 10:00", "MVO: gateway back on the air after 2h 0m"});
+  struct Case {
+    const char* name;
+    std::optional<std::string> state;  // nullopt: no alarm state
+    bool found;
+    std::size_t problems;
+  } cases[] = {{"no alarms", std::nullopt, false, 0},
+               {"the gateway's state", alarms::state_text(a), true, 0},
+               {"torn", "on-air=1\nstation=+44", false, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.write_config("stations.txt", "\"Tank3\";\"+4410\"\r\n\"Pump\";\"+4420\"\r\n");
+    h.write_config("human.txt", "Normal\r\n");
+    if (c.state)
+      std::ofstream(h.dir() / "log" / alarms::kStateFileName, std::ios::binary) << *c.state;
+    Settings settings;
+    settings.now = logs::civil_seconds({2026, 12, 6, 12, 0, 0});
+    SiteReport site;
+    std::string error;
+    ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
+    EXPECT_EQ(site.alarms.found, c.found);
+    EXPECT_EQ(site.problems.size(), c.problems);
+    std::ostringstream page;
+    write_page(page, site, settings);
+    const std::string html = page.str();
+    EXPECT_EQ(html.find("Alarms sent by the gateway") != std::string::npos, c.found);
+    if (!c.found) continue;
+    EXPECT_EQ(site.alarms.silent, std::vector<std::string>{"Tank3 (+4410)"});
+    // Newest first, escaped.
+    const auto back = html.find("MVO: gateway back on the air after 2h 0m");
+    const auto silent = html.find("MVO alarm: Tank3 (+4410) silent &lt;b&gt;");
+    ASSERT_NE(back, std::string::npos);
+    ASSERT_NE(silent, std::string::npos);
+    EXPECT_LT(back, silent);
   }
 }
 

@@ -1,0 +1,251 @@
+// The gateway's own alarms over days of virtual time: silent stations, stations back, the modem
+// back on the air, restarts, storms and reports that must not wait.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <set>
+
+#include "alarms/watch.h"
+#include "common/text.h"
+#include "driver/gateway.h"
+#include "tests/support/harness.h"
+
+namespace mvo::alarms {
+namespace {
+
+constexpr std::int64_t kMinute = 60000;
+constexpr std::int64_t kHour = 60 * kMinute;
+constexpr const char* kStamp = "12/02/26,13:19:42+04";
+
+struct Site : test::Harness {
+  explicit Site(const std::string& alarms, int stations = 2) {
+    std::string list;
+    for (int i = 0; i < stations; ++i) {
+      list += stations == 2 ? (i == 0 ? "\"Pump1\";\"+4401\"\n" : "\"Tank3\";\"+4410\"\n")
+                            : common::format("\"T%d\";\"+44%.2d\"\n", i, i);
+    }
+    write_config("stations.txt", list);
+    write_config("human.txt", "Normal\nOverflow\n");
+    write_config("destinations.txt", "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"1\"\n");
+    if (!alarms.empty()) write_config("alarms.txt", alarms);
+  }
+  // Runs the gateway until `until` (virtual ms); a stopped run is a process that ended.
+  void run_until(std::int64_t until) {
+    clock.stop_at(until);
+    try {
+      driver::main_loop(env, "\\\\.\\COM1");
+    } catch (const sim::SimulationEnd&) {
+    }
+    port().close();
+  }
+  // Time passes with the gateway not running (the PC off, the service stopped).
+  void down_until(std::int64_t until) {
+    clock.stop_at(std::numeric_limits<std::int64_t>::max());
+    clock.advance_to(until);
+  }
+  // The alarm texts that reached `number`, in order, without their Ctrl-Z.
+  std::vector<std::string> alarms_to(const std::string& number = "+222") const {
+    std::vector<std::string> out;
+    for (const auto& s : modem.outbox()) {
+      if (s.number == number && s.text.rfind("MVO", 0) == 0) {
+        out.push_back(s.text.substr(0, s.text.size() - 1));
+      }
+    }
+    return out;
+  }
+  std::vector<std::int64_t> alarm_times() const {
+    std::vector<std::int64_t> out;
+    for (const auto& s : modem.outbox()) {
+      if (s.number == "+222" && s.text.rfind("MVO", 0) == 0) out.push_back(s.at);
+    }
+    return out;
+  }
+  void report(const std::string& number, std::int64_t at, const char* text = "1,2,3,4,5,6,0") {
+    modem.deliver(number, kStamp, text, at);
+  }
+};
+
+TEST(Alarms, OneAlarmPerSilenceThenOneBackText) {
+  Site s("silent 6h\nto Ops\n");
+  platform::Service service;
+  s.env.service = &service;
+  s.write_config("options.txt", "traffic on\n");
+  // Pump1 reports every two hours; Tank3 once, then not for 29 hours.
+  for (std::int64_t t = kMinute; t < 48 * kHour; t += 2 * kHour) s.report("+4401", t);
+  s.report("+4410", kHour);
+  for (std::int64_t t = 30 * kHour; t < 48 * kHour; t += 5 * kHour) s.report("+4410", t);
+  s.run_until(48 * kHour);
+  EXPECT_EQ(s.alarms_to(), (std::vector<std::string>{
+                               "MVO alarm: Tank3 (+4410) silent, last message 26/02/2012 14:19",
+                               "MVO: Tank3 (+4410) reports again, 27/02/2012 19:19"}));
+  const auto times = s.alarm_times();
+  ASSERT_EQ(times.size(), 2u);
+  // Told within a poll or two of the bound, and of the report.
+  EXPECT_GT(times[0], 7 * kHour);
+  EXPECT_LT(times[0], 7 * kHour + kMinute);
+  EXPECT_GT(times[1], 30 * kHour);
+  EXPECT_LT(times[1], 30 * kHour + kMinute);
+  // Each recipient, and only they, got them: Control gets the raw copies only.
+  EXPECT_TRUE(s.alarms_to("+111").empty());
+  // Recorded as every text is, with the modem's message reference.
+  const std::string traffic = s.read_log("traffic.log");
+  EXPECT_NE(traffic.find(";out;+222;Ops;sent;ALM;"), std::string::npos) << traffic;
+  EXPECT_NE(traffic.find(";MVO alarm: Tank3 (+4410) silent, last message 26/02/2012 14:19\r\n"),
+            std::string::npos);
+}
+
+// An alarm whose send fails is told as a forward's failure is, and ends the modem cycle; it is
+// not sent again.
+TEST(Alarms, AFailedAlarmSendIsToldAndNotRepeated) {
+  Site s("silent 1h\nto Ops\nto +999\n", 2);
+  // The first submission (the alarm to Ops) gets no prompt.
+  s.modem.add_fault({"AT+CMGS", sim::FaultKind::kSilent, 1});
+  s.run_until(3 * kHour);
+  EXPECT_TRUE(s.alarms_to("+222").empty());
+  EXPECT_EQ(s.alarms_to("+999").size(), 1u);
+  const auto tags = s.tags();
+  EXPECT_EQ(std::count(tags.begin(), tags.end(), "main2"), 1);
+  EXPECT_EQ(std::count(tags.begin(), tags.end(), "On the air"), 2) << "the cycle ended";
+}
+
+TEST(Alarms, StationsSilentTogetherAreFoldedIntoOneText) {
+  Site s("silent 6h\nsilent Tank3 3h\nto Ops\nto +999\n");
+  s.run_until(7 * kHour);
+  // Tank3's own bound comes first; Pump1 follows alone at its bound.
+  const std::vector<std::string> expected{
+      "MVO alarm: Tank3 (+4410) silent, no message since 26/02/2012 13:19",
+      "MVO alarm: Pump1 (+4401) silent, no message since 26/02/2012 13:19"};
+  EXPECT_EQ(s.alarms_to(), expected);
+  EXPECT_EQ(s.alarms_to("+999"), expected);
+
+  Site both("silent 6h\nto Ops\n");
+  both.run_until(7 * kHour);
+  EXPECT_EQ(both.alarms_to(),
+            (std::vector<std::string>{"MVO alarm: 2 stations silent: Pump1 (+4401) none since "
+                                      "26/02 13:19; Tank3 (+4410) none since 26/02 13:19"}));
+}
+
+TEST(Alarms, ARestartNeitherRepeatsNorForgetsAnAlarm) {
+  struct Case {
+    const char* name;
+    std::int64_t restart_at;
+  } cases[] = {{"restart after the alarm", 8 * kHour}, {"restart before it is due", 3 * kHour}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Site s("silent 6h\nto Ops\n");
+    for (std::int64_t t = kMinute; t < 30 * kHour; t += kHour) s.report("+4401", t);
+    s.run_until(c.restart_at);
+    s.down_until(s.now() + 5 * kMinute);
+    s.run_until(30 * kHour);
+    EXPECT_EQ(s.alarms_to(), (std::vector<std::string>{
+                                 "MVO alarm: Tank3 (+4410) silent, no message since 26/02/2012 "
+                                 "13:19"}));
+  }
+}
+
+TEST(Alarms, BackOnTheAirAfterAnOutagePastItsBound) {
+  struct Case {
+    const char* name;
+    std::int64_t down_ms;  // from 1 h on, for this long...
+    bool pc_off;           // ...the PC is off, or else the modem's line is down
+    std::vector<std::string> texts;
+  } cases[] = {
+      {"a short outage is no news", 10 * kMinute, false, {}},
+      // Measured from the last poll before the drop to the bring-up after it.
+      {"an outage the gateway rode out",
+       50 * kMinute,
+       false,
+       {"MVO: gateway back on the air after 50m off the air; reports sent meanwhile may be "
+        "missed."}},
+      {"the PC off",
+       5 * kHour,
+       true,
+       {"MVO: gateway back on the air after 5h 0m off the air; reports sent meanwhile may be "
+        "missed."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Site s("off-air 30m\nto Ops\n");
+    if (c.pc_off) {
+      s.run_until(kHour);
+      s.down_until(kHour + c.down_ms);
+    } else {
+      s.modem.unplug(kHour, c.down_ms);
+    }
+    s.run_until(kHour + c.down_ms + 10 * kMinute);
+    EXPECT_EQ(s.alarms_to(), c.texts);
+  }
+}
+
+// Thirty stations, all silent when the gateway comes back after two days down: the modem's
+// return comes first, then the stations folded, never more texts in an hour than allowed, and
+// each station named once.
+TEST(Alarms, AStormAfterALongOutageIsFoldedAndRateLimited) {
+  Site s("silent 6h\noff-air 1h\nto Ops\nper-hour 3\n", 30);
+  for (int i = 0; i < 30; ++i) s.report(common::format("+44%.2d", i), kMinute);
+  s.run_until(kHour);
+  s.down_until(49 * kHour);  // the PC was off for two days
+  s.run_until(53 * kHour);
+  const auto texts = s.alarms_to();
+  const auto times = s.alarm_times();
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts[0].rfind("MVO: gateway back on the air after 2d 0h off the air", 0), 0u)
+      << texts[0];
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    int in_hour = 0;
+    for (std::size_t j = 0; j <= i; ++j) in_hour += times[j] > times[i] - kHour ? 1 : 0;
+    EXPECT_LE(in_hour, 3) << "text " << i;
+  }
+  int named = 0;
+  std::set<std::string> seen;
+  for (std::size_t t = 1; t < texts.size(); ++t) {
+    EXPECT_LE(texts[t].size(), 160u);
+    EXPECT_EQ(texts[t].rfind("MVO alarm: ", 0), 0u) << texts[t];
+    for (int i = 0; i < 30; ++i) {
+      const std::string who = common::format("T%d (+44%.2d)", i, i);
+      if (texts[t].find(who) != std::string::npos) {
+        ++named;
+        EXPECT_TRUE(seen.insert(who).second) << who << " named twice";
+      }
+    }
+  }
+  EXPECT_EQ(named, 30);
+  // Silence is judged only once the store had ten minutes to hand over what waited.
+  ASSERT_GE(times.size(), 2u);
+  EXPECT_GE(times[1] - times[0], 10 * kMinute - kMinute);
+  // Folded: far fewer texts than stations.
+  EXPECT_LE(texts.size(), 1u + 10u);
+}
+
+// Reports that arrive while alarms are due are forwarded before all but the alarm text already
+// being sent.
+TEST(Alarms, AReportWaitingInTheStoreGoesFirst) {
+  Site s("silent 1h\nto Ops\nper-hour 60\n", 30);
+  // Silence falls due an hour from the start; five reports land a second after.
+  for (int i = 0; i < 5; ++i) s.report("+4401", kHour + 1000, "1,2,3,4,5,6,1");
+  s.run_until(2 * kHour);
+  std::size_t last_forward = 0;
+  std::size_t alarms_before = 0;
+  const auto& outbox = s.modem.outbox();
+  for (std::size_t i = 0; i < outbox.size(); ++i) {
+    if (outbox[i].text.rfind("T1 reports", 0) == 0) last_forward = i;
+  }
+  for (std::size_t i = 0; i < last_forward; ++i) {
+    if (outbox[i].text.rfind("MVO", 0) == 0) ++alarms_before;
+  }
+  EXPECT_GT(last_forward, 0u);
+  EXPECT_LE(alarms_before, 1u);
+  EXPECT_GE(s.alarms_to().size(), 2u);
+}
+
+TEST(Alarms, NoFileNoStateAndNoText) {
+  Site s("");
+  s.run_until(30 * kHour);
+  EXPECT_TRUE(s.alarms_to().empty());
+  EXPECT_FALSE(s.log_exists("alarms.state"));
+}
+
+}  // namespace
+}  // namespace mvo::alarms

@@ -1,0 +1,302 @@
+// The SIM's PIN: the whole gateway in-process, in virtual time, against the modem model's SIM,
+// with the dialogue traced as an operator would trace it.
+#include "modem/pin.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+#include "common/halt.h"
+#include "driver/gateway.h"
+#include "platform/trace_port.h"
+#include "tests/support/harness.h"
+
+namespace mvo::driver {
+namespace {
+
+namespace fs = std::filesystem;
+using sim::SimState;
+
+constexpr const char* kPin = "2580";
+constexpr const char* kWrongPin = "1397";
+constexpr const char* kTank3 = "+4410";
+constexpr const char* kStamp = "12/02/26,13:19:42+04";
+
+sim::ModemOptions sim_with_pin(const char* pin, int tries = 3) {
+  sim::ModemOptions o;
+  o.sim_pin = pin;
+  o.sim_pin_tries = tries;
+  return o;
+}
+
+struct PinGateway : test::Harness {
+  explicit PinGateway(sim::ModemOptions o = {}, std::optional<std::string> pin = std::nullopt)
+      : Harness(std::move(o)) {
+    write_config("stations.txt", "\"Tank3\";\"+44 10\"\n");
+    write_config("human.txt", "Normal\nOverflow\n");
+    write_config("destinations.txt", "\"Control\";\"+111\";SMC\n");
+    if (pin) write_config("pin.txt", "# the SIM's PIN\n" + *pin + "\n");
+  }
+  // Runs the gateway (a fresh start) for `ms` of virtual time, its dialogue traced.
+  void run(std::int64_t ms) {
+    if (port().is_open()) port().close();  // the previous run's process has ended
+    platform::TracePort trace(port(), clock, wall, (dir() / "log" / "trace.log").string());
+    platform::Env traced{env.clock, env.wall, env.console, env.site, trace};
+    clock.stop_at(now() + ms);
+    try {
+      main_loop(traced, "\\\\.\\COM1");
+    } catch (const sim::SimulationEnd&) {
+    }
+  }
+  int commands_starting(const std::string& prefix) const {
+    const auto& c = modem.commands();
+    return static_cast<int>(std::count_if(
+        c.begin(), c.end(), [&](const std::string& s) { return s.starts_with(prefix); }));
+  }
+  int tag_count(const std::string& tag) const {
+    const auto t = tags();
+    return static_cast<int>(std::count(t.begin(), t.end(), tag));
+  }
+  int console_count(const std::string& text) const {
+    int n = 0;
+    for (std::size_t p = 0; (p = console().find(text, p)) != std::string::npos; p += text.size())
+      ++n;
+    return n;
+  }
+  bool refusal_remembered() const { return log_exists(modem::kRefusalFile); }
+  // Every file the gateway wrote (the logs, the trace, the refusal memory) and the console: none
+  // may hold a PIN.
+  void expect_no_pin_anywhere(const std::string& pin) const {
+    EXPECT_EQ(console().find(pin), std::string::npos) << "console";
+    for (const auto& entry : fs::recursive_directory_iterator(dir() / "log")) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      const std::string data((std::istreambuf_iterator<char>(in)), {});
+      EXPECT_EQ(data.find(pin), std::string::npos) << entry.path();
+    }
+    EXPECT_TRUE(log_exists("trace.log"));
+  }
+};
+
+TEST(SimPin, FaultyPinTxtHaltsBeforeTheModemIsTouched) {
+  for (const char* faulty : {"12a4", "258", "123456789", "2580 2580"}) {
+    PinGateway g(sim_with_pin(kPin), std::string(faulty));
+    g.clock.stop_at(g.now() + 60000);
+    EXPECT_THROW(main_loop(g.env, "\\\\.\\COM1"), common::Halt) << faulty;
+    EXPECT_TRUE(g.console().ends_with(" PIN in file pin.txt (line 2) is not 4 to 8 digits\n"))
+        << faulty << ": " << g.console();
+    EXPECT_EQ(g.console().find(faulty), std::string::npos) << faulty;
+    EXPECT_TRUE(g.modem.commands().empty()) << faulty;
+    EXPECT_TRUE(g.tags().empty()) << faulty;
+  }
+}
+
+TEST(SimPin, RightPinIsSentOnceAndTheGatewayGoesOnTheAir) {
+  PinGateway g(sim_with_pin(kPin), kPin);
+  g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 60000);
+  g.run(120000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN="), 1);
+  EXPECT_EQ(g.modem.commands().front(), "AT+CPIN?");
+  EXPECT_EQ(g.modem.commands().at(1), std::string("AT+CPIN=\"") + kPin + "\"");
+  EXPECT_EQ(g.tags().front(), "On the air");
+  EXPECT_EQ(g.tag_count("On the air"), 1);
+  ASSERT_EQ(g.modem.outbox().size(), 1u);
+  EXPECT_EQ(g.modem.outbox()[0].number, "+111");
+  EXPECT_EQ(g.modem.sim_state(g.now()), SimState::kReady);
+  EXPECT_FALSE(g.refusal_remembered());
+  g.expect_no_pin_anywhere(kPin);
+}
+
+TEST(SimPin, ReadyWithinTheBoundAfterThePin) {
+  struct Case {
+    const char* name;
+    std::int64_t ready_ms;  // how long the SIM is busy after the PIN
+    std::vector<std::string> tags;
+    const char* console_part;
+  } cases[] = {
+      {"ready at once", 0, {"On the air"}, ""},
+      {"busy for 19 s", 19000, {"On the air"}, ""},
+      {"busy for 30 s: the first attempt gives up, the next finds it ready",
+       30000,
+       {"unlock_sim8", "init_modem2", "handle_modem0", "On the air"},
+       "unlock_sim8 SIM not ready 20 s after its PIN init_modem2 handle_modem0  "},
+  };
+  for (const auto& c : cases) {
+    sim::ModemOptions o = sim_with_pin(kPin);
+    o.sim_ready_ms = c.ready_ms;
+    PinGateway g(o, kPin);
+    g.run(120000);
+    EXPECT_EQ(g.tags(), c.tags) << c.name;
+    EXPECT_NE(g.console().find(c.console_part), std::string::npos) << c.name;
+    EXPECT_EQ(g.commands_starting("AT+CPIN="), 1) << c.name;
+    EXPECT_FALSE(g.refusal_remembered()) << c.name;
+  }
+}
+
+TEST(SimPin, WrongPinIsSentOnceAndNeverAgain) {
+  PinGateway g(sim_with_pin(kPin), kWrongPin);
+  g.run(60000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN="), 1);
+  EXPECT_NE(g.console().find("unlock_sim6 the SIM refused the PIN of pin.txt (+CME ERROR: 16): "
+                             "not entered again until pin.txt changes init_modem2 handle_modem0  "),
+            std::string::npos);
+  const std::vector<std::string> first = {"unlock_sim6 PIN refused", "init_modem2",
+                                          "handle_modem0"};
+  ASSERT_GE(g.tags().size(), first.size());
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), g.tags().begin()));
+  EXPECT_TRUE(g.refusal_remembered());
+
+  // Three restarts, then a power cut of the modem while the gateway runs: the SIM asks for its
+  // PIN every time, and the gateway never sends it.
+  for (int restart = 0; restart < 3; ++restart) g.run(60000);
+  const std::int64_t cut = g.now() + 10000;
+  g.modem.unplug(cut, 5000, true);
+  const int refusals_before_cut = g.tag_count("unlock_sim5 PIN refused before");
+  g.run(60000);
+  // Asked again after the power came back, and still no PIN.
+  const auto& times = g.modem.command_times();
+  EXPECT_GT(times.back(), cut + 5000);
+  EXPECT_GT(g.tag_count("unlock_sim5 PIN refused before"), refusals_before_cut);
+  EXPECT_EQ(g.commands_starting("AT+CPIN="), 1);
+  EXPECT_EQ(g.modem.sim_pin_tries(), 2);
+  EXPECT_EQ(g.modem.sim_state(g.now()), SimState::kPin);
+  EXPECT_EQ(g.tag_count("unlock_sim6 PIN refused"), 1);
+  EXPECT_GE(g.tag_count("unlock_sim5 PIN refused before"), 5);
+  EXPECT_EQ(g.tag_count("On the air"), 0);
+  EXPECT_NE(g.console().find("unlock_sim5 the SIM refused the PIN of pin.txt before "
+                             "(log/sim-pin.refused): not entered again until pin.txt changes "
+                             "init_modem2 handle_modem0  "),
+            std::string::npos);
+  g.expect_no_pin_anywhere(kWrongPin);
+
+  // The operator puts the right PIN in pin.txt: it gets its one try, and the memory goes.
+  g.write_config("pin.txt", std::string(kPin) + "\n");
+  g.clear_console();
+  g.run(60000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN="), 2);
+  EXPECT_EQ(g.modem.commands().back(), "AT+CMGL=\"ALL\"");
+  EXPECT_EQ(g.tags().back(), "On the air");
+  EXPECT_FALSE(g.refusal_remembered());
+  EXPECT_EQ(g.modem.sim_pin_tries(), 3);
+  g.expect_no_pin_anywhere(kPin);
+  g.expect_no_pin_anywhere(kWrongPin);
+}
+
+TEST(SimPin, SimThatTakesNoPinGetsNone) {
+  struct Case {
+    const char* name;
+    sim::ModemOptions modem;
+    std::vector<std::string> first_tags;
+    const char* console_part;
+  } cases[] = {
+      {"locked behind its PUK",
+       sim_with_pin(kPin, 0),
+       {"unlock_sim2 SIM PUK", "init_modem2", "handle_modem0"},
+       "unlock_sim2 SIM locked: it wants its PUK, no PIN sent init_modem2 handle_modem0  "},
+      {"no SIM",
+       [] {
+         sim::ModemOptions o;
+         o.sim_present = false;
+         return o;
+       }(),
+       {"unlock_sim3 no SIM", "init_modem2", "handle_modem0"},
+       "unlock_sim3 no SIM in the modem (+CME ERROR: 10) init_modem2 handle_modem0  "},
+  };
+  for (const auto& c : cases) {
+    PinGateway g(c.modem, kPin);
+    g.run(600000);
+    EXPECT_EQ(g.commands_starting("AT+CPIN="), 0) << c.name;
+    EXPECT_EQ(g.commands_starting("ATZ"), 0) << c.name;
+    // Every attempt asks again, so a SIM put right goes on the air without a restart.
+    EXPECT_GE(g.commands_starting("AT+CPIN?"), 50) << c.name;
+    EXPECT_EQ(g.tag_count(c.first_tags[0]), g.tag_count("handle_modem0")) << c.name;
+    const auto tags = g.tags();
+    ASSERT_GE(tags.size(), 3u) << c.name;
+    EXPECT_EQ(std::vector<std::string>(tags.begin(), tags.begin() + 3), c.first_tags) << c.name;
+    EXPECT_NE(g.console().find(c.console_part), std::string::npos) << c.name;
+    EXPECT_FALSE(g.refusal_remembered()) << c.name;
+    g.expect_no_pin_anywhere(kPin);
+  }
+}
+
+TEST(SimPin, PinConfiguredButTheSimHasNone) {
+  PinGateway g({}, kPin);
+  g.run(60000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN="), 0);
+  EXPECT_EQ(g.modem.commands().at(0), "AT+CPIN?");
+  EXPECT_EQ(g.modem.commands().at(1), "ATZ");
+  EXPECT_EQ(g.tags(), std::vector<std::string>{"On the air"});
+  g.expect_no_pin_anywhere(kPin);
+}
+
+TEST(SimPin, NoPinConfiguredAndTheSimAsksForOne) {
+  PinGateway g(sim_with_pin(kPin));
+  g.run(60000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN"), 0);
+  EXPECT_NE(g.console().find("pre_at3 (reply=+CME ERROR: 11) (bits=14) init_modem4 unlock_sim0 "
+                             "the SIM needs its PIN (configuration/pin.txt) handle_modem0  "),
+            std::string::npos);
+  const auto tags = g.tags();
+  ASSERT_GE(tags.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(tags.begin(), tags.begin() + 4),
+            (std::vector<std::string>{"pre_at3", "init_modem4", "unlock_sim0 SIM PIN required",
+                                      "handle_modem0"}));
+  EXPECT_EQ(g.modem.sim_pin_tries(), 3);
+}
+
+TEST(SimPin, PowerCutInTheMiddleOfACycleAsksForThePinAgain) {
+  PinGateway g(sim_with_pin(kPin), kPin);
+  g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 30000);
+  g.modem.unplug(60000, 10000, true);
+  g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,0", 150000);
+  g.run(240000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN="), 2);
+  EXPECT_EQ(g.tag_count("On the air"), 2);
+  EXPECT_EQ(g.modem.outbox().size(), 2u);
+  EXPECT_EQ(g.modem.sim_pin_tries(), 3);
+  EXPECT_FALSE(g.refusal_remembered());
+  // After the cut the modem echoes again: its echo of the PIN is masked in the trace too.
+  const std::string trace = g.read_log("trace.log");
+  EXPECT_NE(trace.find("--> AT+CPIN=***\\r"), std::string::npos);
+  EXPECT_NE(trace.find("<-- AT+CPIN=***\\r"), std::string::npos);
+  g.expect_no_pin_anywhere(kPin);
+}
+
+}  // namespace
+}  // namespace mvo::driver
+
+namespace mvo::driver {
+namespace {
+
+// A stop asked for while the SIM has the PIN but has not answered yet waits for the answer: cut
+// short, it would leave a PIN the SIM took remembered as refused, never to be sent again.
+TEST(SimPin, AStopWaitsForThePinsAnswer) {
+  const sim::FaultRule slow{"AT+CPIN=", sim::FaultKind::kSlow, -1, 1.0, 500, "", 2000};
+  std::int64_t pin_at = -1;
+  {
+    PinGateway first(sim_with_pin(kPin), std::string(kPin));
+    first.modem.add_fault(slow);
+    first.run(60000);
+    const auto& c = first.modem.commands();
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      if (c[i].starts_with("AT+CPIN=")) pin_at = first.modem.command_times()[i];
+    }
+  }
+  ASSERT_GT(pin_at, 0);
+  PinGateway g(sim_with_pin(kPin), std::string(kPin));
+  g.modem.add_fault(slow);
+  platform::Service service;
+  g.env.service = &service;
+  g.clock.raise_at(pin_at + 200, &service.stop.requested);
+  g.clock.stop_at(g.now() + 60000);
+  EXPECT_EQ(main_loop(g.env, "\\\\.\\COM1"), 0);
+  EXPECT_NE(g.console().find("stopped on request."), std::string::npos) << g.console();
+  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
+  EXPECT_FALSE(g.refusal_remembered());
+}
+
+}  // namespace
+}  // namespace mvo::driver

@@ -1,0 +1,203 @@
+// configuration/alarms.txt, the alarm state file and the alarm texts.
+#include <gtest/gtest.h>
+
+#include "alarms/watch.h"
+#include "common/halt.h"
+#include "config/tables.h"
+#include "tests/support/harness.h"
+
+namespace mvo::alarms {
+namespace {
+
+using test::Harness;
+
+std::vector<config::Station> stations() { return {{"Pump1", "+4401"}, {"Tank 3", "+4410"}}; }
+std::vector<config::Destination> destinations() {
+  return {{"Ops", "+222", "HMN"}, {"Night shift", "+333", "SMC"}};
+}
+
+TEST(LoadAlarms, ReadsEveryLineOrHaltsNamingIt) {
+  struct Case {
+    const char* name;
+    const char* file;     // nullptr: no alarms.txt
+    std::string console;  // "HALT" at the end when it halts
+    bool on;
+    std::vector<std::int64_t> silent_after;
+    std::int64_t off_air = 0;
+    std::vector<std::string> recipients;  // numbers
+    int per_hour = 6;
+  } cases[] = {
+      {"no file: nothing on", nullptr, "", false, {}},
+      {"comments and blank lines only", "# alarms\n\n   \n", "", false, {0, 0}},
+      {"every word, CR LF, a quoted name with a blank",
+       "silent 24h\r\nsilent \"Tank 3\" 90m\r\noff-air 2d\r\nto Ops\r\nto \"Night shift\"\r\n"
+       "to +44 7700-900\r\nper-hour 12\r\n",
+       "",
+       true,
+       {86400, 5400},
+       172800,
+       {"+222", "+333", "+447700900"},
+       12},
+      {"a station's own bound wins over a later general one",
+       "silent +4401 1h\nsilent 3\nto Ops\n",
+       "",
+       true,
+       {3600, 10800},
+       0,
+       {"+222"}},
+      {"only a recipient: nothing to watch", "to Ops\n", "", false, {0, 0}, 0, {"+222"}},
+      {"an alarm without a recipient",
+       "silent 6h\n",
+       " file alarms.txt: no recipient (a to line) for its alarms\nHALT",
+       false,
+       {}},
+      {"an unknown word",
+       "silent 6h\nto Ops\nrepeat 2\n",
+       " line 3 in file alarms.txt: unknown word repeat\nHALT",
+       false,
+       {}},
+      {"a time without a number",
+       "silent h\n",
+       " line 1 in file alarms.txt: silent takes a time such as 90m, 6h or 2d\nHALT",
+       false,
+       {}},
+      {"a time under a minute",
+       "off-air 0m\n",
+       " line 1 in file alarms.txt: off-air takes a time such as 90m, 6h or 2d\nHALT",
+       false,
+       {}},
+      {"a time over a year",
+       "silent 367d\n",
+       " line 1 in file alarms.txt: silent takes a time such as 90m, 6h or 2d\nHALT",
+       false,
+       {}},
+      {"an unknown unit",
+       "silent 6s\n",
+       " line 1 in file alarms.txt: silent takes a time such as 90m, 6h or 2d\nHALT",
+       false,
+       {}},
+      {"an unknown station",
+       "silent Tank9 6h\n",
+       " line 1 in file alarms.txt: no station Tank9 in stations.txt\nHALT",
+       false,
+       {}},
+      {"an unknown destination",
+       "silent 6h\nto Office\n",
+       " line 2 in file alarms.txt: no destination Office in destinations.txt\nHALT",
+       false,
+       {}},
+      {"an empty recipient",
+       "to \"\"\n",
+       " line 1 in file alarms.txt: to takes a destination's name or a number\nHALT",
+       false,
+       {}},
+      {"per-hour out of range",
+       "per-hour 61\n",
+       " line 1 in file alarms.txt: per-hour takes a number from 1 to 60\nHALT",
+       false,
+       {}},
+      {"per-hour zero",
+       "per-hour 0\n",
+       " line 1 in file alarms.txt: per-hour takes a number from 1 to 60\nHALT",
+       false,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    if (c.file != nullptr) h.write_config("alarms.txt", c.file);
+    config::AlarmSettings a;
+    std::string console;
+    try {
+      a = config::load_alarms(h.env, stations(), destinations());
+      console = h.console();
+    } catch (const common::Halt&) {
+      console = h.console() + "HALT";
+    }
+    EXPECT_EQ(console, c.console);
+    if (console.find("HALT") != std::string::npos) continue;
+    EXPECT_EQ(a.on, c.on);
+    if (c.file != nullptr) {
+      EXPECT_EQ(a.silent_after, c.silent_after);
+    }
+    EXPECT_EQ(a.off_air_after, c.off_air);
+    std::vector<std::string> numbers;
+    for (const auto& r : a.recipients) numbers.push_back(r.number);
+    EXPECT_EQ(numbers, c.recipients);
+    EXPECT_EQ(a.per_hour, c.per_hour);
+  }
+  Harness h;
+  h.write_config("alarms.txt", "# x\nsilent " + std::string(300, '1') + "\n");
+  EXPECT_THROW(config::load_alarms(h.env, stations(), destinations()), common::Halt);
+  EXPECT_EQ(h.console(), " line 2 in file alarms.txt is too long\n");
+}
+
+TEST(AlarmState, RoundTripsAndRefusesWhatItDidNotWrite) {
+  AlarmState s;
+  s.on_air = 1330262382;
+  s.off_air_due = 7200;
+  s.stations.push_back({"+4401", 1330262000, "26/02/2012 13:13", true, true, false});
+  s.stations.push_back({"+4410", 1330200000, "25/02/2012 20:00", false, false, true});
+  s.sent.push_back({1330262382, "26/02/2012 13:19", "MVO alarm: a;b\\c\r\nd"});
+  AlarmState back;
+  ASSERT_TRUE(parse_state(state_text(s), back));
+  EXPECT_EQ(back, s);
+  // As read back from disk, every line ending in CR LF.
+  std::string crlf;
+  for (char ch : state_text(s)) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+  ASSERT_TRUE(parse_state(crlf, back));
+  EXPECT_EQ(back, s);
+
+  const char* bad[] = {"",
+                       "off-air-due=1\n",
+                       "on-air=x\n",
+                       "on-air=1\nstation=+1;2;x;1;1\n",
+                       "on-air=1\nstation=+1;2;x;1;1;2\n",
+                       "on-air=1\nsent=1;x;\\xZZ\n",
+                       "on-air=1\nwho=1\n",
+                       "on-air=1\ntorn"};
+  for (const char* text : bad) {
+    AlarmState kept = s;
+    EXPECT_FALSE(parse_state(text, kept)) << text;
+    EXPECT_EQ(kept, s) << text;
+  }
+  EXPECT_FALSE(parse_state(std::string(kMaxStateFile + 1, '\n'), back));
+}
+
+TEST(AlarmTexts, DurationsAndFoldsStayWithinOneMessage) {
+  EXPECT_EQ(duration_text(0), "0m");
+  EXPECT_EQ(duration_text(59), "0m");
+  EXPECT_EQ(duration_text(3000), "50m");
+  EXPECT_EQ(duration_text(3600 * 5 + 59), "5h 0m");
+  EXPECT_EQ(duration_text(86400 * 2 + 3600 * 3 + 600), "2d 3h");
+  EXPECT_EQ(duration_text(-5), "0m");
+
+  // Fifty stations with long names all silent: every text is one SMS, and each text names at
+  // least one station.
+  config::Tables t;
+  for (int i = 0; i < 50; ++i) {
+    t.stations.push_back({std::string(140, 'N') + std::to_string(i), "+44" + std::to_string(i)});
+  }
+  t.alarms.on = true;
+  t.alarms.silent_after.assign(50, 3600);
+  t.alarms.recipients.push_back({"", "+1"});
+  for (const std::string& text : Watch::previews(t)) {
+    EXPECT_LE(text.size(), kMaxText) << text;
+    EXPECT_EQ(text.rfind("MVO", 0), 0u);
+  }
+  // Short names fold several to a text, with a count of those left.
+  config::Tables small;
+  for (int i = 0; i < 30; ++i)
+    small.stations.push_back({"T" + std::to_string(i), "+44" + std::to_string(i)});
+  small.alarms = t.alarms;
+  small.alarms.silent_after.assign(30, 3600);
+  const auto texts = Watch::previews(small);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back().rfind("MVO alarm: 30 stations silent: T0 (+440) 05/12 14:02; ", 0), 0u)
+      << texts.back();
+  EXPECT_NE(texts.back().find(" more)"), std::string::npos);
+  EXPECT_LE(texts.back().size(), kMaxText);
+}
+
+}  // namespace
+}  // namespace mvo::alarms

@@ -1,0 +1,192 @@
+// The SIM's PIN at bring-up: each way unlock_sim fails, with its text and tag, and the memory of a
+// refused PIN.
+#include "modem/pin.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "modem/modem.h"
+#include "tests/support/harness.h"
+
+namespace mvo::modem {
+namespace {
+
+namespace fs = std::filesystem;
+using sim::FaultKind;
+using sim::FaultRule;
+using test::Harness;
+
+constexpr const char* kPin = "2580";
+
+sim::ModemOptions sim_with_pin(const char* pin, int tries = 3) {
+  sim::ModemOptions o;
+  o.sim_pin = pin;
+  o.sim_pin_tries = tries;
+  return o;
+}
+
+int pins_sent(const Harness& h) {
+  int n = 0;
+  for (const auto& c : h.modem.commands()) n += c.starts_with("AT+CPIN=") ? 1 : 0;
+  return n;
+}
+
+fs::path refusal(const Harness& h) { return h.dir() / "log" / kRefusalFile; }
+
+// A first attempt that fails; the second one (the fault used up) brings the modem on the air,
+// unless the SIM itself stays in the way.
+TEST(UnlockSim, EachFailureHasItsTextAndTag) {
+  struct Case {
+    const char* name;
+    sim::ModemOptions modem;
+    std::vector<FaultRule> faults;
+    std::function<void(Harness&)> prepare;
+    std::vector<std::string> first_tags;
+    std::string console_part;
+    int pins;         // AT+CPIN= sent over both attempts
+    bool on_air;      // after the second attempt
+    bool remembered;  // log/sim-pin.refused afterwards
+  } cases[] = {
+      {"no answer to AT+CPIN?",
+       sim_with_pin(kPin),
+       {{"AT+CPIN?", FaultKind::kSilent, 1}},
+       nullptr,
+       {"unlock_sim1", "init_modem2", "handle_modem0"},
+       "unlock_sim1 (no answer to AT+CPIN?) init_modem2 handle_modem0  ",
+       1,
+       true,
+       false},
+      {"a lock the gateway has no key for",
+       sim_with_pin(kPin),
+       {{"AT+CPIN?", FaultKind::kReply, 1, 1.0, 0, "+CPIN: PH-SIM PIN|OK"}},
+       nullptr,
+       {"unlock_sim4", "init_modem2", "handle_modem0"},
+       "unlock_sim4 SIM not ready (PH-SIM PIN), no PIN sent init_modem2 handle_modem0  ",
+       1,
+       true,
+       false},
+      {"SIM busy at first: asked again until it is not",
+       sim_with_pin(kPin),
+       {{"AT+CPIN?", FaultKind::kReply, 3, 1.0, 0, "+CME ERROR: 14"}},
+       nullptr,
+       {"On the air"},
+       "",
+       1,
+       true,
+       false},
+      {"no answer to the PIN: it counts as refused",
+       sim_with_pin(kPin),
+       {{"AT+CPIN=", FaultKind::kSilent, 1}},
+       nullptr,
+       {"unlock_sim6 PIN refused", "init_modem2", "handle_modem0", "unlock_sim5 PIN refused before",
+        "init_modem2", "handle_modem0"},
+       "unlock_sim6 the SIM refused the PIN of pin.txt (no answer): not entered again until "
+       "pin.txt changes init_modem2 handle_modem0  ",
+       1,
+       false,
+       true},
+      {"ERROR to the PIN",
+       sim_with_pin(kPin),
+       {{"AT+CPIN=", FaultKind::kError, 1}},
+       nullptr,
+       {"unlock_sim6 PIN refused", "init_modem2", "handle_modem0"},
+       "unlock_sim6 the SIM refused the PIN of pin.txt (ERROR): not entered again until pin.txt "
+       "changes init_modem2 handle_modem0  ",
+       1,
+       false,
+       true},
+      {"the memory cannot be written: no PIN goes",
+       sim_with_pin(kPin),
+       {},
+       [](Harness& h) { fs::create_directories(refusal(h) / "in-the-way"); },
+       {"unlock_sim7", "init_modem2", "handle_modem0"},
+       "unlock_sim7 cannot write log/sim-pin.refused, no PIN sent init_modem2 handle_modem0  ",
+       0,
+       false,
+       false},
+  };
+  for (const auto& c : cases) {
+    Harness h(c.modem);
+    for (const auto& f : c.faults) h.modem.add_fault(f);
+    if (c.prepare) c.prepare(h);
+    h.clock.stop_at(h.now() + 150000);  // room for two attempts, not for 150
+    bool on_air = false;
+    try {
+      on_air = handle_modem(h.env, "COM1", kPin);
+    } catch (const sim::SimulationEnd&) {
+    }
+    EXPECT_EQ(on_air, c.on_air) << c.name;
+    const auto tags = h.tags();
+    ASSERT_GE(tags.size(), c.first_tags.size()) << c.name;
+    EXPECT_EQ(std::vector<std::string>(tags.begin(),
+                                       tags.begin() + static_cast<long>(c.first_tags.size())),
+              c.first_tags)
+        << c.name;
+    EXPECT_NE(h.console().find(c.console_part), std::string::npos) << c.name << "\n" << h.console();
+    EXPECT_EQ(pins_sent(h), c.pins) << c.name;
+    EXPECT_EQ(fs::is_regular_file(refusal(h)), c.remembered) << c.name;
+    EXPECT_EQ(h.console().find(kPin), std::string::npos) << c.name;
+  }
+}
+
+TEST(RefusalMemory, RemembersTheRefusedPinOnly) {
+  Harness h(sim_with_pin(kPin));
+  const std::string path = refusal(h).string();
+  EXPECT_EQ(remembered_refusal(path, kPin), Refusal::kNone);
+  h.modem.add_fault({"AT+CPIN=", FaultKind::kError, 1});
+  h.clock.stop_at(h.now() + 30000);
+  try {
+    handle_modem(h.env, "COM1", "1397");
+  } catch (const sim::SimulationEnd&) {
+  }
+  EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kThisPin);
+  EXPECT_EQ(remembered_refusal(path, "13970"), Refusal::kOtherPin);
+  EXPECT_EQ(remembered_refusal(path, kPin), Refusal::kOtherPin);
+  std::ifstream in(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(text.find_first_of("0123456789"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\n"), std::string::npos);
+
+  // A file that is not a record remembers nothing.
+  for (const char* junk : {"", "refused\r\n", "refused abc\r\n", "# refused abc def\r\n"}) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << junk;
+    EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kNone) << junk;
+  }
+}
+
+TEST(RefusalMemory, FingerprintsTellPinsAndSaltsApart) {
+  const std::string a = pin_fingerprint("1234", "salt");
+  EXPECT_EQ(a, pin_fingerprint("1234", "salt"));
+  EXPECT_EQ(a.size(), 16u);
+  EXPECT_EQ(a.find_first_not_of("abcdefghijklmnop"), std::string::npos);
+  for (const auto& [pin, salt] : std::vector<std::pair<std::string, std::string>>{
+           {"1235", "salt"}, {"12340", "salt"}, {"1234", "salu"}, {"0000", "salt"}}) {
+    EXPECT_NE(pin_fingerprint(pin, salt), a) << pin << " " << salt;
+  }
+}
+
+TEST(SimPinRequired, RepliesThatAskForThePin) {
+  struct Case {
+    const char* line;
+    bool required;
+  } cases[] = {
+      {"+CME ERROR: 11", true},
+      {"+CMS ERROR: 311", true},
+      {"+CME ERROR: SIM PIN required", true},
+      {"+cme error: sim pin required", true},
+      {"+CME ERROR: 110", false},
+      {"+CME ERROR: 12", false},
+      {"+CMS ERROR: 3110", false},
+      {"ERROR", false},
+      {"OK", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sim_pin_required(c.line), c.required) << c.line;
+}
+
+}  // namespace
+}  // namespace mvo::modem
