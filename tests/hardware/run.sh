@@ -35,8 +35,8 @@ t0=$(now_ms)
 for tool in qemu-system-x86_64 cc depmod socat python3; do
   command -v "$tool" >/dev/null || fail "no $tool: run scripts/install-deps --hardware"
 done
-[[ -x /bin/busybox ]] && /bin/busybox --list | grep -qx mdev ||
-  fail "no static busybox: run scripts/install-deps --hardware"
+applets=$(/bin/busybox --list 2>/dev/null || true)  # whole, so grep -q cannot cut it short
+grep -qx mdev <<<"$applets" || fail "no static busybox: run scripts/install-deps --hardware"
 file -L /bin/busybox 2>/dev/null | grep -q "statically linked" ||
   fail "/bin/busybox is not the static one (busybox-static): run scripts/install-deps --hardware"
 
@@ -90,7 +90,7 @@ for m in xhci-pci ftdi_sio; do need "$m"; done
 printf '%s\n' "${order[@]}" >"$root/lib/modules/load"
 
 cp /bin/busybox "$root/bin/busybox"
-for applet in $(/bin/busybox --list); do
+for applet in $applets; do
   [[ $applet == busybox ]] || ln -s busybox "$root/bin/$applet"
 done
 cp "$gateway" "$root/bin/mvo-gateway"
