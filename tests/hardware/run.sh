@@ -37,7 +37,7 @@ for tool in qemu-system-x86_64 cc depmod socat python3; do
 done
 applets=$(/bin/busybox --list 2>/dev/null || true)  # whole, so grep -q cannot cut it short
 grep -qx mdev <<<"$applets" || fail "no static busybox: run scripts/install-deps --hardware"
-file -L /bin/busybox 2>/dev/null | grep -q "statically linked" ||
+[[ $(file -L /bin/busybox 2>/dev/null) == *"statically linked"* ]] ||
   fail "/bin/busybox is not the static one (busybox-static): run scripts/install-deps --hardware"
 
 # The kernel: the newest linux-image-<version>-amd64 that linux-image-amd64 names, downloaded once.
