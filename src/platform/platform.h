@@ -83,8 +83,20 @@ struct Timeouts {
 //
 // A write completes when its bytes have left the port (a synchronous WriteFile on a serial port;
 // on POSIX the output queue is drained), or when the write time-out runs out; bytes still queued
-// then count as not written. So a purge after a write can never take back what was written: a
-// purge discards input not yet read (and, on Windows, aborts what is pending, which is nothing).
+// then count as not written and are discarded. So a purge after a write can never take back what
+// was written: on both systems a purge discards and aborts input only (POSIX tcflush TCIFLUSH;
+// Windows PURGE_RXABORT | PURGE_RXCLEAR, never a TX flag, which under Wine flushes the tty's output
+// and with a USB adapter reaches bytes a completed WriteFile already handed to the adapter).
+//
+// What the queue and the discard reach on real drivers (Linux, the hardware tier): TIOCOUTQ
+// counts the driver's buffer only. On the 8250 (16550) the UART's 16-byte transmit FIFO is not in
+// it, so up to 16 bytes of a write that timed out still go out when the line moves again, and the
+// discard does not reach them; a modem that stopped taking bytes at a text prompt got the first 16
+// bytes of a 23-byte text (then the gateway's ESC), never the 7 discarded. On ftdi_sio (and every
+// usb-serial driver) TIOCOUTQ counts the driver's write buffer and the USB transfers in flight,
+// but usb-serial has no flush of its own: a discard of the output queue leaves them, so on a USB
+// adapter bytes counted as not written may still reach the modem once it takes bytes again.
+// A pseudo-terminal's queue always reads 0: a write on it never waits.
 // close() releases the port: false when the system reports an error, after which is_open() tells
 // whether the port is still held (POSIX releases it anyway; Windows keeps the handle until a
 // close succeeds). Closing a port that is not open succeeds. open() on a port still open fails.

@@ -200,6 +200,24 @@ std::string device_path(const std::string& name) {
   return n;
 }
 
+namespace {
+class KernelOutputQueue final : public OutputQueue {
+ public:
+  bool queued(int fd, int& count) override { return ioctl(fd, TIOCOUTQ, &count) == 0; }
+  void discard(int fd) override { tcflush(fd, TCOFLUSH); }
+  std::int64_t now_ms() override { return monotonic_ms(); }
+  void pause_ms(std::int64_t ms) override {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+    nanosleep(&ts, nullptr);
+  }
+};
+}  // namespace
+
+OutputQueue& kernel_output_queue() {
+  static KernelOutputQueue queue;
+  return queue;
+}
+
 struct TermiosPort::Saved {
   termios tio{};
 };
@@ -408,7 +426,7 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
     error_ = EBADF;
     return false;
   }
-  const std::int64_t deadline = monotonic_ms() + timeouts_.write_ms;
+  const std::int64_t deadline = queue_.now_ms() + timeouts_.write_ms;
   while (written < size) {
     ssize_t r = ::write(fd_, data + written, size - written);
     if (r > 0) {
@@ -417,7 +435,7 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
     }
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail();
-    std::int64_t left = deadline - monotonic_ms();
+    std::int64_t left = deadline - queue_.now_ms();
     if (left <= 0) break;
     pollfd p{fd_, POLLOUT, 0};
     int n = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
@@ -432,10 +450,10 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
   // discarded, so it cannot reach the modem later, after its failure has been reported.
   for (;;) {
     int queued = 0;
-    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-    const std::int64_t left = deadline - monotonic_ms();
+    if (!queue_.queued(fd_, queued) || queued <= 0) break;
+    const std::int64_t left = deadline - queue_.now_ms();
     if (left <= 0) {
-      tcflush(fd_, TCOFLUSH);
+      queue_.discard(fd_);
       const std::size_t pending = static_cast<std::size_t>(queued);
       written = pending < written ? written - pending : 0;
       break;
@@ -444,8 +462,7 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
     // queued, so a pause is never longer than 10 ms: the drain is neither late nor a busy wait.
     std::int64_t pause = std::min<std::int64_t>(queued / 2 + 1, 10);
     if (pause > left) pause = left;
-    timespec ts{static_cast<time_t>(pause / 1000), static_cast<long>((pause % 1000) * 1000000)};
-    nanosleep(&ts, nullptr);
+    queue_.pause_ms(pause);
   }
   // A write that timed out short reports success with the count written, as WriteFile does.
   return true;

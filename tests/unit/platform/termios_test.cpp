@@ -2,13 +2,16 @@
 // time-outs and generous bounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "modem/modem.h"
 #include "platform/posix/posix_platform.h"
@@ -269,6 +272,82 @@ TEST(TermiosPort, StopSignalCutsWaitsShortUnlessHeld) {
   }
   stop.requested = 0;
   stop.held = 0;
+}
+
+// The drain of a write through the output-queue seam: the queue's counts as a script (each query
+// takes the next; the last one stays), time virtual (it moves only when the drain pauses), the
+// bytes themselves through a real pseudo-terminal.
+class ScriptedQueue final : public OutputQueue {
+ public:
+  explicit ScriptedQueue(std::vector<int> counts) : counts_(std::move(counts)) {}
+  bool queued(int, int& count) override {
+    count = counts_[std::min(next_, counts_.size() - 1)];
+    ++next_;
+    last_ = count;
+    return true;
+  }
+  void discard(int) override {
+    ++discards;
+    discarded_at = now_;
+    discarded = last_;
+  }
+  std::int64_t now_ms() override { return now_; }
+  void pause_ms(std::int64_t ms) override {
+    EXPECT_GT(ms, 0);
+    now_ += ms;
+  }
+  int discards = 0;
+  std::int64_t discarded_at = -1;
+  int discarded = 0;
+
+ private:
+  std::vector<int> counts_;
+  std::size_t next_ = 0;
+  std::int64_t now_ = 0;
+  int last_ = 0;
+};
+
+TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlineFinds) {
+  struct Case {
+    const char* name;
+    std::vector<int> counts;  // TIOCOUTQ, query by query
+    std::uint32_t write_ms;
+    std::size_t written;      // the count the write reports
+    std::int64_t returns_at;  // virtual ms
+    int discards;
+  } cases[] = {
+      {"empty at once: no pause", {0}, 3000, 20, 0, 0},
+      {"drains in steps: returns only at 0", {20, 12, 3, 0}, 3000, 20, 10 + 7 + 2, 0},
+      {"a USB buffer reported whole: pauses of 10 ms", {4096, 4096, 0}, 3000, 20, 20, 0},
+      {"stuck queue: discarded at the deadline, not counted", {7}, 3000, 13, 3000, 1},
+      {"stuck with more than this write: none of it counts", {64}, 500, 0, 500, 1},
+      {"drains by the deadline", {5, 5, 0}, 6, 20, 6, 0},
+  };
+  for (const auto& c : cases) {
+    Pty pty;
+    ScriptedQueue queue(c.counts);
+    TermiosPort port(queue);
+    ASSERT_TRUE(port.open(pty.slave)) << c.name;
+    ASSERT_TRUE(port.set_timeouts({3000, c.write_ms})) << c.name;
+    std::size_t written = 99;
+    ASSERT_TRUE(port.write("AT+CMGS=\"+222\"\r\x1a\x1b", 20, written)) << c.name;
+    EXPECT_EQ(written, c.written) << c.name;
+    EXPECT_EQ(queue.now_ms(), c.returns_at) << c.name;
+    EXPECT_EQ(queue.discards, c.discards) << c.name;
+    if (c.discards > 0) {
+      EXPECT_EQ(queue.discarded_at, c.write_ms) << c.name;
+    }
+    // The bytes went to the line: the queue's count is all that decides what counts as written.
+    std::string line;
+    char echo[32];
+    pollfd p{pty.master, POLLIN, 0};
+    while (line.size() < 20 && poll(&p, 1, 2000) == 1) {
+      const ssize_t n = ::read(pty.master, echo, sizeof echo);
+      if (n <= 0) break;
+      line.append(echo, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(line.size(), 20u) << c.name;
+  }
 }
 
 }  // namespace
