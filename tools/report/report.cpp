@@ -374,36 +374,37 @@ void read_options(const fs::path& site, SiteReport& out) {
   }
 }
 
-void read_state_file(const fs::path& log, SiteReport& out) {
+// A small file of log/, read whole up to one byte past `max` (so a longer one shows as such).
+// False when it is absent or cannot be read; the latter is named in `problems`.
+bool read_small_file(const fs::path& log, const char* file, std::size_t max, SiteReport& out,
+                     std::string& text) {
   std::ifstream in;
   std::string why;
-  const std::string name = std::string("log/") + logs::kStateFileName;
-  const Opened opened = open_file(log / logs::kStateFileName, in, why);
-  if (opened == Opened::kProblem) out.problems.push_back(name + ": " + why);
-  if (opened != Opened::kOk) return;
-  std::string text(kMaxStateFile + 1, '\0');
+  const Opened opened = open_file(log / file, in, why);
+  if (opened == Opened::kProblem) out.problems.push_back(std::string("log/") + file + ": " + why);
+  if (opened != Opened::kOk) return false;
+  text.assign(max + 1, '\0');
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(in.gcount()));
+  return true;
+}
+
+void read_state_file(const fs::path& log, SiteReport& out) {
+  std::string text;
+  if (!read_small_file(log, logs::kStateFileName, kMaxStateFile, out, text)) return;
   if (text.size() > kMaxStateFile || !logs::parse_state_file(text, out.heartbeat.state)) {
-    out.problems.push_back(name + ": not a state record");
+    out.problems.push_back(std::string("log/") + logs::kStateFileName + ": not a state record");
     return;
   }
   out.heartbeat.found = true;
 }
 
 void read_alarm_state(const fs::path& log, SiteReport& out) {
-  std::ifstream in;
-  std::string why;
-  const std::string name = std::string("log/") + alarms::kStateFileName;
-  const Opened opened = open_file(log / alarms::kStateFileName, in, why);
-  if (opened == Opened::kProblem) out.problems.push_back(name + ": " + why);
-  if (opened != Opened::kOk) return;
-  std::string text(alarms::kMaxStateFile + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
+  std::string text;
+  if (!read_small_file(log, alarms::kStateFileName, alarms::kMaxStateFile, out, text)) return;
   alarms::AlarmState state;
   if (!alarms::parse_state(text, state)) {
-    out.problems.push_back(name + ": not an alarm state");
+    out.problems.push_back(std::string("log/") + alarms::kStateFileName + ": not an alarm state");
     return;
   }
   out.alarms.found = true;
