@@ -330,7 +330,8 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
     ASSERT_TRUE(port.open(pty.slave)) << c.name;
     ASSERT_TRUE(port.set_timeouts({3000, c.write_ms})) << c.name;
     std::size_t written = 99;
-    ASSERT_TRUE(port.write("AT+CMGS=\"+222\"\r\x1a\x1b", 20, written)) << c.name;
+    const std::string text = "AT+CMGS=\"+222\"\rTank3";  // 20 bytes
+    ASSERT_TRUE(port.write(text.data(), text.size(), written)) << c.name;
     EXPECT_EQ(written, c.written) << c.name;
     EXPECT_EQ(queue.now_ms(), c.returns_at) << c.name;
     EXPECT_EQ(queue.discards, c.discards) << c.name;
