@@ -196,20 +196,33 @@ void Watch::start(Env& env) {
     }
   }
   state_ = std::move(s);
+  clamp_to(now);
   write(env);
 }
 
+// A clock set back (a PC whose clock battery died, then corrected) leaves moments in the future:
+// they are taken as now, so silence and outages are measured from now on rather than never.
+void Watch::clamp_to(std::int64_t now) {
+  for (StationWatch& w : state_.stations) w.since = std::min(w.since, now);
+  state_.on_air = std::min(state_.on_air, now);
+  for (SentAlarm& a : state_.sent) a.utc = std::min(a.utc, now);
+}
+
 void Watch::keep_on_air(Env& env, std::int64_t now) {
+  clamp_to(now);
   state_.on_air = now;
   if (now - written_on_air_ >= kOnAirWriteSeconds) write(env);
 }
 
 void Watch::on_air(Env& env) {
   const std::int64_t now = env.wall.utc_seconds();
+  clamp_to(now);
   const std::int64_t off = state_.on_air == 0 ? 0 : now - state_.on_air;
   const bool back = settings_.off_air_after > 0 && off > settings_.off_air_after;
   if (back) state_.off_air_due = std::max(state_.off_air_due, off);
-  if (!brought_up_ || back) {
+  // Reports the network kept for the modem arrive over some minutes after any outage long enough
+  // to let a station look silent, whether or not the outage itself is texted.
+  if (!brought_up_ || back || off > kSettleSeconds) {
     // A station watched more closely than the settling time (a site under test) is not held back
     // longer than its own bound.
     std::int64_t settle = kSettleSeconds;
@@ -298,22 +311,44 @@ bool Watch::between_polls(Env& env) {
   keep_on_air(env, now);
   Due due;
   if (budget(now) == 0 || !next_due(now, due)) return true;
+  // Told before it is sent, and written so: a power cut or a stop mid-way never sends the same
+  // alarm twice. The sent entry counts against the hour whatever becomes of the text.
+  const AlarmState before = state_;
+  mark_told(due);
+  state_.sent.push_back({now, shown_now(env), due.text});
+  if (state_.sent.size() > kHistory) state_.sent.erase(state_.sent.begin());
+  write(env);
   // The text goes to every recipient before a stop may end the gateway, as a report's fan-out
-  // does: one alarm is never half told.
+  // does, for as long as a stop may wait.
   logs::StopHold hold(env);
   bool all_sent = true;
+  bool any_sent = false;
+  std::string body = due.text;
+  for (char& c : body) {
+    // A Ctrl-Z or ESC (from a station's name) would end or cancel the entry early.
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+  }
   for (const config::AlarmRecipient& r : settings_.recipients) {
     logs::TrafficRecord record;
     record.direction = "out";
     record.number = r.number;
     record.name = r.name;
     record.type = "ALM";
-    record.text = due.text;
+    record.text = body;
+    if (logs::stop_overdue(env)) {
+      logs::say(env, format("not sent on stop: %s (%s).\n", r.name.c_str(), r.number.c_str()));
+      logs::log_error(env, "not sent on stop " + r.number);
+      record.outcome = "not-sent";
+      record.detail = "stopped";
+      logs::log_traffic(env, std::move(record));
+      continue;
+    }
     sms::SendResult result;
-    const bool sent = sms::send_sms(env, due.text + '\x1a', r.number, &result);
+    const bool sent = sms::send_sms(env, body + '\x1a', r.number, &result);
     record.outcome = result.outcome;
     record.detail = result.detail;
     logs::log_traffic(env, std::move(record));
+    any_sent = any_sent || sent;
     if (!sent) {
       logs::say(env, "main2.");
       logs::log_error(env, "main2");
@@ -321,8 +356,18 @@ bool Watch::between_polls(Env& env) {
       logs::delay(env, 5000);
     }
   }
-  // Told, to every recipient that could be reached: a failed send is named like a forward's and
-  // not repeated, so a modem that fails mid-way never sends the same alarm twice.
+  if (!any_sent && !settings_.recipients.empty() && !logs::stop_overdue(env)) {
+    // No recipient could be reached (the modem failed): the alarm stays due for a later turn,
+    // within the hour's budget. A recipient that got it never gets it twice.
+    const std::vector<SentAlarm> sent = state_.sent;
+    state_ = before;
+    state_.sent = sent;
+    write(env);
+  }
+  return all_sent;
+}
+
+void Watch::mark_told(const Due& due) {
   switch (due.kind) {
     case Due::kOffAir:
       state_.off_air_due = 0;
@@ -334,10 +379,6 @@ bool Watch::between_polls(Env& env) {
       for (std::size_t i : due.stations) state_.stations[i].alarmed = true;
       break;
   }
-  state_.sent.push_back({now, shown_now(env), due.text});
-  if (state_.sent.size() > kHistory) state_.sent.erase(state_.sent.begin());
-  write(env);
-  return all_sent;
 }
 
 std::vector<std::string> Watch::previews(const config::Tables& tables) {

@@ -81,7 +81,8 @@ class Watch {
   // A message from the listed station `index` was read.
   void heard(Env& env, int index);
   // The store is empty: sends at most one alarm text to every recipient. False when a send
-  // failed (its texts and tags already written, as for a forward), so the cycle ends.
+  // failed (its texts and tags already written, as for a forward), so the cycle ends; when no
+  // recipient could be reached the alarm stays due.
   bool between_polls(Env& env);
 
   // The next text due at `now` (UTC seconds), if any, without the rate limit. For mvo-check's
@@ -94,7 +95,9 @@ class Watch {
   static std::vector<std::string> previews(const config::Tables& tables);
 
  private:
+  void clamp_to(std::int64_t now);
   void keep_on_air(Env& env, std::int64_t now);
+  void mark_told(const Due& due);
   void write(Env& env);
   std::string shown_now(Env& env) const;
 

@@ -106,8 +106,15 @@ AlarmSettings load_alarms(Env& env, const std::vector<Station>& stations,
       logs::say(env, format(" line %d in file alarms.txt is too long\n", n));
       common::halt();
     }
-    const std::string text = trimmed(line.text);
+    std::string text = trimmed(line.text);
     if (text.empty() || text[0] == '#') continue;
+    // A comment may also follow a line's words, after a blank.
+    for (std::size_t i = 1; i < text.size(); ++i) {
+      if (text[i] == '#' && (text[i - 1] == ' ' || text[i - 1] == '\t')) {
+        text = trimmed(text.substr(0, i));
+        break;
+      }
+    }
     const std::size_t key_end = std::min(text.find_first_of(kBlanks), text.size());
     const std::string key = text.substr(0, key_end);
     const std::string rest = trimmed(text.substr(key_end));
@@ -158,7 +165,10 @@ AlarmSettings load_alarms(Env& env, const std::vector<Station>& stations,
       if (static_cast<int>(a.recipients.size()) >= kMaxAlarmRecipients) {
         refuse_line(env, n, format("more than %d recipients", kMaxAlarmRecipients));
       }
-      a.recipients.push_back(r);
+      // A recipient named twice (by name and by number) gets each alarm once.
+      const bool again = std::any_of(a.recipients.begin(), a.recipients.end(),
+                                     [&](const AlarmRecipient& x) { return x.number == r.number; });
+      if (!again) a.recipients.push_back(r);
     } else if (key == "per-hour") {
       int value = 0;
       bool ok = !rest.empty() && rest.size() <= 2;

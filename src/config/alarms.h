@@ -10,7 +10,8 @@
 //   per-hour 6              at most 6 alarm texts an hour (the default)
 //
 // A time is a whole number followed by m (minutes), h (hours) or d (days); a bare number counts
-// as hours. Names with blanks may be quoted. '#' starts a comment line.
+// as hours. Names with blanks may be quoted. '#' starts a comment, at the start of a line or
+// after a blank.
 #include <cstdint>
 #include <string>
 #include <vector>

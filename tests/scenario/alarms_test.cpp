@@ -55,6 +55,10 @@ struct Site : test::Harness {
     }
     return out;
   }
+  int tag_count(const std::string& tag) const {
+    const auto t = tags();
+    return static_cast<int>(std::count(t.begin(), t.end(), tag));
+  }
   std::vector<std::int64_t> alarm_times() const {
     std::vector<std::int64_t> out;
     for (const auto& s : modem.outbox()) {
@@ -108,6 +112,29 @@ TEST(Alarms, AFailedAlarmSendIsToldAndNotRepeated) {
   const auto tags = s.tags();
   EXPECT_EQ(std::count(tags.begin(), tags.end(), "main2"), 1);
   EXPECT_EQ(std::count(tags.begin(), tags.end(), "On the air"), 2) << "the cycle ended";
+}
+
+// No recipient reached (the modem failing every send): the alarm stays due and goes later,
+// within the hour's budget, and is then not sent again.
+TEST(Alarms, AnAlarmNoRecipientGotStaysDue) {
+  Site s("silent 1h\nto Ops\n", 2);
+  s.modem.add_fault({"AT+CMGS", sim::FaultKind::kSilent, 2});
+  s.run_until(5 * kHour);
+  EXPECT_EQ(s.alarms_to(),
+            (std::vector<std::string>{"MVO alarm: 2 stations silent: Pump1 (+4401) none since "
+                                      "26/02 13:19; Tank3 (+4410) none since 26/02 13:19"}));
+  EXPECT_EQ(s.tag_count("main2"), 2);
+}
+
+// A PC clock set back a year (a dead clock battery) leaves the stored moments in the future:
+// silence is then measured from the restart, never lost.
+TEST(Alarms, AClockSetBackStillRaisesTheAlarm) {
+  Site s("silent 6h\nto Ops\n");
+  s.run_until(kHour);
+  s.wall.set_start(sim::VirtualWallClock::at(2011, 2, 26, 13, 0, 0), s.now());
+  s.run_until(9 * kHour);
+  ASSERT_EQ(s.alarms_to().size(), 1u);
+  EXPECT_EQ(s.alarms_to()[0].rfind("MVO alarm: 2 stations silent: ", 0), 0u) << s.alarms_to()[0];
 }
 
 TEST(Alarms, StationsSilentTogetherAreFoldedIntoOneText) {
@@ -177,6 +204,17 @@ TEST(Alarms, BackOnTheAirAfterAnOutagePastItsBound) {
     s.run_until(kHour + c.down_ms + 10 * kMinute);
     EXPECT_EQ(s.alarms_to(), c.texts);
   }
+}
+
+// After a long outage, without an off-air line, the reports the network kept arrive within
+// minutes of the bring-up: no station is texted silent in between, only to be texted back.
+TEST(Alarms, AfterAnOutageTheKeptReportsComeBeforeAnyAlarm) {
+  Site s("silent 2h\nto Ops\n");
+  s.modem.unplug(kHour, 8 * kHour);
+  s.report("+4401", 9 * kHour + 5 * kMinute);
+  s.report("+4410", 9 * kHour + 5 * kMinute);
+  s.run_until(10 * kHour);
+  EXPECT_TRUE(s.alarms_to().empty()) << s.alarms_to()[0];
 }
 
 // Thirty stations, all silent when the gateway comes back after two days down: the modem's
