@@ -1,6 +1,7 @@
 #include "config/pin.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "common/halt.h"
 #include "common/text.h"
@@ -26,7 +27,15 @@ bool valid_pin(const std::string& text) {
 
 std::string load_pin(platform::Env& env, Where* where) {
   TextFile file;
-  if (!file.open(env.site.path("configuration", kPinFile))) return "";
+  const std::string path = env.site.path("configuration", kPinFile);
+  if (!file.open(path)) {
+    // A pin.txt this user cannot read (made by root, then chmod 600) must not pass for no PIN.
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+      refuse(env, " file pin.txt cannot be read: chown it to the gateway's user\n");
+    }
+    return "";
+  }
   std::string pin;
   int pin_line = 0;
   while (!file.at_end()) {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -20,7 +21,10 @@ using logs::fail;
 
 namespace {
 
+// A PIN the SIM refused, and a PIN sent whose taking has not been seen yet (no answer, or no
+// READY after it): neither is sent again; only the second is forgotten when the SIM shows READY.
 constexpr const char* kRecordKey = "refused ";
+constexpr const char* kPendingKey = "pending ";
 constexpr int kHashRounds = 4096;
 constexpr int kMaxReplyLines = 6;
 constexpr std::size_t kMaxRecordFile = 4096;
@@ -40,7 +44,8 @@ std::string letters64(std::uint64_t v) {
 }
 
 // The salt and the fingerprint of the record in the file, or false when there is none.
-bool read_record(const std::string& path, std::string& salt, std::string& fingerprint) {
+bool read_record(const std::string& path, std::string& salt, std::string& fingerprint,
+                 bool* pending = nullptr) {
   // The gateway's own record is a few hundred bytes; whatever else the file may hold is not read.
   std::ifstream file(path, std::ios::binary);
   std::string head(kMaxRecordFile, '\0');
@@ -50,7 +55,9 @@ bool read_record(const std::string& path, std::string& salt, std::string& finger
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!starts(line, kRecordKey)) continue;
+    const bool is_pending = starts(line, kPendingKey);
+    if (!starts(line, kRecordKey) && !is_pending) continue;
+    if (pending != nullptr) *pending = is_pending;
     const std::string rest = line.substr(std::string(kRecordKey).size());
     const std::size_t blank = rest.find(' ');
     if (blank == std::string::npos) return false;
@@ -65,7 +72,7 @@ std::string refusal_path(Env& env) { return env.site.path("log", kRefusalFile); 
 
 // Written before the PIN goes out, so that a gateway that dies before the answer comes does not
 // send it again either.
-bool remember_refusal(Env& env, const std::string& pin) {
+bool remember_refusal(Env& env, const std::string& pin, const char* key = kPendingKey) {
   std::random_device random;
   const std::string salt = letters64((static_cast<std::uint64_t>(random()) << 32) ^
                                      static_cast<std::uint64_t>(random()));
@@ -74,7 +81,7 @@ bool remember_refusal(Env& env, const std::string& pin) {
       "# The SIM refused the PIN of configuration/pin.txt, or its answer never came. The gateway\n"
       "# does not send that PIN again until pin.txt holds another one. Delete this file to let it\n"
       "# try once more (a SIM takes three wrong PINs, then wants its PUK).\n" +
-          std::string(kRecordKey) + salt + " " + pin_fingerprint(pin, salt) + "\n");
+          std::string(key) + salt + " " + pin_fingerprint(pin, salt) + "\n");
 }
 
 void forget_refusal(Env& env) { std::remove(refusal_path(env).c_str()); }
@@ -168,8 +175,21 @@ std::string pin_fingerprint(const std::string& pin, const std::string& salt) {
 
 Refusal remembered_refusal(const std::string& path, const std::string& pin) {
   std::string salt, fingerprint;
-  if (!read_record(path, salt, fingerprint)) return Refusal::kNone;
+  if (!read_record(path, salt, fingerprint)) {
+    // A file there that cannot be read, or holds no record of ours, may stand for a refusal: the
+    // PIN is not risked on it.
+    // (An empty file is what a power cut can leave of a record just written.)
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) ? Refusal::kThisPin : Refusal::kNone;
+  }
   return pin_fingerprint(pin, salt) == fingerprint ? Refusal::kThisPin : Refusal::kOtherPin;
+}
+
+bool refusal_pending(const std::string& path, const std::string& pin) {
+  std::string salt, fingerprint;
+  bool pending = false;
+  return read_record(path, salt, fingerprint, &pending) && pending &&
+         pin_fingerprint(pin, salt) == fingerprint;
 }
 
 bool sim_pin_required(const std::string& line) {
@@ -179,7 +199,12 @@ bool sim_pin_required(const std::string& line) {
 
 bool unlock_sim(Env& env, const std::string& pin) {
   std::string answer = settled_answer(env);
-  if (upper(answer) == "READY") return true;
+  if (upper(answer) == "READY") {
+    // A PIN sent before whose taking was not seen (its answer lost, or READY late): the SIM
+    // shows it took it.
+    if (refusal_pending(refusal_path(env), pin)) forget_refusal(env);
+    return true;
+  }
   if (upper(answer) != "SIM PIN") return not_usable(env, answer);
 
   switch (remembered_refusal(refusal_path(env), pin)) {
@@ -194,22 +219,26 @@ bool unlock_sim(Env& env, const std::string& pin) {
     case Refusal::kNone:
       break;
   }
+  // From the record until the SIM shows READY a stop waits (at most the ready bound): a stop that
+  // cut this short would leave a PIN the SIM may have taken remembered as pending.
+  logs::StopHold hold(env);
+  if (!remember_refusal(env, pin)) {
+    return fail(env, "unlock_sim7 cannot write log/sim-pin.refused, no PIN sent ", "unlock_sim7");
+  }
+  // Echo off first: a modem that echoes would hold the PIN in a line that a failed read prints.
   std::string info, final;
-  {
-    // From the record to the answer a stop waits: a stop that cut this short would leave a PIN
-    // the SIM may have taken remembered as refused, never to be sent again.
-    logs::StopHold hold(env);
-    if (!remember_refusal(env, pin)) {
-      return fail(env, "unlock_sim7 cannot write log/sim-pin.refused, no PIN sent ", "unlock_sim7");
-    }
-    delay(env, 100);
-    if (!WriteChars(env, "AT+CPIN=\"" + pin + "\"\r") || !read_reply(env, info, final) ||
-        final.empty()) {
-      final = "no answer";
-    }
-    if (final == "OK") forget_refusal(env);
+  delay(env, 100);
+  if (WriteChars(env, "ATE0\r")) read_reply(env, info, final);
+  delay(env, 100);
+  final.clear();
+  if (!WriteChars(env, "AT+CPIN=\"" + pin + "\"\r") || !read_reply(env, info, final) ||
+      final.empty()) {
+    final = "no answer";
   }
   if (final != "OK") {
+    // A refusal in words is remembered as such; no answer stays pending, forgotten only if the
+    // SIM later shows READY.
+    if (final != "no answer") remember_refusal(env, pin, kRecordKey);
     return fail(env,
                 format("unlock_sim6 the SIM refused the PIN of pin.txt (%s): not entered again "
                        "until pin.txt changes ",
@@ -222,7 +251,10 @@ bool unlock_sim(Env& env, const std::string& pin) {
   for (;;) {
     delay(env, kSimPollMs);
     answer = query_pin(env);
-    if (upper(answer) == "READY") return true;
+    if (upper(answer) == "READY") {
+      forget_refusal(env);
+      return true;
+    }
     if (!is_busy(answer) && upper(answer) != "SIM PIN") return not_usable(env, answer);
     if (env.clock.now_ms() - start >= kSimReadyBoundMs) {
       return fail(env,

@@ -3,7 +3,7 @@
 //
 // Three wrong PINs lock a SIM behind its PUK, which needs a person on site. So the gateway spends
 // at most one of the SIM's tries: before it sends a PIN it writes that PIN's fingerprint to
-// log/sim-pin.refused, and it removes the file only when the SIM has taken the PIN. A file that
+// log/sim-pin.refused, and it removes the file only when the SIM shows READY after it. A file that
 // holds the fingerprint of the configured PIN therefore means "refused, or its answer never came",
 // and that PIN is not sent again, not after a restart and not after a power cut, until pin.txt
 // holds another PIN (or an operator deletes the file).
@@ -34,7 +34,12 @@ enum class Refusal {
   kOtherPin,  // a refusal of another PIN: it goes when the configured PIN is sent
 };
 // What the file at `path` (log/sim-pin.refused) remembers of `pin`.
+// A file there that is not a record of ours (unreadable, empty, edited) counts as a refusal of
+// this PIN.
 Refusal remembered_refusal(const std::string& path, const std::string& pin);
+// The record is of `pin`, sent but not seen taken (no answer, or no READY within the bound): it
+// is forgotten when the SIM shows READY, the one sign that it took the PIN.
+bool refusal_pending(const std::string& path, const std::string& pin);
 
 // A reply line that says the SIM wants its PIN: "+CME ERROR: 11", "+CMS ERROR: 311", or
 // "SIM PIN required" in words.

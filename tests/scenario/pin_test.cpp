@@ -100,7 +100,9 @@ TEST(SimPin, RightPinIsSentOnceAndTheGatewayGoesOnTheAir) {
   g.run(120000);
   EXPECT_EQ(g.commands_starting("AT+CPIN="), 1);
   EXPECT_EQ(g.modem.commands().front(), "AT+CPIN?");
-  EXPECT_EQ(g.modem.commands().at(1), std::string("AT+CPIN=\"") + kPin + "\"");
+  // Echo off before the PIN: a modem that echoes would hold it in a line a failed read prints.
+  EXPECT_EQ(g.modem.commands().at(1), "ATE0");
+  EXPECT_EQ(g.modem.commands().at(2), std::string("AT+CPIN=\"") + kPin + "\"");
   EXPECT_EQ(g.tags().front(), "On the air");
   EXPECT_EQ(g.tag_count("On the air"), 1);
   ASSERT_EQ(g.modem.outbox().size(), 1u);
@@ -258,10 +260,12 @@ TEST(SimPin, PowerCutInTheMiddleOfACycleAsksForThePinAgain) {
   EXPECT_EQ(g.modem.outbox().size(), 2u);
   EXPECT_EQ(g.modem.sim_pin_tries(), 3);
   EXPECT_FALSE(g.refusal_remembered());
-  // After the cut the modem echoes again: its echo of the PIN is masked in the trace too.
+  // After the cut the modem echoes again: echo goes off before the PIN, so no echo of it comes
+  // (and one would be masked in the trace, as its own tests show).
   const std::string trace = g.read_log("trace.log");
   EXPECT_NE(trace.find("--> AT+CPIN=***\\r"), std::string::npos);
-  EXPECT_NE(trace.find("<-- AT+CPIN=***\\r"), std::string::npos);
+  EXPECT_NE(trace.find("<-- AT+CPIN?\\r"), std::string::npos) << "the cut turned echo on";
+  EXPECT_EQ(trace.find("<-- AT+CPIN="), std::string::npos);
   g.expect_no_pin_anywhere(kPin);
 }
 
@@ -296,6 +300,30 @@ TEST(SimPin, AStopWaitsForThePinsAnswer) {
   EXPECT_NE(g.console().find("stopped on request."), std::string::npos) << g.console();
   EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
   EXPECT_FALSE(g.refusal_remembered());
+}
+
+}  // namespace
+}  // namespace mvo::driver
+
+namespace mvo::driver {
+namespace {
+
+// The SIM takes the PIN but its answer comes too late to be read: the PIN is kept as sent but
+// not seen taken, never sent again while the SIM asks for one, and forgotten once the SIM shows
+// READY, so after the next power cut it is entered again.
+TEST(SimPin, APinWhoseAnswerWasLostIsForgottenOnceTheSimShowsReady) {
+  PinGateway g(sim_with_pin(kPin), std::string(kPin));
+  g.modem.add_fault({"AT+CPIN=", sim::FaultKind::kSlow, 1, 1.0, 500, "", 60000});
+  g.run(240000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
+  EXPECT_EQ(g.tag_count("unlock_sim6 PIN refused"), 1);
+  EXPECT_GE(g.tag_count("On the air"), 1);
+  EXPECT_FALSE(g.refusal_remembered()) << "READY showed the PIN was taken";
+  g.modem.unplug(g.now() + 1000, 5000, true);
+  g.run(120000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 2);
+  EXPECT_EQ(g.modem.sim_pin_tries(), 3);
+  g.expect_no_pin_anywhere(kPin);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "common/halt.h"
@@ -62,6 +64,24 @@ TEST(LoadPin, TablesCarryThePin) {
   EXPECT_EQ(load_all(h.env).pin, "");
   h.write_config("pin.txt", "4711\n");
   EXPECT_EQ(load_all(h.env).pin, "4711");
+}
+
+}  // namespace
+}  // namespace mvo::config
+
+namespace mvo::config {
+namespace {
+
+// A pin.txt the gateway's user cannot read (made by root, then chmod 600) halts: taken for no
+// PIN, the SIM would stay locked with only a hint that pin.txt is missing.
+TEST(LoadPin, AFileThisUserCannotReadHalts) {
+  test::Harness h;
+  h.write_config("pin.txt", "2580\n");
+  const auto file = h.dir() / "configuration" / "pin.txt";
+  std::filesystem::permissions(file, std::filesystem::perms::none);
+  if (std::ifstream(file).is_open()) GTEST_SKIP() << "this user reads every file (root)";
+  EXPECT_THROW(load_pin(h.env), common::Halt);
+  EXPECT_EQ(h.console(), " file pin.txt cannot be read: chown it to the gateway's user\n");
 }
 
 }  // namespace

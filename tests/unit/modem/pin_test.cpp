@@ -151,11 +151,15 @@ TEST(RefusalMemory, RemembersTheRefusedPinOnly) {
   EXPECT_EQ(text.find_first_of("0123456789"), std::string::npos) << text;
   EXPECT_NE(text.find("\r\n"), std::string::npos);
 
-  // A file that is not a record remembers nothing.
+  // A file that is not a record (empty, as a power cut can leave a record just written; torn;
+  // edited) is not risked: it counts as a refusal of whatever PIN is configured.
   for (const char* junk : {"", "refused\r\n", "refused abc\r\n", "# refused abc def\r\n"}) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << junk;
-    EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kNone) << junk;
+    EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kThisPin) << junk;
+    EXPECT_EQ(remembered_refusal(path, kPin), Refusal::kThisPin) << junk;
   }
+  std::filesystem::remove(path);
+  EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kNone);
 }
 
 TEST(RefusalMemory, FingerprintsTellPinsAndSaltsApart) {
