@@ -161,14 +161,21 @@ Loaded load_each_fault(Workspace& ws, std::vector<Finding>& findings, const std:
   }
 }
 
-// The udev rule that keeps ModemManager off the port's device.
+}  // namespace
+
 std::string modem_manager_rule(const std::string& device) {
-  const std::string kernel = device.substr(device.rfind('/') + 1);
+  // KERNEL matches the device's own name (ttyUSB0), not a by-id link's.
+  std::error_code ec;
+  const std::filesystem::path real = std::filesystem::canonical(device, ec);
+  const std::string named = ec ? device : real.string();
+  const std::string kernel = named.substr(named.rfind('/') + 1);
   return format(
       "ACTION==\"add|change\", SUBSYSTEM==\"tty\", KERNEL==\"%s\", "
       "ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
       kernel.c_str());
 }
+
+namespace {
 
 // ModemManager probes every new serial device it may take for a modem with AT commands, as root,
 // whatever the gateway holds; only a device marked ID_MM_DEVICE_IGNORE is left alone.

@@ -80,6 +80,10 @@ struct SiteProbes {
 // asked about the port's device.
 SiteCheck check_site(const std::string& root, const SiteProbes& probes);
 
+// The udev rule that keeps ModemManager off the port's `device`: a by-id link is followed to the
+// device's own name, which is what the rule's KERNEL matches.
+std::string modem_manager_rule(const std::string& device);
+
 // 0 when there is no finding, 1 when there are only warnings, 2 when the gateway would halt.
 int exit_status(const std::vector<Finding>& findings);
 

@@ -547,6 +547,20 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
 }
 
 #ifndef _WIN32
+// The rule names the device as udev knows it, also when the site names the port by its link.
+TEST(CheckSite, ModemManagerRuleFollowsAByIdLink) {
+  const fs::path dir = fs::temp_directory_path() / "mvo-check-by-id";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "by-id");
+  std::ofstream(dir / "ttyUSB9").put('x');
+  fs::create_symlink("../ttyUSB9", dir / "by-id" / "usb-FTDI_FT232R-if00-port0");
+  EXPECT_NE(modem_manager_rule((dir / "by-id" / "usb-FTDI_FT232R-if00-port0").string())
+                .find("KERNEL==\"ttyUSB9\""),
+            std::string::npos);
+  EXPECT_NE(modem_manager_rule("/dev/ttyUSB0").find("KERNEL==\"ttyUSB0\""), std::string::npos);
+  fs::remove_all(dir);
+}
+
 // The commands themselves, as mvo-check runs them: stand-ins for systemctl and udevadm first on
 // PATH answer as ModemManager's host would.
 TEST(CheckSite, ModemManagerAskedThroughItsCommands) {
