@@ -1,6 +1,7 @@
 #include "alarms/watch.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "common/text.h"
@@ -171,8 +172,12 @@ void Watch::write(Env& env) {
 void Watch::start(Env& env) {
   AlarmState stored;
   std::string text;
+  // Only a file of the size this gateway writes is read; anything larger is not its state.
+  const std::string path = env.site.path("log", kStateFileName);
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
   const bool known =
-      config::read_text(env.site.path("log", kStateFileName), text) && parse_state(text, stored);
+      !ec && size <= kMaxStateFile && config::read_text(path, text) && parse_state(text, stored);
   const std::int64_t now = env.wall.utc_seconds();
   AlarmState s;
   if (known) {
