@@ -148,6 +148,7 @@ TEST(RefusalMemory, RemembersTheRefusedPinOnly) {
   EXPECT_EQ(remembered_refusal(path, kPin), Refusal::kOtherPin);
   std::ifstream in(path, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), {});
+  in.close();  // Windows removes no file that is open
   EXPECT_EQ(text.find_first_of("0123456789"), std::string::npos) << text;
   EXPECT_NE(text.find("\r\n"), std::string::npos);
 
@@ -158,7 +159,8 @@ TEST(RefusalMemory, RemembersTheRefusedPinOnly) {
     EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kThisPin) << junk;
     EXPECT_EQ(remembered_refusal(path, kPin), Refusal::kThisPin) << junk;
   }
-  std::filesystem::remove(path);
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::remove(path, ec)) << ec.message();
   EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kNone);
 }
 
