@@ -389,8 +389,7 @@ void Watch::mark_told(const Due& due) {
 std::vector<std::string> Watch::previews(const config::Tables& tables) {
   std::vector<std::string> out;
   const config::AlarmSettings& a = tables.alarms;
-  config::AlarmSettings all = a;
-  Watch w(tables, all);
+  Watch w(tables, a);
   const std::int64_t now = 100 * 86400;
   for (std::size_t i = 0; i < tables.stations.size(); ++i) {
     StationWatch s;
