@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
   mvo::platform::SerialPort& modem_port =
       traced ? *traced : static_cast<mvo::platform::SerialPort&>(port);
   mvo::platform::Env env{clock, wall, console, site, modem_port, &service};
+  modem_port.watch_writes([&env] { return mvo::logs::write_pause(env); });
   int status = 0;
   try {
     status = mvo::driver::run_gateway(env);

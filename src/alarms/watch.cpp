@@ -326,44 +326,28 @@ bool Watch::between_polls(Env& env) {
   // The text goes to every recipient before a stop may end the gateway, as a report's fan-out
   // does, for as long as a stop may wait.
   logs::StopHold hold(env);
-  bool all_sent = true;
-  bool any_sent = false;
   std::string body = due.text;
   for (char& c : body) {
-    // A Ctrl-Z or ESC (from a station's name) would end or cancel the entry early.
+    // A control byte (from a station's name) would end, cancel or break the entry.
     if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
   }
+  std::vector<sms::Outgoing> texts;
   for (const config::AlarmRecipient& r : settings_.recipients) {
-    logs::TrafficRecord record;
-    record.direction = "out";
-    record.number = r.number;
-    record.name = r.name;
-    record.type = "ALM";
-    record.text = body;
-    if (logs::stop_overdue(env)) {
-      logs::say(env, format("not sent on stop: %s (%s).\n", r.name.c_str(), r.number.c_str()));
-      logs::log_error(env, "not sent on stop " + r.number);
-      record.outcome = "not-sent";
-      record.detail = "stopped";
-      logs::log_traffic(env, std::move(record));
-      continue;
-    }
-    sms::SendResult result;
-    const bool sent = sms::send_sms(env, body + '\x1a', r.number, &result);
-    record.outcome = result.outcome;
-    record.detail = result.detail;
-    logs::log_traffic(env, std::move(record));
-    any_sent = any_sent || sent;
-    if (!sent) {
-      logs::say(env, "main2.");
-      logs::log_error(env, "main2");
-      all_sent = false;
-      logs::delay(env, 5000);
-    }
+    texts.push_back({r.name, r.number, "ALM", body + '\x1a'});
   }
-  if (!any_sent && !settings_.recipients.empty() && !logs::stop_overdue(env)) {
-    // No recipient could be reached (the modem failed): the alarm stays due for a later turn,
-    // within the hour's budget. A recipient that got it never gets it twice.
+  bool all_sent = true;
+  bool reached = false;
+  for (const sms::SendResult& r : sms::fan_out(env, texts)) {
+    all_sent = all_sent && !sms::send_failed(r);
+    // A text the network took (a message reference came, even when no OK followed) or refused
+    // for good is done with; one that failed, was cut short or never started is not.
+    reached = reached || r.taken || r.outcome == "sent" || r.outcome == "refused";
+  }
+  if (reached) {
+    logs::say(env, "alarm sent: " + body + "\n");
+  } else if (!settings_.recipients.empty()) {
+    // No recipient received it, whatever ended the turn: the alarm stays due for a later turn,
+    // within the hour's budget.
     const std::vector<SentAlarm> sent = state_.sent;
     state_ = before;
     state_.sent = sent;

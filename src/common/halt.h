@@ -21,4 +21,12 @@ class StopRequest : public std::exception {
   const char* what() const noexcept override { return "stop requested"; }
 };
 
+// A stop has waited for a text under way as long as it may: the wait for that text's result is
+// cut short. It unwinds to the send, which leaves the text entry and reports the text as perhaps
+// sent.
+class StopOverdue : public std::exception {
+ public:
+  const char* what() const noexcept override { return "stop overdue"; }
+};
+
 }  // namespace mvo::common

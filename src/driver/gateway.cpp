@@ -78,20 +78,6 @@ std::string expand_template(const std::string& templ, const std::string& station
   return out;
 }
 
-namespace {
-
-// The body of a text for AT+CMGS: a Ctrl-Z inside it would submit it early and an ESC would
-// cancel it, so that the rest, and the commands after it, would become message text for the
-// wrong phone; a zero byte would end the write. Each becomes '?', which every phone shows.
-std::string entry_safe(std::string body) {
-  for (char& c : body) {
-    if (c == kEndOfText || c == kEscape || c == '\0') c = kUnsafeByteStandIn;
-  }
-  return body;
-}
-
-}  // namespace
-
 std::string compose_text(const config::Tables& tables, const Report& report, std::size_t d) {
   const config::Destination& dest = tables.destinations[d];
   const config::Station& station = tables.stations[static_cast<std::size_t>(report.station_index)];
@@ -100,9 +86,9 @@ std::string compose_text(const config::Tables& tables, const Report& report, std
   auto human = [&](const char* what, const std::string& value, const char* unit) {
     const std::string& text =
         static_cast<std::size_t>(c) < tables.human_texts.size() ? tables.human_texts[c] : "";
-    return entry_safe(station.name + " reports: " + text + what + value + unit) + kEndOfText;
+    return sms::entry_safe(station.name + " reports: " + text + what + value + unit) + kEndOfText;
   };
-  if (dest.type == "SMC") return entry_safe(station.number + "," + report.text) + kEndOfText;
+  if (dest.type == "SMC") return sms::entry_safe(station.number + "," + report.text) + kEndOfText;
   if (!subscribed) return "";
   if (dest.type == "HMN") return human(" at level of ", report.fields[1], " meter");
   if (dest.type == "HMV") return human(" at volume of ", report.fields[3], " liter");
@@ -111,7 +97,7 @@ std::string compose_text(const config::Tables& tables, const Report& report, std
     const std::string templ = static_cast<std::size_t>(c) < tables.custom_templates.size()
                                   ? tables.custom_templates[c]
                                   : "";
-    return entry_safe(expand_template(templ, station.name, report.fields)) + kEndOfText;
+    return sms::entry_safe(expand_template(templ, station.name, report.fields)) + kEndOfText;
   }
   return "";
 }
@@ -121,39 +107,15 @@ bool forward_report(Env& env, const config::Tables& tables, const Report& report
   const std::string& name = tables.stations[static_cast<std::size_t>(report.station_index)].name;
   say(env, format("SMS /%s/%s/%s: %s\n", date_text(now).c_str(), time_text(now).c_str(),
                   name.c_str(), report.text.c_str()));
-  bool all_sent = true;
+  std::vector<sms::Outgoing> texts;
   for (std::size_t d = 0; d < tables.destinations.size(); ++d) {
-    const std::string text = compose_text(tables, report, d);
+    std::string text = compose_text(tables, report, d);
     if (text.size() <= 1) continue;
     const config::Destination& dest = tables.destinations[d];
-    logs::TrafficRecord record;
-    record.direction = "out";
-    record.number = dest.number;
-    record.name = dest.name;
-    record.type = dest.type;
-    record.text = text.substr(0, text.size() - 1);
-    if (logs::stop_overdue(env)) {
-      // A stop has waited for this fan-out as long as it may: what is left is named, not lost
-      // without a word.
-      say(env, format("not sent on stop: %s (%s).\n", dest.name.c_str(), dest.number.c_str()));
-      log_error(env, "not sent on stop " + dest.number);
-      record.outcome = "not-sent";
-      record.detail = "stopped";
-      logs::log_traffic(env, std::move(record));
-      continue;
-    }
-    sms::SendResult result;
-    const bool sent = sms::send_sms(env, text, dest.number, &result);
-    record.outcome = result.outcome;
-    record.detail = result.detail;
-    logs::log_traffic(env, std::move(record));
-    if (!sent) {
-      say(env, "main2.");
-      log_error(env, "main2");
-      all_sent = false;
-      delay(env, 5000);
-    }
+    texts.push_back({dest.name, dest.number, dest.type, std::move(text)});
   }
+  bool all_sent = true;
+  for (const sms::SendResult& r : sms::fan_out(env, texts)) all_sent = all_sent && !sms::send_failed(r);
   return all_sent;
 }
 

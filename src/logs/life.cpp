@@ -1,5 +1,7 @@
 #include "logs/life.h"
 
+#include <algorithm>
+
 #include "common/halt.h"
 #include "logs/logs.h"
 
@@ -37,6 +39,30 @@ std::string status_text(const platform::Service& s) {
 
 }  // namespace
 
+namespace {
+
+std::int64_t patience_ms(const platform::Service& s) {
+  return s.stop.urgent != 0 ? kUrgentPatienceMs : kStopPatienceMs;
+}
+
+std::int64_t write_reserve_ms(const platform::Service& s) {
+  return s.stop.urgent != 0 ? kUrgentWriteReserveMs : kStopWriteReserveMs;
+}
+
+// The watchdog at half its interval, and the moment a stop was first seen.
+void keep_time(platform::Service& s, std::int64_t now) {
+  if (s.notifier != nullptr && s.state != "halted") {
+    const std::int64_t every = s.notifier->watchdog_ms() / 2;
+    if (every > 0 && (s.last_watchdog_ms < 0 || now - s.last_watchdog_ms >= every)) {
+      s.notifier->notify("WATCHDOG=1");
+      s.last_watchdog_ms = now;
+    }
+  }
+  if (s.stop.requested != 0 && s.stop_seen_ms < 0) s.stop_seen_ms = now;
+}
+
+}  // namespace
+
 void on_wait(Env& env) {
   platform::Service* s = env.service;
   if (s == nullptr) return;
@@ -44,20 +70,42 @@ void on_wait(Env& env) {
   // Called for every byte read: the clock is read only when something here needs it.
   if (s->notifier != nullptr || s->state_file || s->stop.requested != 0) {
     const std::int64_t now = env.clock.now_ms();
-    if (s->notifier != nullptr && s->state != "halted") {
-      const std::int64_t every = s->notifier->watchdog_ms() / 2;
-      if (every > 0 && (s->last_watchdog_ms < 0 || now - s->last_watchdog_ms >= every)) {
-        s->notifier->notify("WATCHDOG=1");
-        s->last_watchdog_ms = now;
-      }
-    }
+    keep_time(*s, now);
     if (s->state_file && !s->state.empty() &&
         (s->last_beat_ms < 0 || now - s->last_beat_ms >= kBeatIntervalMs)) {
       write_state_file(env);
     }
-    if (s->stop.requested != 0 && s->stop_seen_ms < 0) s->stop_seen_ms = now;
+    if (s->stop.requested != 0 && s->send_waiting && s->stop.held != 0 &&
+        now - s->stop_seen_ms >= patience_ms(*s)) {
+      throw common::StopOverdue();
+    }
   }
   if (s->stop.cuts_waits()) throw common::StopRequest();
+}
+
+std::int64_t wait_slice(Env& env, std::int64_t ms) {
+  platform::Service* s = env.service;
+  if (s == nullptr || ms <= 0) return ms;
+  const bool watched = s->notifier != nullptr && s->notifier->watchdog_ms() / 2 > 0;
+  const bool cut = s->stop.requested != 0 && s->send_waiting && s->stop_seen_ms >= 0;
+  if (!watched && !cut) return ms;
+  const std::int64_t now = env.clock.now_ms();
+  if (watched) {
+    const std::int64_t next =
+        s->last_watchdog_ms < 0 ? now : s->last_watchdog_ms + s->notifier->watchdog_ms() / 2;
+    ms = std::min(ms, std::max<std::int64_t>(next - now, 0));
+  }
+  if (cut) ms = std::min(ms, std::max<std::int64_t>(s->stop_seen_ms + patience_ms(*s) - now, 0));
+  return ms;
+}
+
+bool write_pause(Env& env) {
+  platform::Service* s = env.service;
+  if (s == nullptr) return false;
+  const std::int64_t now = env.clock.now_ms();
+  keep_time(*s, now);
+  return s->stop.requested != 0 &&
+         now - s->stop_seen_ms >= patience_ms(*s) + write_reserve_ms(*s);
 }
 
 StopHold::StopHold(Env& env) : service_(env.service) {
@@ -75,7 +123,15 @@ bool stop_overdue(Env& env) {
   if (s == nullptr || s->stop.requested == 0) return false;
   const std::int64_t now = env.clock.now_ms();
   if (s->stop_seen_ms < 0) s->stop_seen_ms = now;
-  return now - s->stop_seen_ms >= kStopPatienceMs;
+  return now - s->stop_seen_ms >= patience_ms(*s);
+}
+
+SendWaiting::SendWaiting(Env& env) : service_(env.service) {
+  if (service_ != nullptr) service_->send_waiting = true;
+}
+
+SendWaiting::~SendWaiting() {
+  if (service_ != nullptr) service_->send_waiting = false;
 }
 
 void set_state(Env& env, const std::string& state, int attempt, const std::string& message) {

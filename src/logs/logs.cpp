@@ -92,7 +92,7 @@ void delay(Env& env, std::int64_t ms) {
     }
     if (elapsed >= ms) return;
     on_wait(env);
-    env.clock.sleep_ms(ms - elapsed);
+    env.clock.sleep_ms(wait_slice(env, ms - elapsed));
   }
 }
 

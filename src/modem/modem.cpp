@@ -25,7 +25,7 @@ std::string g_last_reply;
 std::string read_block(Env& env) {
   char buffer[150] = {};
   std::size_t got = 0;
-  if (!env.port.read(buffer, sizeof buffer, got)) got = 0;
+  if (!read_port(env, buffer, sizeof buffer, got)) got = 0;
   logs::on_wait(env);
   // The reply is shown as text: it ends at its first NUL byte, as a C string would.
   std::string text(buffer, got);

@@ -1,5 +1,7 @@
 #include "modem/serial_line.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 #include "logs/life.h"
 #include "logs/logs.h"
@@ -36,6 +38,51 @@ void open_port(Env& env, const std::string& device) {
 
 void set_port_timeouts(Env& env, std::uint32_t read_ms, std::uint32_t write_ms) {
   env.port.set_timeouts({read_ms, write_ms});
+  if (env.service != nullptr) env.service->port_timeouts = {read_ms, write_ms};
+}
+
+namespace {
+
+// Puts the time-outs as set back on the port when a read served in slices ends, by return or by
+// unwinding.
+class SliceGuard {
+ public:
+  SliceGuard(Env& env, platform::Timeouts set) : env_(env), set_(set), current_(set.read_ms) {}
+  ~SliceGuard() {
+    if (current_ != set_.read_ms) env_.port.set_timeouts(set_);
+  }
+  void use(std::uint32_t read_ms) {
+    if (read_ms == current_) return;
+    env_.port.set_timeouts({read_ms, set_.write_ms});
+    current_ = read_ms;
+  }
+
+ private:
+  Env& env_;
+  platform::Timeouts set_;
+  std::uint32_t current_;
+};
+
+}  // namespace
+
+bool read_port(Env& env, char* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  if (env.service == nullptr) return env.port.read(buffer, size, got);
+  const platform::Timeouts set = env.service->port_timeouts;
+  const std::int64_t total = set.read_ms;
+  const std::int64_t start = env.clock.now_ms();
+  SliceGuard slices(env, set);
+  for (;;) {
+    const std::int64_t left = std::max<std::int64_t>(total - (env.clock.now_ms() - start), 0);
+    slices.use(static_cast<std::uint32_t>(logs::wait_slice(env, left)));
+    std::size_t part = 0;
+    const bool ok = env.port.read(buffer + got, size - got, part);
+    got += part;
+    // A native read also returns early when a stop is asked for: the rest of the time-out is
+    // served below unless the stop cuts the wait.
+    if (!ok || got == size || env.clock.now_ms() - start >= total) return ok;
+    logs::on_wait(env);
+  }
 }
 
 void purge_port(Env& env) { env.port.purge(); }
@@ -57,7 +104,7 @@ bool read_chars(Env& env, std::string& line, std::size_t buffer_size) {
   while (going && count < kMaxReplyLine && received < kMaxLineBytes) {
     char byte = 0;
     std::size_t got = 0;
-    const bool read_ok = env.port.read(&byte, 1, got);
+    const bool read_ok = read_port(env, &byte, 1, got);
     logs::on_wait(env);
     if (!read_ok) {
       say(env, format("ReadFile in read_chars1 failed (%s).", line.c_str()));
@@ -102,7 +149,7 @@ bool get_prompt(Env& env) {
   for (;;) {
     char byte = 0;
     std::size_t got = 0;
-    const bool ok = env.port.read(&byte, 1, got);
+    const bool ok = read_port(env, &byte, 1, got);
     logs::on_wait(env);
     if (ok && got == 1 && byte == '>') break;
     if (!ok || env.clock.now_ms() - start >= kPromptBoundMs) {

@@ -25,6 +25,13 @@ inline constexpr std::int64_t kPromptBoundMs = 30000;
 void open_port(Env& env, const std::string& device);
 
 void set_port_timeouts(Env& env, std::uint32_t read_ms, std::uint32_t write_ms);
+
+// One read of the port under the read time-out last set, as SerialPort::read: it returns when
+// `size` bytes came or the time-out passed. Every wait's duties are kept while it waits: the
+// watchdog is fed at its interval and a stop is seen as soon as it is asked for (logs::on_wait,
+// which may unwind). When either needs it, the time-out is served in shorter slices; otherwise it
+// is one read, as it always was.
+bool read_port(Env& env, char* buffer, std::size_t size, std::size_t& got);
 void purge_port(Env& env);
 
 // Assembles one reply line after a 200 ms pause: leading CR/LF skipped, CRs dropped, LF ends the

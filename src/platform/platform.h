@@ -4,6 +4,7 @@
 // gateway in virtual time against a modem model.
 #include <csignal>
 #include <cstddef>
+#include <functional>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -114,14 +115,26 @@ class SerialPort {
   virtual bool write(const char* data, std::size_t size, std::size_t& written) = 0;
   virtual bool close() = 0;
   virtual int last_error() const = 0;
+  // A write that waits for its bytes to leave the port (POSIX drains the output queue in short
+  // pauses) calls `tick` at every pause; `tick` returning true ends the write as its time-out
+  // would. So the watchdog is fed during a long drain and a stop out of patience cuts it. Ports
+  // whose writes do not wait in pauses ignore it.
+  virtual void watch_writes(std::function<bool()> tick) { (void)tick; }
 };
 
 // A request to stop, and whether it may cut a wait short. `requested` is set by a signal handler
 // or a console event and never cleared; `held` is set by the gateway's one thread while a report
 // is between its deletion from the modem and the end of its fan-out, when a stop must wait.
+// `urgent` comes with a request that the system will end the process seconds later whatever
+// happens (Windows' close, logoff and shutdown events): the patience is then that short.
+//
+// A native wait (a sleep, a port read) returns early when a request arrives, held or not, so the
+// gateway sees it at once; the gateway's own waits (logs::delay, modem::read_port) then go on for
+// the rest of their time when the stop is held.
 struct StopState {
   volatile std::sig_atomic_t requested = 0;
   volatile std::sig_atomic_t held = 0;
+  volatile std::sig_atomic_t urgent = 0;
   bool cuts_waits() const { return requested != 0 && held == 0; }
 };
 
@@ -154,6 +167,8 @@ struct Service {
   std::int64_t last_beat_ms = -1;
   std::int64_t last_watchdog_ms = -1;
   std::int64_t stop_seen_ms = -1;  // when a wait first saw the request
+  bool send_waiting = false;       // a text is under way: a stop out of patience cuts its waits
+  Timeouts port_timeouts{};        // the port's time-outs as last set (modem::set_port_timeouts)
   std::string held_text;           // a console text waiting for its priority (the journal)
   std::string last_text;           // the last console text, for a halt's message
 };

@@ -58,6 +58,7 @@ class TracePort final : public SerialPort {
   bool write(const char* data, std::size_t size, std::size_t& written) override;
   bool close() override;
   int last_error() const override { return inner_.last_error(); }
+  void watch_writes(std::function<bool()> tick) override { inner_.watch_writes(std::move(tick)); }
 
  private:
   void gather(const char* arrow, const char* data, std::size_t size);

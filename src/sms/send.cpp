@@ -1,3 +1,4 @@
+#include "common/halt.h"
 #include "common/text.h"
 #include "logs/life.h"
 #include "logs/logs.h"
@@ -94,12 +95,16 @@ bool send_message(Env& env, const std::string& text, const std::string& number,
     const std::size_t colon = line.find(':');
     std::string reference = colon == std::string::npos ? "" : line.substr(colon + 1);
     while (!reference.empty() && reference.front() == ' ') reference.erase(0, 1);
+    // The network has taken the text, whatever follows.
+    if (result != nullptr) result->taken = true;
     normal_timeouts(env);
     delay(env, 400);
     if (!read_chars(env, line, kLineSize) || line != "OK") {
-      return fail_as(env, result, format("CMGS7((%s)).", line.c_str()), "cmgs7");
+      fail_as(env, result, format("CMGS7((%s)).", line.c_str()), "cmgs7");
+      if (result != nullptr) result->taken = true;
+      return false;
     }
-    if (result != nullptr) *result = {"sent", reference};
+    if (result != nullptr) *result = {"sent", reference, true};
     return true;
   }
   fail_as(env, result,
@@ -113,14 +118,24 @@ bool send_message(Env& env, const std::string& text, const std::string& number,
 
 bool send_sms(Env& env, const std::string& text, const std::string& number, SendResult* result) {
   normal_timeouts(env);
-  const bool sent = send_message(env, text, number, result);
-  if (!sent) {
-    logs::say_failure(env, format(".Failed to send_sms1  (text=%s) (cellular=%s).\n ", text.c_str(),
-                                  number.c_str()));
-    char drain[200] = {};
-    std::size_t got = 0;
-    env.port.read(drain, sizeof drain, got);
-    logs::on_wait(env);
+  bool sent = false;
+  try {
+    logs::SendWaiting waiting(env);
+    sent = send_message(env, text, number, result);
+    if (!sent) {
+      logs::say_failure(env, format(".Failed to send_sms1  (text=%s) (cellular=%s).\n ",
+                                    text.c_str(), number.c_str()));
+      char drain[200] = {};
+      std::size_t got = 0;
+      modem::read_port(env, drain, sizeof drain, got);
+      logs::on_wait(env);
+    }
+  } catch (const common::StopOverdue&) {
+    // A stop has waited as long as it may while this text was under way: whatever stage it had
+    // reached, ESC leaves the entry without submitting anything more. The text may have gone out.
+    if (result != nullptr) *result = {"unconfirmed", "stopped", result->taken};
+    cancel_entry(env);
+    sent = false;
   }
   normal_timeouts(env);
   delay(env, 200);

@@ -53,16 +53,48 @@ bool delete_message(Env& env, int index);
 // "+CMGS" then "OK" is sent; any other result than "OK" or "+CMGS" counts as sent too
 // ("cmgs6.cont."): a wrong destination must not stop the others.
 // What became of one text, for the traffic log: "sent" with the message reference of "+CMGS: n",
-// "refused" with the modem's answer (counted as sent, "cmgs6.cont."), or "failed" with the tag
-// of the step that failed.
+// "refused" with the modem's answer (counted as sent, "cmgs6.cont."), "failed" with the tag of
+// the step that failed, "not-sent" ("stopped": a stop could wait no longer, the fan-out did not
+// start it) or "unconfirmed" ("stopped": a stop out of patience cut its wait short; it may have
+// gone out). `taken`: the network gave the text a message reference, whatever followed.
 struct SendResult {
   std::string outcome;
   std::string detail;
+  bool taken = false;
 };
 bool send_message(Env& env, const std::string& text, const std::string& number,
                   SendResult* result = nullptr);
+// send_message with the failure's own texts, and the stop's patience: a text under way when it
+// runs out is left with ESC and reported "unconfirmed".
 bool send_sms(Env& env, const std::string& text, const std::string& number,
               SendResult* result = nullptr);
+
+// One text due to one recipient: a report's copy, sentence or template, or an alarm.
+struct Outgoing {
+  std::string name;    // the recipient as the configuration names it
+  std::string number;
+  std::string type;    // for the traffic log: SMC, HMN, HMV, CST, ALM
+  std::string text;    // the body, ending in byte 26
+};
+
+// A body fit for a text entry: a Ctrl-Z inside it would submit it early and an ESC would cancel
+// it, so that the rest, and the commands after it, would become message text for the wrong
+// phone; a zero byte would end the write. Each becomes '?', which every phone shows.
+std::string entry_safe(std::string body);
+
+// The one road out for every text the gateway sends. Sends the texts in order and returns one
+// result per text. Inside a body, bytes 26 (which would submit it early), 27 (which would cancel
+// it) and 0 (which would end the write) become '?'. Each text gets its traffic record as soon as
+// its outcome is known. A failed send is followed by "main2." with its tag and 5000 ms before the
+// next text. Once a stop has waited its patience, a text still due is named, not sent ("not sent
+// on stop: <name> (<number>).\n", tag "not sent on stop <number>"), and a text whose result was
+// cut short is named too ("not confirmed on stop: <name> (<number>).\n", tag
+// "not confirmed on stop <number>"). The caller holds the stop (logs::StopHold) for its length.
+std::vector<SendResult> fan_out(Env& env, const std::vector<Outgoing>& texts);
+// A result that ends the modem cycle after the fan-out: a send that failed or was cut short.
+inline bool send_failed(const SendResult& r) {
+  return r.outcome == "failed" || r.outcome == "unconfirmed";
+}
 
 // Removes the quotes of `sender` in place and looks the bare number up, first match wins.
 bool find_station(std::string& sender, int& station_index,

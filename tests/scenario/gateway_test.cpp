@@ -10,6 +10,7 @@
 #include <set>
 
 #include "common/halt.h"
+#include "logs/life.h"
 #include "logs/records.h"
 #include "tests/support/harness.h"
 
@@ -266,7 +267,7 @@ TEST(FanOut, AFailedTextWriteIsCancelledAndNeverReachesAPhone) {
 TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
   struct Case {
     const char* name;
-    std::int64_t stop_at;  // -1: at the first submission
+    std::int64_t stop_at;  // -1: at the first submission; -2: the same, urgent
     std::vector<sim::FaultRule> faults;
     Sent sent;
     std::int64_t within_ms;  // from the request to the end
@@ -290,12 +291,20 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
         {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}},
        30000,
        {"accepted", "sent", "sent", "sent"}},
-      {"waiting for a result past the patience: the rest is named, not sent",
+      // The patience cuts the silent result short: the text may have gone out, the rest is named.
+      {"waiting for a result past the patience: cut, the rest named",
        -1,
        {{"+222", FaultKind::kSendSilent, 1}},
        {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"}},
-       300000,
-       {"accepted", "sent", "refused", "not-sent"}},
+       logs::kStopBoundMs,
+       {"accepted", "sent", "unconfirmed", "not-sent"}},
+      // Windows' close, logoff or shutdown: seconds, not a minute.
+      {"urgent, waiting for a result: named within the seconds the system gives",
+       -2,
+       {{"+222", FaultKind::kSendSilent, 1}},
+       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"}},
+       4500,
+       {"accepted", "unconfirmed", "not-sent", "not-sent"}},
   };
   for (const auto& c : cases) {
     Gateway g;
@@ -310,6 +319,7 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
     } else {
       g.modem.on_submit = [&](const sim::Submitted&) {
         if (service.stop.requested == 0) asked = g.now();
+        service.stop.urgent = c.stop_at == -2 ? 1 : 0;
         service.stop.requested = 1;
       };
     }

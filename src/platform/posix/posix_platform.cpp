@@ -21,6 +21,9 @@
 #include <vector>
 
 namespace {
+
+// How often a watched write that waits for the line tells its watch (SerialPort::watch_writes).
+constexpr std::int64_t kWriteWatchMs = 500;
 std::int64_t monotonic_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -43,7 +46,9 @@ int wait_poll(pollfd* fds, nfds_t n, std::int64_t ms) {
   return ppoll(fds, n, &ts, &g_wait_mask);
 }
 
-bool stop_cuts_waits() { return g_stop != nullptr && g_stop->cuts_waits(); }
+// A wait returns early when a stop is asked for, held or not: the gateway's waits see the request
+// at once and serve the rest of their time when the stop is held.
+bool stop_asked() { return g_stop != nullptr && g_stop->requested != 0; }
 }  // namespace
 
 namespace mvo::platform::native {
@@ -55,7 +60,7 @@ void SteadyClock::sleep_ms(std::int64_t ms) {
   if (g_stop != nullptr) {
     const std::int64_t deadline = monotonic_ms() + ms;
     for (std::int64_t left = ms; left > 0; left = deadline - monotonic_ms()) {
-      if (wait_poll(nullptr, 0, left) < 0 && errno == EINTR && stop_cuts_waits()) return;
+      if (wait_poll(nullptr, 0, left) < 0 && errno == EINTR && stop_asked()) return;
     }
     return;
   }
@@ -406,8 +411,9 @@ bool TermiosPort::read(char* buffer, std::size_t size, std::size_t& got) {
     pollfd p{fd_, POLLIN, 0};
     int n = wait_poll(&p, 1, left);
     if (n < 0 && errno != EINTR) return fail();
-    // A stop that may cut this wait short: the read ends as a time-out would, with what came.
-    if (n < 0 && stop_cuts_waits()) break;
+    // A stop: the read ends as a time-out would, with what came (modem::read_port goes on when
+    // the stop is held).
+    if (n < 0 && stop_asked()) break;
     if (n > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) {
       error_ = EIO;
       return false;
@@ -436,7 +442,9 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail();
     std::int64_t left = deadline - queue_.now_ms();
-    if (left <= 0) break;
+    if (left <= 0 || write_cut()) break;
+    // A watched write wakes every half second, so the watch is told while the line is stopped.
+    if (write_watch_) left = std::min<std::int64_t>(left, kWriteWatchMs);
     pollfd p{fd_, POLLOUT, 0};
     int n = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
     if (n < 0 && errno != EINTR) return fail();
@@ -452,7 +460,7 @@ bool TermiosPort::write(const char* data, std::size_t size, std::size_t& written
     int queued = 0;
     if (!queue_.queued(fd_, queued) || queued <= 0) break;
     const std::int64_t left = deadline - queue_.now_ms();
-    if (left <= 0) {
+    if (left <= 0 || write_cut()) {
       queue_.discard(fd_);
       const std::size_t pending = static_cast<std::size_t>(queued);
       written = pending < written ? written - pending : 0;

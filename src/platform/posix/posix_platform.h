@@ -1,6 +1,7 @@
 #pragma once
 // The POSIX backend: the modem port on a termios device.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/native.h"
@@ -47,9 +48,12 @@ class TermiosPort final : public SerialPort {
   bool write(const char* data, std::size_t size, std::size_t& written) override;
   bool close() override;
   int last_error() const override { return error_; }
+  void watch_writes(std::function<bool()> tick) override { write_watch_ = std::move(tick); }
 
  private:
   bool fail();
+  bool write_cut() { return write_watch_ && write_watch_(); }
+  std::function<bool()> write_watch_;
   OutputQueue& queue_;
   int fd_ = -1;
   int error_ = 0;

@@ -26,17 +26,28 @@ namespace {
 // Set by install_stop_handlers: the stop state a console event sets, an event that cuts a sleep
 // short, and whether the process has finished (a close event waits for it).
 StopState* g_stop = nullptr;
+// 4.5 s of the 5 s the system gives a console process after close, logoff and shutdown.
+constexpr int kEndingWaitSteps = 45;
 HANDLE g_stop_event = nullptr;
 volatile LONG g_finished = 0;
 
+HANDLE g_main_thread = nullptr;
+
 BOOL WINAPI on_console_event(DWORD type) {
   if (g_stop == nullptr) return FALSE;
+  // After close, logoff and shutdown the system ends the process about 5 s after the event,
+  // whether or not this has returned: the stop is urgent, so the fan-out names what it cannot
+  // send within its short patience, before the gateway's shut-down.
+  const bool ending =
+      type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+  if (ending) g_stop->urgent = 1;
   g_stop->requested = 1;
   if (g_stop_event != nullptr) SetEvent(g_stop_event);
-  // After close, logoff and shutdown the system ends the process as soon as this returns: give
-  // the gateway its few seconds to finish the fan-out and shut the modem down.
-  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-    for (int i = 0; i < 50 && g_finished == 0; ++i) Sleep(100);
+  // A port read in progress (up to 30 s for a text's result) ends now with what came, so the
+  // gateway sees the request at once.
+  if (g_main_thread != nullptr) CancelSynchronousIo(g_main_thread);
+  if (ending) {
+    for (int i = 0; i < kEndingWaitSteps && g_finished == 0; ++i) Sleep(100);
   }
   return TRUE;
 }
@@ -46,6 +57,8 @@ BOOL WINAPI on_console_event(DWORD type) {
 void install_stop_handlers(StopState& stop) {
   g_stop = &stop;
   g_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_main_thread, 0,
+                  FALSE, DUPLICATE_SAME_ACCESS);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
@@ -213,8 +226,12 @@ bool CommPort::read(char* buffer, std::size_t size, std::size_t& got) {
   const BOOL ok =
       ReadFile(static_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &n, nullptr);
   got = n;
-  if (!ok) error_ = GetLastError();
-  return ok != 0;
+  if (ok) return true;
+  error_ = GetLastError();
+  // Cancelled by a stop request (the console handler): the read ends as a time-out would, with
+  // what came; the gateway serves the rest when the stop is held.
+  return error_ == ERROR_OPERATION_ABORTED && native::g_stop != nullptr &&
+         native::g_stop->requested != 0;
 }
 
 bool CommPort::write(const char* data, std::size_t size, std::size_t& written) {
