@@ -347,10 +347,47 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
   }
 }
 
+// The watchdog is fed at half its interval whatever the wait: a 30 s operator selection, a text
+// whose result never comes, the 5 s pause after it, and a stop that waits for the fan-out.
+TEST(Watchdog, PingsAtHalfTheIntervalThroughEveryWait) {
+  struct Pings final : platform::Notifier {
+    sim::VirtualClock* clock = nullptr;
+    std::int64_t every = 0;
+    std::vector<std::int64_t> at;
+    void notify(const std::string& n) override {
+      if (n == "WATCHDOG=1") at.push_back(clock->now_ms());
+    }
+    std::int64_t watchdog_ms() const override { return every; }
+  };
+  for (const std::int64_t every : {10000, 4000}) {
+    sim::ModemOptions slow;
+    slow.cops_delay_ms = 30000;
+    Gateway g(slow);
+    Pings pings;
+    pings.clock = &g.clock;
+    pings.every = every;
+    platform::Service service;
+    service.notifier = &pings;
+    g.env.service = &service;
+    g.modem.add_fault({"+222", FaultKind::kSendSilent, 1});
+    g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 1);
+    g.clock.raise_at(200000, &service.stop.requested);
+    EXPECT_EQ(g.run(600000), 0) << every;
+    EXPECT_EQ(g.tag_count("cmgs6.cont."), 1) << every;  // the silent result was waited for in full
+    ASSERT_FALSE(pings.at.empty());
+    EXPECT_LE(pings.at.front(), every / 2) << every;
+    for (std::size_t i = 1; i < pings.at.size(); ++i) {
+      ASSERT_LE(pings.at[i] - pings.at[i - 1], every / 2) << every << " at " << pings.at[i];
+    }
+    EXPECT_GE(pings.at.back(), 200000) << every;
+  }
+}
+
 // Without options.txt, and with nothing asked of it, a gateway under a service manager prints and
 // logs exactly what one without does, and writes no file of its own.
 TEST(Stop, NothingConfiguredNothingChanges) {
-  std::string console[2], errors[2];
+  std::string console[2], errors[2], wire[2];
+  std::size_t timeouts[2] = {0, 0};  // no extra slices of a wait
   for (int with = 0; with <= 1; ++with) {
     Gateway g;
     platform::Service service;
@@ -362,6 +399,8 @@ TEST(Stop, NothingConfiguredNothingChanges) {
     EXPECT_EQ(g.run(200000), -1);
     console[with] = g.console();
     errors[with] = g.read_log("err_log.csv");
+    wire[with] = g.port().written();
+    timeouts[with] = g.port().timeout_history().size();
     std::set<std::string> files;
     for (const auto& e : std::filesystem::directory_iterator(g.dir() / "log"))
       files.insert(e.path().filename().string());
@@ -369,6 +408,8 @@ TEST(Stop, NothingConfiguredNothingChanges) {
   }
   EXPECT_EQ(console[1], console[0]);
   EXPECT_EQ(errors[1], errors[0]);
+  EXPECT_EQ(wire[1], wire[0]);
+  EXPECT_EQ(timeouts[1], timeouts[0]);
 }
 
 TEST(MainLoop, FailedSendIsFollowedByFiveSeconds) {

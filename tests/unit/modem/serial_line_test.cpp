@@ -86,6 +86,56 @@ TEST(ReadChars, ReadFailureShowsThePartialLine) {
   EXPECT_EQ(h.tags(), std::vector<std::string>{"read_chars1"});
 }
 
+// A native read ends early when a stop is asked for (the signal's arrival). Held, the read goes
+// on for the rest of its time-out and the stop counts from its arrival; otherwise it unwinds.
+TEST(ReadPort, AStopArrivingMidReadIsSeenAtOnceAndAHeldReadServesTheRest) {
+  // The harness's port, but the first read returns at 1000 ms with the stop asked for.
+  struct Interrupted final : platform::SerialPort {
+    platform::SerialPort& inner;
+    sim::VirtualClock& clock;
+    platform::StopState& stop;
+    explicit Interrupted(platform::SerialPort& p, sim::VirtualClock& c, platform::StopState& s)
+        : inner(p), clock(c), stop(s) {}
+    bool open(const std::string& d) override { return inner.open(d); }
+    bool is_open() const override { return inner.is_open(); }
+    bool get_settings(platform::LineSettings& l) override { return inner.get_settings(l); }
+    bool set_settings(const platform::LineSettings& l) override { return inner.set_settings(l); }
+    bool set_timeouts(const platform::Timeouts& t) override { return inner.set_timeouts(t); }
+    bool purge() override { return inner.purge(); }
+    bool read(char* b, std::size_t n, std::size_t& got) override {
+      if (stop.requested != 0) return inner.read(b, n, got);
+      clock.advance_to(clock.now_ms() + 1000);
+      stop.requested = 1;
+      got = 0;
+      return true;
+    }
+    bool write(const char* d, std::size_t n, std::size_t& w) override { return inner.write(d, n, w); }
+    bool close() override { return inner.close(); }
+    int last_error() const override { return inner.last_error(); }
+  };
+  for (const bool held : {true, false}) {
+    Harness h;
+    h.script();
+    h.open_port();
+    platform::Service service;
+    service.stop.held = held ? 1 : 0;
+    Interrupted port(h.port(), h.clock, service.stop);
+    platform::Env env{h.env.clock, h.env.wall, h.env.console, h.env.site, port, &service};
+    set_port_timeouts(env, 3000, 3000);
+    char byte = 0;
+    std::size_t got = 0;
+    const std::int64_t start = h.now();
+    if (held) {
+      EXPECT_TRUE(read_port(env, &byte, 1, got));
+      EXPECT_EQ(h.now() - start, 3000);
+    } else {
+      EXPECT_THROW(read_port(env, &byte, 1, got), common::StopRequest);
+      EXPECT_EQ(h.now() - start, 1000);
+    }
+    EXPECT_EQ(service.stop_seen_ms - start, 1000) << held;
+  }
+}
+
 TEST(WriteChars, PurgesWritesAndRestoresNormalTimeouts) {
   Harness h;
   auto& peer = h.script();

@@ -310,6 +310,7 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
     std::size_t written;      // the count the write reports
     std::int64_t returns_at;  // virtual ms
     int discards;
+    std::int64_t cut_at = -1;  // the write watch ends the write from then on
   } cases[] = {
       {"empty at once: no pause", {0}, 3000, 20, 0, 0},
       {"drains in steps: returns only at 0", {20, 12, 3, 0}, 3000, 20, 10 + 7 + 2, 0},
@@ -317,11 +318,17 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
       {"stuck queue: discarded at the deadline, not counted", {7}, 3000, 13, 3000, 1},
       {"stuck with more than this write: none of it counts", {64}, 500, 0, 500, 1},
       {"drains by the deadline", {5, 5, 0}, 6, 20, 6, 0},
+      {"stuck, the watch ends it: discarded then, not counted", {7}, 3000, 13, 100, 1, 100},
   };
   for (const auto& c : cases) {
     Pty pty;
     ScriptedQueue queue(c.counts);
     TermiosPort port(queue);
+    int ticks = 0;
+    port.watch_writes([&] {
+      ++ticks;
+      return c.cut_at >= 0 && queue.now_ms() >= c.cut_at;
+    });
     ASSERT_TRUE(port.open(pty.slave)) << c.name;
     ASSERT_TRUE(port.set_timeouts({3000, c.write_ms})) << c.name;
     std::size_t written = 99;
@@ -331,8 +338,10 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
     EXPECT_EQ(queue.now_ms(), c.returns_at) << c.name;
     EXPECT_EQ(queue.discards, c.discards) << c.name;
     if (c.discards > 0) {
-      EXPECT_EQ(queue.discarded_at, c.write_ms) << c.name;
+      EXPECT_EQ(queue.discarded_at, c.cut_at >= 0 ? c.cut_at : c.write_ms) << c.name;
     }
+    // The watch is told at every pause of a drain (the watchdog is fed through it).
+    EXPECT_EQ(ticks > 0, c.returns_at > 0) << c.name;
     // The bytes went to the line: the queue's count is all that decides what counts as written.
     std::string line;
     char echo[32];
