@@ -169,6 +169,43 @@ void Watch::write(Env& env) {
   written_on_air_ = state_.on_air;
 }
 
+// UTC seconds as the watch judges them: carried on by the steady clock from the last reading of
+// the wall clock, so silence is measured on the process's own clock. A wall clock set forward or
+// back by more than kClockJumpSeconds moves every kept moment with it, so the ages measured so far
+// stand, and the settling time begins again: reports may come in a rush once the PC's time and
+// the network's agree again.
+std::int64_t Watch::now(Env& env) {
+  const std::int64_t wall = env.wall.utc_seconds();
+  const std::int64_t ms = env.clock.now_ms();
+  if (anchor_ms_ < 0 || ms < anchor_ms_) {
+    anchor_utc_ = wall;
+    anchor_ms_ = ms;
+    return wall;
+  }
+  const std::int64_t carried = anchor_utc_ + (ms - anchor_ms_) / 1000;
+  const std::int64_t jump = wall - carried;
+  if (jump >= -kClockJumpSeconds && jump <= kClockJumpSeconds) return carried;
+  for (StationWatch& w : state_.stations) w.since += jump;
+  if (state_.on_air != 0) state_.on_air += jump;
+  for (SentAlarm& a : state_.sent) a.utc += jump;
+  written_on_air_ += jump;
+  if (brought_up_) settle_until_ = wall + settle_seconds();
+  anchor_utc_ = wall;
+  anchor_ms_ = ms;
+  write(env);
+  return wall;
+}
+
+std::int64_t Watch::settle_seconds() const {
+  // A station watched more closely than the settling time (a site under test) is not held back
+  // longer than its own bound.
+  std::int64_t settle = kSettleSeconds;
+  for (std::int64_t bound : settings_.silent_after) {
+    if (bound > 0) settle = std::min(settle, bound);
+  }
+  return settle;
+}
+
 void Watch::start(Env& env) {
   AlarmState stored;
   std::string text;
@@ -178,7 +215,7 @@ void Watch::start(Env& env) {
   const auto size = std::filesystem::file_size(path, ec);
   const bool known =
       !ec && size <= kMaxStateFile && config::read_text(path, text) && parse_state(text, stored);
-  const std::int64_t now = env.wall.utc_seconds();
+  const std::int64_t now = this->now(env);
   AlarmState s;
   if (known) {
     s.on_air = stored.on_air;
@@ -220,22 +257,14 @@ void Watch::keep_on_air(Env& env, std::int64_t now) {
 }
 
 void Watch::on_air(Env& env) {
-  const std::int64_t now = env.wall.utc_seconds();
+  const std::int64_t now = this->now(env);
   clamp_to(now);
   const std::int64_t off = state_.on_air == 0 ? 0 : now - state_.on_air;
   const bool back = settings_.off_air_after > 0 && off > settings_.off_air_after;
   if (back) state_.off_air_due = std::max(state_.off_air_due, off);
   // Reports the network kept for the modem arrive over some minutes after any outage long enough
   // to let a station look silent, whether or not the outage itself is texted.
-  if (!brought_up_ || back || off > kSettleSeconds) {
-    // A station watched more closely than the settling time (a site under test) is not held back
-    // longer than its own bound.
-    std::int64_t settle = kSettleSeconds;
-    for (std::int64_t bound : settings_.silent_after) {
-      if (bound > 0) settle = std::min(settle, bound);
-    }
-    settle_until_ = now + settle;
-  }
+  if (!brought_up_ || back || off > kSettleSeconds) settle_until_ = now + settle_seconds();
   brought_up_ = true;
   state_.on_air = now;
   write(env);
@@ -243,8 +272,8 @@ void Watch::on_air(Env& env) {
 
 void Watch::heard(Env& env, int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= state_.stations.size()) return;
+  const std::int64_t now = this->now(env);
   StationWatch& w = state_.stations[static_cast<std::size_t>(index)];
-  const std::int64_t now = env.wall.utc_seconds();
   w.since = now;
   w.since_shown = shown_now(env);
   w.heard = true;
@@ -312,7 +341,7 @@ bool Watch::next_due(std::int64_t now, Due& due) const {
 }
 
 bool Watch::between_polls(Env& env) {
-  const std::int64_t now = env.wall.utc_seconds();
+  const std::int64_t now = this->now(env);
   keep_on_air(env, now);
   Due due;
   if (budget(now) == 0 || !next_due(now, due)) return true;

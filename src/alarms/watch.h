@@ -27,6 +27,10 @@ inline constexpr std::size_t kHistory = 60;   // texts kept: at least an hour's 
 inline constexpr std::size_t kMaxStateFile = 64 * 1024;
 // The on-air moment is written at most this often while nothing else changes.
 inline constexpr std::int64_t kOnAirWriteSeconds = 60;
+// While the gateway runs, time is carried on by the process's steady clock. A wall clock that
+// differs from it by more than this was set (a PC whose clock battery died, then corrected): a
+// jump, neither silence nor a report.
+inline constexpr std::int64_t kClockJumpSeconds = 120;
 
 struct StationWatch {
   std::string number;
@@ -96,6 +100,8 @@ class Watch {
 
  private:
   void clamp_to(std::int64_t now);
+  std::int64_t now(Env& env);
+  std::int64_t settle_seconds() const;
   void keep_on_air(Env& env, std::int64_t now);
   void mark_told(const Due& due);
   void write(Env& env);
@@ -107,6 +113,8 @@ class Watch {
   std::int64_t written_on_air_ = 0;
   std::int64_t settle_until_ = 0;
   bool brought_up_ = false;
+  std::int64_t anchor_utc_ = 0;  // the wall clock's UTC seconds at anchor_ms_ of the steady clock
+  std::int64_t anchor_ms_ = -1;
 };
 
 }  // namespace mvo::alarms

@@ -114,16 +114,59 @@ TEST(Alarms, AFailedAlarmSendIsToldAndNotRepeated) {
   EXPECT_EQ(std::count(tags.begin(), tags.end(), "On the air"), 2) << "the cycle ended";
 }
 
-// No recipient reached (the modem failing every send): the alarm stays due and goes later,
-// within the hour's budget, and is then not sent again.
+// An alarm that no recipient received stays due, whatever ended the turn, and goes later within
+// the hour's budget; one the network took is never sent again.
 TEST(Alarms, AnAlarmNoRecipientGotStaysDue) {
-  Site s("silent 1h\nto Ops\n", 2);
-  s.modem.add_fault({"AT+CMGS", sim::FaultKind::kSilent, 2});
-  s.run_until(5 * kHour);
-  EXPECT_EQ(s.alarms_to(),
-            (std::vector<std::string>{"MVO alarm: 2 stations silent: Pump1 (+4401) none since "
-                                      "26/02 13:19; Tank3 (+4410) none since 26/02 13:19"}));
-  EXPECT_EQ(s.tag_count("main2"), 2);
+  const std::string both =
+      "MVO alarm: 2 stations silent: Pump1 (+4401) none since 26/02 13:19; Tank3 (+4410) none "
+      "since 26/02 13:19";
+  struct Case {
+    const char* name;
+    sim::FaultRule fault;
+    std::int64_t stop_at;  // -1: none; else a stop, then a restart
+    int submissions;       // AT+CMGS="+222"
+    std::vector<std::string> received;
+    int main2;
+  } cases[] = {
+      {"the modem failing every send", {"AT+CMGS", sim::FaultKind::kSilent, 2}, -1, 3, {both}, 2},
+      {"+CMGS: n then ERROR: taken, not sent again",
+       {"+222", sim::FaultKind::kSendCmgsThenError, 1},
+       -1,
+       1,
+       {},
+       1},
+      {"a stop out of patience while its result is awaited",
+       {"+222", sim::FaultKind::kSendSilent, 1},
+       kHour + kMinute,
+       2,
+       {both},
+       0},
+  };
+  for (const auto& c : cases) {
+    Site s("silent 1h\nto Ops\n", 2);
+    s.modem.add_fault(c.fault);
+    platform::Service service;
+    if (c.stop_at >= 0) {
+      s.env.service = &service;
+      s.clock.raise_at(c.stop_at, &service.stop.requested);
+    }
+    s.run_until(5 * kHour);
+    platform::Service again;
+    if (c.stop_at >= 0) {
+      EXPECT_EQ(s.tag_count("stopped on request"), 1) << c.name;
+      s.env.service = &again;
+      s.run_until(5 * kHour);
+    }
+    int submissions = 0;
+    for (const auto& command : s.modem.commands()) submissions += command == "AT+CMGS=\"+222\"";
+    EXPECT_EQ(submissions, c.submissions) << c.name;
+    EXPECT_EQ(s.alarms_to(), c.received) << c.name;
+    EXPECT_EQ(s.tag_count("main2"), c.main2) << c.name;
+    // Told on the console as a forward is, when it reached someone.
+    EXPECT_EQ(s.console().find("alarm sent: MVO alarm: 2 stations silent") != std::string::npos,
+              !c.received.empty() || c.submissions == 1)
+        << c.name;
+  }
 }
 
 // A PC clock set back a year (a dead clock battery) leaves the stored moments in the future:
@@ -135,6 +178,35 @@ TEST(Alarms, AClockSetBackStillRaisesTheAlarm) {
   s.run_until(9 * kHour);
   ASSERT_EQ(s.alarms_to().size(), 1u);
   EXPECT_EQ(s.alarms_to()[0].rfind("MVO alarm: 2 stations silent: ", 0), 0u) << s.alarms_to()[0];
+}
+
+// The PC's clock set forward two days while the gateway runs (a dead clock battery, corrected):
+// silence is measured on the process's own clock, so the jump is no silence, and a station that
+// does fall silent afterwards is still told at its bound.
+TEST(Alarms, AClockSetForwardWhileRunningIsNoSilence) {
+  struct Jumping final : platform::WallClock {
+    sim::VirtualWallClock& base;
+    sim::VirtualClock& clock;
+    Jumping(sim::VirtualWallClock& b, sim::VirtualClock& c) : base(b), clock(c) {}
+    std::tm local_now() override { return base.local_now(); }
+    std::int64_t utc_seconds() override {
+      return base.utc_seconds() + (clock.now_ms() >= 10 * kHour ? 2 * 86400 : 0);
+    }
+  };
+  Site s("silent 6h\nto Ops\n");
+  Jumping wall(s.wall, s.clock);
+  platform::Env env{s.clock, wall, s.env.console, s.env.site, s.env.port, s.env.service};
+  for (std::int64_t t = kMinute; t < 20 * kHour; t += kHour) {
+    s.report("+4401", t);
+    if (t < 12 * kHour) s.report("+4410", t + kMinute);
+  }
+  s.clock.stop_at(20 * kHour);
+  EXPECT_THROW(driver::main_loop(env, "\\\\.\\COM1"), sim::SimulationEnd);
+  const auto texts = s.alarms_to();
+  ASSERT_EQ(texts.size(), 1u) << testing::PrintToString(texts);
+  EXPECT_EQ(texts[0].rfind("MVO alarm: Tank3 (+4410) silent", 0), 0u) << texts[0];
+  EXPECT_GT(s.alarm_times()[0], 17 * kHour);
+  EXPECT_LT(s.alarm_times()[0], 17 * kHour + 5 * kMinute);
 }
 
 TEST(Alarms, StationsSilentTogetherAreFoldedIntoOneText) {
