@@ -5,7 +5,8 @@
 #      info, a refused message at warning;
 #   2. systemctl restart in the middle of a fan-out, and
 #   3. an upgrade to a rebuilt package in the middle of a fan-out: every text sent exactly once;
-#   4. a gateway frozen with SIGSTOP, killed by the watchdog and started again;
+#   4. a gateway frozen with SIGSTOP, killed by the watchdog and started again, and systemctl stop
+#      while a text's result never comes, ended within the stop's bound with its records;
 #   5. the modem lost (a failure under journalctl -p err) and a run-time halt when it comes back
 #      (its port's line state unreadable) ending in a restart;
 #   6. a site without log/: refused with mvo-check's finding in the journal, not started again;
@@ -95,7 +96,7 @@ store +999 1,2,3,4,5,6,1
 SCEN
 start_sim
 
-# The unit as packaged, with two drop-ins for the tier: the watchdog shortened from 120 s so that
+# The unit as packaged, with two drop-ins for the tier: the watchdog shortened from 30 s so that
 # its kill fits the tier's time (and a healthy gateway shows that it feeds it through every step
 # before), and the port fault of step 5 preloaded, inert until it is switched on.
 mkdir -p /run/systemd/system/$unit.d
@@ -171,6 +172,28 @@ wait_for 30 sh -c "[ \"\$(systemctl show -P MainPID $unit)\" != $pid ]" || fail 
 wait_for 30 on_air || fail "not on the air after the watchdog: \"$(prop StatusText)\""
 wait_for 30 sent 13 || fail "nothing forwarded after the watchdog restart"
 once +333 'Pump North reports: Normal at volume of 160 liter'
+
+step "4b. systemctl stop while a text's result never comes: in time, with the records"
+printf 'operator System Net\ncmgs-delay 1000\nsend-fault +222 silent count 1\n' >$sim/scenario
+systemctl restart mvo-sim.service || fail "cannot restart the simulator"
+wait_for 60 on_air || fail "not on the air with the silent modem: \"$(prop StatusText)\""
+deliver +4430 4,0.5,o,70,e,f,2
+awaited() { grep -qF 'Gauge 7 reports: Low level at level of 0.5 meter' $sim/transcript.txt; }
+wait_for 60 awaited || fail "the text to +222 never went to the modem"
+asked=$SECONDS
+systemctl stop "$unit" || fail "systemctl stop"
+took=$((SECONDS - asked))
+((took <= 80)) || fail "systemctl stop took $took s"
+[[ "$(prop Result)" == success ]] || fail "stopped with result $(prop Result), after $took s"
+journal_at err | grep -qF 'not confirmed on stop: Operator (+222).' ||
+  fail "no 'not confirmed on stop' in the journal: $(journal_at err | tail -5)"
+grep -q 'not sent on stop +444' $site/log/err_log.csv || fail "no 'not sent on stop +444'"
+grep -q ';out;+222;Operator;unconfirmed;' $site/log/traffic.log || fail "no unconfirmed record"
+step "   stopped in $took s"
+printf 'operator System Net\ncmgs-delay 1000\n' >$sim/scenario
+systemctl restart mvo-sim.service || fail "cannot restart the simulator"
+systemctl start "$unit" || fail "systemctl start"
+wait_for 60 on_air || fail "not on the air after the start: \"$(prop StatusText)\""
 
 step "5. a run-time halt ends in a restart"
 restarts=$(prop NRestarts)
