@@ -69,9 +69,13 @@ int main(int argc, char** argv) {
   os::SteadyClock clock;
   os::LocalWallClock wall;
   os::StdoutConsole plain;
+#ifdef _WIN32
+  mvo::platform::Console& console = plain;
+#else
   os::JournalConsole journal;
   mvo::platform::Console& console =
       os::stdout_is_journal() ? static_cast<mvo::platform::Console&>(journal) : plain;
+#endif
   const mvo::platform::Site site = os::current_site();
   NativePort port;
   std::optional<mvo::platform::TracePort> traced;
@@ -103,6 +107,8 @@ int main(int argc, char** argv) {
     status = 1;
   }
   mvo::logs::flush_console(env);
+#ifdef _WIN32
   os::stop_finished();
+#endif
   return status;
 }

@@ -17,10 +17,6 @@ using logs::say;
 
 namespace {
 
-// The last reply line a set-up step judged, so that init_modem can tell a failure for want of the
-// SIM's PIN from the others.
-std::string g_last_reply;
-
 // One read of up to 150 bytes under the current read time-out; a failed read leaves it empty.
 std::string read_block(Env& env) {
   char buffer[150] = {};
@@ -49,20 +45,21 @@ bool disable_echo(Env& env) {
   return fail(env, format("Clean up ATE0-2 (%s) ", reply.c_str()), "ate0-2");
 }
 
-bool pre_at(Env& env, const std::string& command, std::uint32_t reply_timeout_ms) {
+bool pre_at(Env& env, const std::string& command, std::uint32_t reply_timeout_ms,
+            std::string* reply) {
   delay(env, 100);
   if (!WriteChars(env, command)) return fail(env, "pre_at1 ", "pre_at1");
   if (reply_timeout_ms != 0) set_port_timeouts(env, reply_timeout_ms, kNormalTimeoutMs);
   std::string line;
   if (!read_chars(env, line, 200)) return fail(env, "pre_at2", "pre_at2");
-  g_last_reply = line;
+  if (reply != nullptr) *reply = line;
   if (line == "OK") return true;
   return fail(env,
               format("pre_at3 (reply=%s) (bits=%d) ", line.c_str(), static_cast<int>(line.size())),
               "pre_at3");
 }
 
-bool select_storage(Env& env, const std::string& command) {
+bool select_storage(Env& env, const std::string& command, std::string* reply) {
   say(env, "\ncpms.0.");
   purge_port(env);
   delay(env, 100);
@@ -71,7 +68,7 @@ bool select_storage(Env& env, const std::string& command) {
   say(env, "2.");
   std::string line;
   const bool read = read_chars(env, line, 170);
-  g_last_reply = line;
+  if (reply != nullptr) *reply = line;
   if (!read || line == "ERROR") {
     return fail(env, format("Clean up cpms2 (%s) ", line.c_str()), "cpms2");
   }
@@ -84,11 +81,11 @@ bool select_storage(Env& env, const std::string& command) {
 }
 
 // +COPS: <mode>[,<format>,<oper>]
-bool query_operator(Env& env, std::string& name) {
+bool query_operator(Env& env, std::string& name, std::string* reply) {
   if (!WriteChars(env, "AT+COPS=0,0;+COPS?\r")) return fail(env, "Clean up cops1 ", "cops1");
   std::string line;
   const bool read = read_chars(env, line, 170);
-  g_last_reply = line;
+  if (reply != nullptr) *reply = line;
   if (!read || line == "ERROR") {
     return fail(env, format("Clean up cops2 (%s) ", line.c_str()), "cops2");
   }
@@ -122,10 +119,10 @@ bool init_modem(Env& env, const std::string& pin) {
     delay(env, 50);
   };
   // A step's failure; when the modem's answer was that the SIM wants its PIN, the operator is told.
-  g_last_reply.clear();
+  std::string last;  // the reply line the failing step judged
   auto fail = [&](const char* text, const char* tag) {
     logs::fail(env, text, tag);
-    if (sim_pin_required(g_last_reply)) {
+    if (sim_pin_required(last)) {
       logs::fail(env, "unlock_sim0 the SIM needs its PIN (configuration/pin.txt) ",
                  "unlock_sim0 SIM PIN required");
     }
@@ -139,23 +136,23 @@ bool init_modem(Env& env, const std::string& pin) {
   say(env, "...wait...(for about two minutes 1 2)\r");
   delay(env, 200);
   progress("...wait...(for about two minutes 1 2 3 4)\r");
-  if (!pre_at(env, "AT+CREG=0\r")) return fail("init_modem3 ", "init_modem3");
+  if (!pre_at(env, "AT+CREG=0\r", 0, &last)) return fail("init_modem3 ", "init_modem3");
   progress("...wait...(for about two minutes 1 2 3 4 5)\r");
-  if (!pre_at(env, "AT+COPS=0\r", kOperatorTimeoutMs)) {
+  if (!pre_at(env, "AT+COPS=0\r", kOperatorTimeoutMs, &last)) {
     return fail("init_modem4 ", "init_modem4");
   }
   set_port_timeouts(env, kNormalTimeoutMs, kNormalTimeoutMs);
   progress("...wait...(for about two minutes 1 2 3 4 5 6)\r");
-  if (!pre_at(env, "AT+CMGF=1\r")) return fail("init_modem6 ", "init_modem6");
+  if (!pre_at(env, "AT+CMGF=1\r", 0, &last)) return fail("init_modem6 ", "init_modem6");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7)\r");
-  if (!pre_at(env, "AT+CSCS=\"GSM\"\r")) return fail("init_modem7 ", "init_modem7");
+  if (!pre_at(env, "AT+CSCS=\"GSM\"\r", 0, &last)) return fail("init_modem7 ", "init_modem7");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8)\r");
-  if (!pre_at(env, "AT+CNMI=0,0,0,0,1\r")) return fail("init_modem8 ", "init_modem8");
+  if (!pre_at(env, "AT+CNMI=0,0,0,0,1\r", 0, &last)) return fail("init_modem8 ", "init_modem8");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8 9)\r");
-  if (!select_storage(env, kStorageCommand)) return fail("init_modem9 ", "init_modem9");
+  if (!select_storage(env, kStorageCommand, &last)) return fail("init_modem9 ", "init_modem9");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8 9 10)\r");
   std::string name;
-  if (!query_operator(env, name)) return fail("init_modem5 ", "init_modem5");
+  if (!query_operator(env, name, &last)) return fail("init_modem5 ", "init_modem5");
   say(env, format("OUR OPERATOR TODAY    -  %s                         \n\n", name.c_str()));
   log_error(env, "On the air");
   return true;

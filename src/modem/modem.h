@@ -22,12 +22,14 @@ bool disable_echo(Env& env);
 // 100 ms, the command, one reply line that must be exactly "OK". A non-zero `reply_timeout_ms`
 // governs the reading of that line (write time-out 3000 ms). The "bits=" figure of the pre_at3
 // text is the number of characters of the reply line.
-bool pre_at(Env& env, const std::string& command, std::uint32_t reply_timeout_ms = 0);
+// `reply`, when given, receives the reply line judged (the SIM-PIN hint of a bring-up reads it).
+bool pre_at(Env& env, const std::string& command, std::uint32_t reply_timeout_ms = 0,
+            std::string* reply = nullptr);
 // Prints the trace "\ncpms.0." "1." "2." "3." "4..\n"; a first line other than "ERROR", then "OK".
-bool select_storage(Env& env, const std::string& command);
+bool select_storage(Env& env, const std::string& command, std::string* reply = nullptr);
 // "AT+COPS=0,0;+COPS?\r"; the third field of "+COPS: <mode>,<format>,<oper>" becomes `name`,
 // quotes and blanks kept; then "OK".
-bool query_operator(Env& env, std::string& name);
+bool query_operator(Env& env, std::string& name, std::string* reply = nullptr);
 
 // The nine set-up steps with their progress lines; "OUR OPERATOR TODAY ..." and "On the air".
 // With a `pin` (configuration/pin.txt), unlock_sim (modem/pin.h) comes first ("init_modem2" when

@@ -27,6 +27,7 @@ class StdoutConsole final : public Console {
   void write(const std::string& text) override;
 };
 
+#ifndef _WIN32
 // Standard output as the journal (JOURNAL_STREAM): one "<priority>text\n" line an event.
 class JournalConsole final : public Console {
  public:
@@ -37,15 +38,18 @@ class JournalConsole final : public Console {
 
 // The console is the journal: JOURNAL_STREAM ("<device>:<inode>") names standard output.
 bool stdout_is_journal();
+#endif
 
 // From now on SIGTERM, SIGINT and SIGHUP (POSIX) or a console control event (Windows: Ctrl-C,
 // Ctrl-Break, close, logoff, shutdown) only set stop.requested; no work happens in the handler.
 // On POSIX the three signals are then blocked except inside the waits of SteadyClock and of the
 // modem port, so a wait always sees them: a sleep returns early and a port read returns what it
-// has when stop.cuts_waits(). On Windows a sleep is cut short the same way.
+// has. On Windows a sleep is cut short the same way, and a port read in progress is cancelled.
 void install_stop_handlers(StopState& stop);
+#ifdef _WIN32
 // Called when the process is about to end: a console close event may let it go.
 void stop_finished();
+#endif
 
 // systemd's notification socket when NOTIFY_SOCKET is set, with the watchdog interval of
 // WATCHDOG_USEC when WATCHDOG_PID is unset or names this process; nullptr when there is none.

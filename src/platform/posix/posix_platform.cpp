@@ -123,7 +123,6 @@ void install_stop_handlers(StopState& stop) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
-void stop_finished() {}
 
 namespace {
 

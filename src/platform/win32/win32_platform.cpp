@@ -68,22 +68,6 @@ std::unique_ptr<Notifier> service_notifier() { return nullptr; }
 
 long long process_id() { return static_cast<long long>(GetCurrentProcessId()); }
 
-bool stdout_is_journal() { return false; }
-
-void JournalConsole::write(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
-
-void JournalConsole::line(int priority, const std::string& text) {
-  std::string out(1, '<');
-  out += static_cast<char>('0' + (priority & 7));
-  out += '>';
-  out += text;
-  out += '\n';
-  write(out);
-}
-
 std::int64_t LocalWallClock::utc_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void SteadyClock::sleep_ms(std::int64_t ms) {
