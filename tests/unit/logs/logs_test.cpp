@@ -10,6 +10,7 @@
 #endif
 
 #include "common/halt.h"
+#include "logs/life.h"
 #include "tests/support/harness.h"
 
 namespace mvo::logs {
@@ -141,6 +142,34 @@ TEST(Delay, WaitsTheFullPauseAndRestartsAfterABackwardJump) {
   // The time slept before the jump no longer counts: the full 500 ms from the new reading.
   EXPECT_EQ(jumping.now_ms(), 500);
   EXPECT_EQ(jumping.slept_, 1000);
+}
+
+// A stop's writes (leaving a text entry, the abort bytes) are ended once the patience and the
+// writes' reserve are spent, so a modem that takes no bytes cannot hold the stop past its bound.
+TEST(WritePause, EndsTheStopsWritesAfterThePatienceAndTheReserve) {
+  struct Case {
+    const char* name;
+    bool requested, urgent;
+    std::int64_t at;  // ms after the request was seen
+    bool cut;
+  } cases[] = {
+      {"no stop", false, false, 10 * kStopPatienceMs, false},
+      {"within the reserve", true, false, kStopPatienceMs + kStopWriteReserveMs - 1, false},
+      {"reserve spent", true, false, kStopPatienceMs + kStopWriteReserveMs, true},
+      {"urgent: seconds", true, true, kUrgentPatienceMs + kUrgentWriteReserveMs, true},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    platform::Service service;
+    h.env.service = &service;
+    service.stop.requested = c.requested ? 1 : 0;
+    service.stop.urgent = c.urgent ? 1 : 0;
+    EXPECT_FALSE(write_pause(h.env)) << c.name;
+    h.clock.advance_to(c.at);
+    EXPECT_EQ(write_pause(h.env), c.cut) << c.name;
+  }
+  static_assert(kStopPatienceMs + kStopWriteReserveMs + 2000 < kStopBoundMs,
+                "the stop's bound covers its patience, its writes and the pause after the close");
 }
 
 TEST(ShowProgress, PrintsTheSpinnerLineThenPauses) {
