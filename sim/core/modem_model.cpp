@@ -206,7 +206,7 @@ const FaultRule* ModemModel::fault_for(const std::string& key, bool send_kind) {
     const bool is_send =
         f.rule.kind == FaultKind::kSendCmsError || f.rule.kind == FaultKind::kSendOkOnly ||
         f.rule.kind == FaultKind::kSendCmgsThenError || f.rule.kind == FaultKind::kSendSilent ||
-        f.rule.kind == FaultKind::kSendSlow;
+        f.rule.kind == FaultKind::kSendSlow || f.rule.kind == FaultKind::kSendReply;
     if (is_send != send_kind) continue;
     if (send_kind ? key != f.rule.match : !starts(key, f.rule.match.c_str())) continue;
     if (f.rule.count >= 0 && f.used >= f.rule.count) continue;
@@ -565,6 +565,7 @@ bool ModemModel::sim_blocks(const Command& c, Reply& r) {
 void ModemModel::submit(std::int64_t now) {
   entering_ = false;
   std::int64_t t = now + opt_.latency_ms + opt_.cmgs_delay_ms;
+  const FaultRule* reply = nullptr;
   if (const FaultRule* f = fault_for(entry_number_, true)) {
     switch (f->kind) {
       case FaultKind::kSendCmsError:
@@ -579,6 +580,9 @@ void ModemModel::submit(std::int64_t now) {
       case FaultKind::kSendSlow:
         t += f->delay_ms;
         break;
+      case FaultKind::kSendReply:
+        reply = f;
+        break;
       default:
         break;
     }
@@ -586,6 +590,17 @@ void ModemModel::submit(std::int64_t now) {
   Submitted sent{now, entry_number_, entry_text_ + '\x1a'};
   if (opt_.keep_history) outbox_.push_back(sent);
   if (on_submit) on_submit(sent);
+  if (reply != nullptr) {
+    const std::string mr = std::to_string(next_mr_++);
+    for (std::size_t start = 0;;) {
+      const std::size_t bar = reply->text.find('|', start);
+      std::string l = reply->text.substr(start, bar == std::string::npos ? bar : bar - start);
+      for (std::size_t at; (at = l.find('#')) != std::string::npos;) l.replace(at, 1, mr);
+      line(t, l);
+      if (bar == std::string::npos) return;
+      start = bar + 1;
+    }
+  }
   line(t, "+CMGS: " + std::to_string(next_mr_++));
   line(t, "OK");
 }

@@ -31,7 +31,8 @@ enum class FaultKind {
   kSendOkOnly,         // "OK" alone
   kSendCmgsThenError,  // "+CMGS: <mr>" then "ERROR"
   kSendSilent,         // no result at all
-  kSendSlow            // accepted, its result `delay_ms` later than usual
+  kSendSlow,           // accepted, its result `delay_ms` later than usual
+  kSendReply           // accepted, its result the given lines ('|' separates; '#' is the reference)
 };
 
 struct FaultRule {

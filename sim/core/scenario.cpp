@@ -92,6 +92,9 @@ bool send_fault(std::istringstream& in, FaultRule& rule) {
     rule.kind = FaultKind::kSendSlow;
     std::string arg;
     if (!(in >> arg) || !to_number(arg, rule.delay_ms) || rule.delay_ms < 0) return false;
+  } else if (kind == "reply") {
+    rule.kind = FaultKind::kSendReply;
+    if (!(in >> rule.text)) return false;
   } else {
     return false;
   }

@@ -51,7 +51,7 @@ bool pre_at(Env& env, const std::string& command, std::uint32_t reply_timeout_ms
   if (!WriteChars(env, command)) return fail(env, "pre_at1 ", "pre_at1");
   if (reply_timeout_ms != 0) set_port_timeouts(env, reply_timeout_ms, kNormalTimeoutMs);
   std::string line;
-  if (!read_chars(env, line, 200)) return fail(env, "pre_at2", "pre_at2");
+  if (!read_reply(env, line, 200)) return fail(env, "pre_at2", "pre_at2");
   if (reply != nullptr) *reply = line;
   if (line == "OK") return true;
   return fail(env,
@@ -67,13 +67,13 @@ bool select_storage(Env& env, const std::string& command, std::string* reply) {
   say(env, "1.");
   say(env, "2.");
   std::string line;
-  const bool read = read_chars(env, line, 170);
+  const bool read = read_reply(env, line, 170);
   if (reply != nullptr) *reply = line;
   if (!read || line == "ERROR") {
     return fail(env, format("Clean up cpms2 (%s) ", line.c_str()), "cpms2");
   }
   say(env, "3.");
-  if (!read_chars(env, line, 170) || line != "OK") {
+  if (!read_reply(env, line, 170) || line != "OK") {
     return fail(env, format("Clean up cpms3 (%s) ", line.c_str()), "cpms3");
   }
   say(env, "4..\n");
@@ -84,7 +84,7 @@ bool select_storage(Env& env, const std::string& command, std::string* reply) {
 bool query_operator(Env& env, std::string& name, std::string* reply) {
   if (!WriteChars(env, "AT+COPS=0,0;+COPS?\r")) return fail(env, "Clean up cops1 ", "cops1");
   std::string line;
-  const bool read = read_chars(env, line, 170);
+  const bool read = read_reply(env, line, 170);
   if (reply != nullptr) *reply = line;
   if (!read || line == "ERROR") {
     return fail(env, format("Clean up cops2 (%s) ", line.c_str()), "cops2");
@@ -107,7 +107,7 @@ bool query_operator(Env& env, std::string& name, std::string* reply) {
   const char* oper = fields.next();
   if (oper == nullptr) return fail(env, format("Clean up cops6 (%s) ", head.c_str()), "cops6");
   name = oper;
-  if (!read_chars(env, line, 170) || line != "OK") {
+  if (!read_reply(env, line, 170) || line != "OK") {
     return fail(env, format("Clean up cops7 (%s) ", line.c_str()), "cops7");
   }
   return true;

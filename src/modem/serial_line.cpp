@@ -129,6 +129,35 @@ bool read_chars(Env& env, std::string& line, std::size_t buffer_size) {
   return true;
 }
 
+namespace {
+
+constexpr const char* kUnsolicited[] = {
+    "+CMTI:",     "+CMT:",     "+CDSI:",  "+CDS:",  "+CBM:",  "+CREG:", "+CGREG:",
+    "+CEREG:",    "+CIEV:",    "+CRING:", "+CLIP:", "RING",   "^",      "RDY",
+    "Call Ready", "SMS Ready", "+CFUN:",  "+CPIN:", "+QIND:", "+PACSP"};
+
+// The prefix of an unsolicited line that `line` begins with, or nullptr.
+const char* unsolicited_prefix(const std::string& line) {
+  for (const char* prefix : kUnsolicited) {
+    if (line.rfind(prefix, 0) == 0) return prefix;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool is_unsolicited(const std::string& line) { return unsolicited_prefix(line) != nullptr; }
+
+bool read_reply(Env& env, std::string& line, std::size_t buffer_size, const std::string& awaited) {
+  for (int skipped = 0;; ++skipped) {
+    if (!read_chars(env, line, buffer_size)) return false;
+    const char* prefix = unsolicited_prefix(line);
+    if (prefix == nullptr || skipped == kMaxSkippedLines || awaited.rfind(prefix, 0) == 0) {
+      return true;
+    }
+  }
+}
+
 bool WriteChars(Env& env, const std::string& text) {
   purge_port(env);
   set_port_timeouts(env, kLongTimeoutMs, kLongTimeoutMs);

@@ -43,6 +43,20 @@ void purge_port(Env& env);
 // ("ReadFile in read_chars1 failed (%s).", "read_chars1").
 bool read_chars(Env& env, std::string& line, std::size_t buffer_size = kMaxReplyLine + 1);
 
+// Lines a modem sends of its own accord: network and new-message indications, vendor status
+// lines (any line that begins with '^'), boot and SIM notices. None is ever the reply to a command.
+bool is_unsolicited(const std::string& line);
+// Lines in a row read_reply skips before it judges the next one as the reply all the same.
+inline constexpr int kMaxSkippedLines = 8;
+
+// read_chars for a line that answers a command: a line that begins like an unsolicited one is
+// skipped, and the next line is read in its place under the same rules, unless the awaited reply
+// itself begins that way (`awaited`: "+CPIN:" for AT+CPIN?). At most kMaxSkippedLines in a row
+// are skipped; the next is judged as the reply. With no such line it is read_chars exactly. A
+// skipped line shows only in the trace of the port's bytes.
+bool read_reply(Env& env, std::string& line, std::size_t buffer_size = kMaxReplyLine + 1,
+                const std::string& awaited = "");
+
 // Purges, writes the text under 30000/30000 ms, restores 3000/3000. False on a failed or short
 // write ("WriteChars1((%d))((%d))((%d)).", "WriteChars1"), after another purge.
 bool WriteChars(Env& env, const std::string& text);

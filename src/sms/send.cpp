@@ -14,7 +14,6 @@ using logs::log_error;
 using logs::say;
 using modem::kLongTimeoutMs;
 using modem::kNormalTimeoutMs;
-using modem::read_chars;
 using modem::set_port_timeouts;
 using modem::WriteChars;
 
@@ -67,7 +66,7 @@ bool send_message(Env& env, const std::string& text, const std::string& number,
 
   std::string line;
   for (int attempt = 1;; ++attempt) {
-    if (read_chars(env, line, kLineSize)) break;
+    if (modem::read_reply(env, line, kLineSize)) break;
     fail_as(env, result, format("CMGS4((%s)).", line.c_str()), "cmgs4");
     if (attempt == 3) {
       abort_entry(env);
@@ -75,12 +74,12 @@ bool send_message(Env& env, const std::string& text, const std::string& number,
       return false;
     }
   }
-  if (line.empty() && !read_chars(env, line, kLineSize)) {
+  if (line.empty() && !modem::read_reply(env, line, kLineSize)) {
     fail_as(env, result, format("CMGS4A((%s)).", line.c_str()), "cmgs4a");
     normal_timeouts(env);
     return false;
   }
-  if (line.empty() && !read_chars(env, line, kLineSize)) {
+  if (line.empty() && !modem::read_reply(env, line, kLineSize)) {
     fail_as(env, result, format("CMGS4B((%s)).", line.c_str()), "cmgs4b");
     normal_timeouts(env);
     return false;
@@ -99,7 +98,7 @@ bool send_message(Env& env, const std::string& text, const std::string& number,
     if (result != nullptr) result->taken = true;
     normal_timeouts(env);
     delay(env, 400);
-    if (!read_chars(env, line, kLineSize) || line != "OK") {
+    if (!modem::read_reply(env, line, kLineSize) || line != "OK") {
       fail_as(env, result, format("CMGS7((%s)).", line.c_str()), "cmgs7");
       if (result != nullptr) result->taken = true;
       return false;

@@ -17,7 +17,7 @@ bool list_messages(Env& env, const std::string& command, bool& found, int& index
   found = false;
   if (!WriteChars(env, command)) return fail(env, "Cln CMGL1 (write) ", "cmgl-1");
   std::string line;
-  if (!read_chars(env, line, kMessageSize)) {
+  if (!modem::read_reply(env, line, kMessageSize)) {
     return fail(env, format("Cln CMGL2 (%s) ", line.c_str()), "cmgl-2");
   }
   if (line == "OK") return true;
@@ -48,14 +48,14 @@ bool read_message(Env& env, int index, ReceivedMessage& m) {
   if (!WriteChars(env, format("AT+CMGR=%d\r", index))) return fail(env, "Cln CMGR1 ", "cmgr1");
   logs::delay(env, 200);
   std::string& text = m.text;
-  if (!read_chars(env, text, kMessageSize)) {
+  if (!modem::read_reply(env, text, kMessageSize)) {
     return fail(env, format("Cln CMGR3 (%s) ", text.c_str()), "cmgr3");
   }
   static constexpr const char* kRetryTexts[] = {"Cln CMGR3A (%s) ", "Cln CMGR3B (%s) ",
                                                 "Cln CMGR3C (%s) "};
   static constexpr const char* kRetryTags[] = {"cmgr3a", "cmgr3b", "cmgr3c"};
   for (int retry = 0; retry < 3 && text.empty(); ++retry) {
-    if (!read_chars(env, text, kMessageSize)) {
+    if (!modem::read_reply(env, text, kMessageSize)) {
       return fail(env, format(kRetryTexts[retry], text.c_str()), kRetryTags[retry]);
     }
   }
@@ -109,7 +109,7 @@ bool read_message(Env& env, int index, ReceivedMessage& m) {
 bool delete_message(Env& env, int index) {
   if (!WriteChars(env, format("AT+CMGD=%d\r", index))) return fail(env, "Cln CMGD1 ", "cmgd1");
   std::string line;
-  if (!read_chars(env, line, kLineSize) || line != "OK") {
+  if (!modem::read_reply(env, line, kLineSize) || line != "OK") {
     return fail(env, format("Cln CMGD3 (%s) ", line.c_str()), "cmgd3");
   }
   return true;

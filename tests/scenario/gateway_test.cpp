@@ -262,6 +262,61 @@ TEST(FanOut, AFailedTextWriteIsCancelledAndNeverReachesAPhone) {
   }
 }
 
+// Lines a modem sends of its own accord, where a reply is due, are never taken for the reply: a
+// delivered text is not recorded refused, and a working modem is not taken down.
+TEST(Unsolicited, LinesWhereAReplyIsDueAreSkipped) {
+  const std::string nine = "^A|^B|^C|^D|^E|^F|^G|^H|^I|OK";
+  struct Case {
+    const char* name;
+    sim::FaultRule fault;
+    std::vector<std::string> tags;  // the error log
+    std::string to_control;         // what +111 received
+    int copies = 1;                 // how often
+  } cases[] = {
+      {"a set-up step", {"AT+CNMI", FaultKind::kReply, 1, 1, 0, "RDY|+CFUN: 1|OK"}, {"On the air"}},
+      {"storage",
+       {"AT+CPMS", FaultKind::kReply, 1, 1, 0, "SMS Ready|+CPMS: 0,30,0,30,0,30|^MODE: 5,4|OK"},
+       {"On the air"}},
+      {"the operator",
+       {"AT+COPS=0,0", FaultKind::kReply, 1, 1, 0, "+CREG: 1|+COPS: 0,0,\"Net\"|+CGREG: 1|OK"},
+       {"On the air"}},
+      {"a listing's first line",
+       {"AT+CMGL", FaultKind::kReply, 1, 1, 0, "+CMTI: \"MT\",1|OK"},
+       {"On the air"}},
+      {"a read's header; a text that begins like one is data",
+       {"AT+CMGR", FaultKind::kReply, 1, 1, 0,
+        "^RSSI: 17|+CMGR: \"REC UNREAD\",\"+4410\",,\"12/02/26,13:19:42+04\"|RING,2,c,4,e,f,0|OK"},
+       {"On the air"},
+       "+4410,RING,2,c,4,e,f,0\x1a"},
+      // The reply stands in for the modem, which so never deleted it: read again, sent again.
+      {"a delete",
+       {"AT+CMGD", FaultKind::kReply, 1, 1, 0, "+CDSI: \"SM\",2|OK"},
+       {"On the air"},
+       "",
+       2},
+      {"before a send's result",
+       {"+111", FaultKind::kSendReply, 1, 1, 0, "^RSSI: 17|+CMGS: #|OK"},
+       {"On the air"}},
+      {"between +CMGS and OK",
+       {"+111", FaultKind::kSendReply, 1, 1, 0, "+CMGS: #|+CREG: 1|OK"},
+       {"On the air"}},
+      {"at most eight in a row: the ninth is judged",
+       {"AT+CNMI", FaultKind::kReply, 1, 1, 0, nine},
+       {"pre_at3", "init_modem8", "handle_modem0", "On the air"}},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    g.modem.add_fault(c.fault);
+    g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,0", 1);
+    EXPECT_EQ(g.run(120000), -1) << c.name;
+    EXPECT_EQ(g.tags(), c.tags) << c.name;
+    const std::string control = c.to_control.empty() ? "+4410,1,2,3,4,5,6,0\x1a" : c.to_control;
+    int to_control = 0;
+    for (const auto& [number, text] : g.sent()) to_control += number == "+111" && text == control;
+    EXPECT_EQ(to_control, c.copies) << c.name;
+  }
+}
+
 // A stop asked for at any point: a fan-out in progress is finished (or, past its patience, what
 // is left is named), the modem is left as at the end of a cycle, and the main loop returns 0.
 TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
