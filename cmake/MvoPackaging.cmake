@@ -4,7 +4,8 @@
 #
 #   cpack --config build/release/CPackConfig.cmake -B build/release/package   -> mvo_<v>_<arch>.deb
 #   cpack --config build/mingw/CPackConfig.cmake -B build/mingw/package       -> mvo-<v>-win64.zip
-set(MVO_VERSION 1.0.0)
+#
+# <v> is the project's version (the top CMakeLists.txt), the one every program prints.
 set(MVO_MAINTAINER "MVO developers <mvo-dev@quorindale.example>"
     CACHE STRING "Maintainer of the packages (name <address>)")
 set(pkg ${PROJECT_SOURCE_DIR}/packaging)
@@ -43,7 +44,7 @@ if(WIN32)
   endforeach()
 
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME mvo-${MVO_VERSION}-win64)
+  set(CPACK_PACKAGE_FILE_NAME mvo-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(doc share/doc/mvo)
@@ -102,7 +103,7 @@ else()
 endif()
 
 set(CPACK_PACKAGE_NAME mvo)
-set(CPACK_PACKAGE_VERSION ${MVO_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "MVO developers")
 set(CPACK_PACKAGE_CONTACT "${MVO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unattended SMS gateway for field station reports")
@@ -123,6 +124,10 @@ include(CPack)
 # the Windows zip (from build/mingw, made before this build's tests run) under Wine.
 if(MVO_TESTS AND NOT WIN32)
   add_test(NAME package.man COMMAND bash ${pkg}/check-man.sh ${PROJECT_SOURCE_DIR}/man)
+  # The texts that name the version by hand say the project's: cheap, so in the unit tier.
+  add_test(NAME package.version COMMAND ${CMAKE_COMMAND} -D VERSION=${PROJECT_VERSION}
+                                        -D REPO=${PROJECT_SOURCE_DIR} -P ${pkg}/check-version.cmake)
+  set_tests_properties(package.version PROPERTIES LABELS unit)
   add_test(NAME package.deb COMMAND bash ${pkg}/check-deb.sh ${CMAKE_BINARY_DIR}
                                          ${PROJECT_SOURCE_DIR})
   add_test(NAME package.zip COMMAND bash ${pkg}/check-zip.sh ${PROJECT_SOURCE_DIR}/build/mingw

@@ -123,8 +123,16 @@ void ModemModel::settle(std::int64_t now) {
     cmd_.clear();
     entering_ = false;
   }
+  // The store has stood still since the last settle, so a message that finds room now found it
+  // at its own time or, when it was waiting for a slot, at the last settle (the command that
+  // freed one), however late the store is looked at again.
+  const std::int64_t since = std::min(settled_, now);
+  settled_ = std::max(settled_, now);
   for (auto it = pending_.begin(); it != pending_.end();) {
-    if (it->at <= now && store_.put(it->memory.value_or(receive_memory_), it->entry)) {
+    const Memory memory = it->memory.value_or(receive_memory_);
+    if (it->at <= now && store_.used(memory) < store_.capacity(memory)) {
+      if (it->entry.stamp.empty() && stamp_at) it->entry.stamp = stamp_at(std::max(it->at, since));
+      store_.put(memory, std::move(it->entry));
       it = pending_.erase(it);
     } else {
       ++it;

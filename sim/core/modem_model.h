@@ -89,7 +89,8 @@ class ModemModel final : public Peer {
   void clear_faults() { faults_.clear(); }
   // An incoming message, stored from `at` on (at once when `at` <= now) into `memory`, by default
   // the memory selected for received messages (the third of AT+CPMS; "SM" at power-up). While
-  // that memory is full the message waits, as the network keeps it for a full modem.
+  // that memory is full the message waits, as the network keeps it for a full modem. An empty
+  // `stamp` is given by stamp_at when the message lands in the store, as a modem stamps it.
   void deliver(std::string sender, std::string stamp, std::string text, std::int64_t at = 0,
                std::optional<Memory> memory = std::nullopt);
   // The line drops at `at` for `duration_ms` (0: until replug()). With `power_loss` the modem
@@ -108,6 +109,10 @@ class ModemModel final : public Peer {
   int sim_pin_tries() const { return pin_tries_; }
   // Called for each submission as it is accepted (the pty program appends it to a file).
   std::function<void(const Submitted&)> on_submit;
+  // The stamp (yy/MM/dd,hh:mm:ss+zz) of a message delivered without one, from the model time at
+  // which it landed in the store: its own time, or the command that freed a slot for it. Unset,
+  // such a message keeps its empty stamp.
+  std::function<std::string(std::int64_t at)> stamp_at;
 
  private:
   struct Out {
@@ -200,6 +205,8 @@ class ModemModel final : public Peer {
   Memory write_memory_ = Memory::kSM;
   Memory receive_memory_ = Memory::kSM;
   std::vector<Pending> pending_;
+  // The latest time the store was settled at: a waiting message cannot have landed before it.
+  std::int64_t settled_ = 0;
   std::vector<Submitted> outbox_;
   std::vector<ActiveFault> faults_;
   std::vector<std::string> commands_;

@@ -56,9 +56,11 @@ std::int64_t now_ms() {
       .count();
 }
 
-// yy/MM/dd,hh:mm:ss+zz of the local time now.
-std::string stamp_now() {
-  std::time_t t = std::time(nullptr);
+// yy/MM/dd,hh:mm:ss+zz of the local time at `at` (ms on the run's clock, now_ms()), as the modem
+// stamps a message when it lands in its store.
+std::string stamp_at(std::int64_t at) {
+  const auto then = std::chrono::system_clock::now() - std::chrono::milliseconds(now_ms() - at);
+  std::time_t t = std::chrono::system_clock::to_time_t(then);
   std::tm lt{};
   localtime_r(&t, &lt);
   char buf[64];
@@ -355,7 +357,7 @@ class Runner {
       if (!text.empty() && text.back() == '\r') text.pop_back();
       in.close();
       fs::remove(entry.path(), ec);
-      if (!sender.empty()) modem_.deliver(sender, stamp_now(), text, now);
+      if (!sender.empty()) modem_.deliver(sender, "", text, now);
     }
   }
 
@@ -413,8 +415,8 @@ int main(int argc, char** argv) {
 
   ModemModel modem(scenario.options);
   for (const auto& f : scenario.faults) modem.add_fault(f);
-  for (const auto& m : scenario.messages)
-    modem.deliver(m.sender, stamp_now(), m.text, m.at, m.memory);
+  modem.stamp_at = stamp_at;
+  for (const auto& m : scenario.messages) modem.deliver(m.sender, "", m.text, m.at, m.memory);
   for (const auto& [at, duration] : scenario.unplugs) modem.unplug(at, duration);
   for (const auto& [at, duration] : scenario.power_cuts) modem.unplug(at, duration, true);
   std::ofstream outbox;

@@ -73,8 +73,9 @@ share=$work/share
 mkdir -p "$share"
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1 &
 first=$!
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb-rebuilt" \
-  -D CPACK_PACKAGE_VERSION=1.0.0+rebuilt1 >"$work/cpack-rebuilt.log" 2>&1 ||
+  -D CPACK_PACKAGE_VERSION="$version+rebuilt1" >"$work/cpack-rebuilt.log" 2>&1 ||
   fail "cpack (rebuilt): $(cat "$work/cpack-rebuilt.log")"
 wait "$first" || fail "cpack: $(cat "$work/cpack.log")"
 cp "$work"/deb/mvo_*.deb "$share/mvo.deb"

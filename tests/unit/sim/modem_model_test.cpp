@@ -129,14 +129,23 @@ TEST(ModemModel, MemoriesKeepTheirOwnSlots) {
   }
 }
 
+// A message without a stamp is stamped when it lands: at its own time when there is room (4),
+// when a slot is freed for it (3), never when the store is next looked at.
 TEST(ModemModel, FullMemoryKeepsAMessageUntilASlotIsFree) {
   ModemModel m({.sm_capacity = 1, .me_capacity = 1});
+  m.stamp_at = [](std::int64_t at) { return std::to_string(at); };
   exchange(m, "ATE0\rAT+CMGF=1\rAT+CPMS=\"MT\",\"MT\",\"MT\"\r");
-  for (const char* text : {"1", "2", "3"}) m.deliver("+1", "24/05/01,10:00:00+08", text);
-  EXPECT_EQ(first_line(exchange(m, "AT+CPMS?\r")), "+CPMS: \"MT\",2,2,\"MT\",2,2,\"MT\",2,2");
-  EXPECT_EQ(listed(m), "1=1 2=2");
-  exchange(m, "AT+CMGD=1\r");
-  EXPECT_EQ(listed(m), "1=3 2=2");
+  for (const char* text : {"1", "2", "3"}) m.deliver("+1", "", text, 100000);
+  m.deliver("+1", "", "4", 450000);
+  EXPECT_EQ(first_line(exchange(m, "AT+CPMS?\r", 200000)),
+            "+CPMS: \"MT\",2,2,\"MT\",2,2,\"MT\",2,2");
+  EXPECT_EQ(listed(m, 200000), "1=1 2=2");
+  exchange(m, "AT+CMGD=1\r", 300000);
+  EXPECT_EQ(listed(m, 360000), "1=3 2=2");
+  exchange(m, "AT+CMGD=2\r", 430000);
+  EXPECT_EQ(exchange(m, "AT+CMGL=\"ALL\"\r", 500000),
+            "\r\n+CMGL: 1,\"REC READ\",\"+1\",,\"300000\"\r\n3\r\n"
+            "\r\n+CMGL: 2,\"REC UNREAD\",\"+1\",,\"450000\"\r\n4\r\n\r\nOK\r\n");
 }
 
 TEST(Scenario, MemoriesOfMessagesAndCapacities) {
