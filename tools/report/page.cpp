@@ -29,12 +29,13 @@ constexpr const char* kTagPalette[kTagColours + 1] = {"#e53935", "#1e88e5", "#fb
                                                       "#d81b60", "#3949ab", "#9e9e9e"};
 
 // Text for HTML: markup characters escaped, control characters shown as '?', and bytes that are
-// not UTF-8 read as Latin-1 (configuration files written on Windows often are).
-std::string esc(const std::string& s) {
+// not UTF-8 taken as Windows-1252 (configuration files written on Windows often are).
+std::string esc(const std::string& text) {
+  const std::string s = common::as_utf8(text);
   std::string out;
   out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c == '&') {
       out += "&amp;";
     } else if (c == '<') {
@@ -47,21 +48,8 @@ std::string esc(const std::string& s) {
       out += " \xe2\x8f\x8e ";  // the return symbol: a tag that spans lines
     } else if (c < 0x20 || c == 0x7f) {
       out += '?';
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
     } else {
-      std::size_t n = c >= 0xf0 && c < 0xf5 ? 3 : c >= 0xe0 ? 2 : c >= 0xc2 && c < 0xe0 ? 1 : 0;
-      bool ok = n > 0 && i + n < s.size();
-      for (std::size_t k = 1; ok && k <= n; ++k) {
-        ok = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
-      }
-      if (ok) {
-        out.append(s, i, n + 1);
-        i += n;
-      } else {
-        out += static_cast<char>(0xc0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3f));
-      }
+      out += ch;
     }
   }
   return out;
