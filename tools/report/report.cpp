@@ -391,8 +391,8 @@ bool read_small_file(const fs::path& log, const char* file, std::size_t max, Sit
 
 void read_state_file(const fs::path& log, SiteReport& out) {
   std::string text;
-  if (!read_small_file(log, logs::kStateFileName, kMaxStateFile, out, text)) return;
-  if (text.size() > kMaxStateFile || !logs::parse_state_file(text, out.heartbeat.state)) {
+  if (!read_small_file(log, logs::kStateFileName, logs::kMaxStateFile, out, text)) return;
+  if (text.size() > logs::kMaxStateFile || !logs::parse_state_file(text, out.heartbeat.state)) {
     out.problems.push_back(std::string("log/") + logs::kStateFileName + ": not a state record");
     return;
   }

@@ -26,7 +26,6 @@ inline constexpr std::size_t kMaxLogLine = 1024;  // longer lines are cut and co
 inline constexpr std::size_t kMaxTags = 48;       // distinct failure tags kept; the rest: "other"
 inline constexpr int kMaxBars = 120;              // bars of a per-day chart; more days are grouped
 inline constexpr std::size_t kMaxNumbers = 32;  // destinations and strangers named; the rest summed
-inline constexpr std::size_t kMaxStateFile = 4096;  // a longer gateway.state is not one
 
 struct Settings {
   std::int64_t now = 0;               // UTC
