@@ -53,9 +53,9 @@ void metric(std::ostream& out, const Metric& m, F samples) {
   });
 }
 
-constexpr ModemState kAllStates[] = {ModemState::kOnAir,      ModemState::kOffAir,
-                                     ModemState::kNeverOnAir, ModemState::kNotRunning,
-                                     ModemState::kStopped,    ModemState::kHalted};
+constexpr ModemState kAllStates[] = {
+    ModemState::kOnAir,   ModemState::kOffAir, ModemState::kNeverOnAir, ModemState::kNotRunning,
+    ModemState::kStopped, ModemState::kHalted, ModemState::kUnknown};
 constexpr const char* kOutcomeNames[kOutcomes] = {"sent", "failed", "refused", "not-sent"};
 
 }  // namespace

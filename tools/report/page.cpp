@@ -63,13 +63,6 @@ std::string num(double v) {
   return s;
 }
 
-std::string ago(std::int64_t seconds) {
-  if (seconds < 0) return "in the future";
-  if (seconds < 2 * 3600) return format("%lld min", static_cast<long long>(seconds / 60));
-  if (seconds < 3 * 86400) return format("%lld h", static_cast<long long>(seconds / 3600));
-  return format("%lld days", static_cast<long long>(seconds / 86400));
-}
-
 // Time ticks at a round step in the shown zone.
 void time_ticks(std::ostream& out, const Axis& axis, int offset_s, int height) {
   static constexpr std::int64_t kSteps[] = {3600,       3 * 3600,   6 * 3600,   12 * 3600,
@@ -371,7 +364,8 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
         << "\" data-number=\"" << esc(s.number) << "\"><td><a href=\"#" << prefix << "st" << i
         << "\">" << esc(s.name) << "</a></td><td>" << esc(s.number) << "</td><td>";
     if (s.heard) {
-      out << show_time(s.last, off) << " <small>(" << ago(settings.now - s.last) << " ago)</small>";
+      out << show_time(s.last, off) << " <small>(" << show_span(settings.now - s.last)
+          << " ago)</small>";
     } else {
       out << "never";
     }
@@ -394,7 +388,7 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
     if (!s.heard) {
       out << "<span class=\"flag silent\">NEVER HEARD</span>";
     } else if (silent) {
-      out << "<span class=\"flag silent\">SILENT " << ago(settings.now - s.last) << "</span>";
+      out << "<span class=\"flag silent\">SILENT " << show_span(settings.now - s.last) << "</span>";
     } else if (bad_last) {
       out << "<span class=\"flag warn\">INVALID LAST</span>";
     } else {
@@ -458,7 +452,11 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
     const logs::GatewayState& st = site.heartbeat.state;
     out << " State file: version " << esc(st.version) << ", state \"" << esc(st.state)
         << "\", last written " << show_time(st.beat_utc, off) << " ("
-        << ago(settings.now - st.beat_utc) << " ago).";
+        << show_span(settings.now - st.beat_utc) << " ago).";
+    if (g.off_air_since && g.state != ModemState::kOnAir) {
+      out << " Off the air since " << show_time(*g.off_air_since, off)
+          << ", however often the gateway restarted.";
+    }
   }
   out << "</p>\n";
   if (!h.log_found) {

@@ -217,12 +217,15 @@ struct CheckResult {
 CheckResult check_site(const SiteReport& site, const Settings& settings);
 CheckResult check_unknown(const std::string& why);
 
-// The gateway's state as the page and the metrics show it.
+// The gateway's state as the page and the metrics show it. kUnknown: the state file missed a
+// beat (older than two), so the gateway may be gone or hung, though not yet past --dead-after.
 enum class ModemState { kOnAir, kOffAir, kNeverOnAir, kNotRunning, kStopped, kHalted, kUnknown };
 struct GatewayView {
   ModemState state = ModemState::kUnknown;
   std::string text;  // "on the air since ...", "not running: last sign of life ..."
   std::optional<std::int64_t> since;  // UTC
+  // kOffAir and kUnknown: from when the site counts as off the air (UTC), for --offline-after.
+  std::optional<std::int64_t> off_air_since;
 };
 GatewayView gateway_view(const SiteReport& site, const Settings& settings);
 const char* modem_state_name(ModemState s);
@@ -256,5 +259,7 @@ void write_metrics(std::ostream& out, const std::vector<SiteEntry>& sites,
 std::string show_time(std::int64_t utc, int offset_s);
 // "UTC+01:00"
 std::string show_offset(int offset_s);
+// A duration: "25 min" under an hour, "5 h" under three days, "4 days" beyond.
+std::string show_span(std::int64_t seconds);
 
 }  // namespace mvo::report

@@ -12,6 +12,9 @@
 #include <set>
 #include <sstream>
 
+#include "common/halt.h"
+#include "driver/gateway.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 #include "tests/support/harness.h"
 
@@ -316,11 +319,11 @@ TEST(Check, StatesAndExitCodes) {
        {{30, "On the air"}, {3, "cmgl-2"}, {3, "main1"}},
        2,
        "MVO CRITICAL - gateway off the air for 3 h since 2025-"},
-      {"a failure 1 h ago: within the limit",
+      {"a failure 1 h ago: within the limit, and not on the air",
        {1, 2},
        {{30, "On the air"}, {1, "main1"}},
        0,
-       "MVO OK"},
+       "MVO OK - 2 stations reporting, gateway off the air since 2025-12-06 05:46 (\"main1\")"},
       {"failure then bring-up again",
        {1, 2},
        {{30, "On the air"}, {20, "main2"}, {20, "On the air"}},
@@ -363,35 +366,63 @@ TEST(Check, StatesAndExitCodes) {
 // With the heartbeat on, the state file is the gateway's word and its age says it still speaks;
 // the error log's inference is not used. A file that cannot be read leaves the verdict UNKNOWN.
 TEST(Check, HeartbeatAndUnreadableLogs) {
+  constexpr std::int64_t kMin = 60;
   struct Case {
     const char* name;
     const char* state;  // nullptr: no state file
     std::int64_t beat_age_s;
     std::int64_t since_age_s;
+    std::int64_t on_air_age_s;  // the state file's on_air_utc; -1: an older gateway's, without
     std::string problem;
     int code;
     const char* starts;
+    std::int64_t offline_after_s = 2 * kHour;
   };
   const Case cases[] = {
-      {"on the air, fresh beat", "on the air", 30, 5 * kHour, "", 0, "MVO OK"},
-      {"on the air though the error log says off", "on the air", 30, kHour, "", 0, "MVO OK"},
-      {"beat 11 min old: killed or hung", "on the air", 11 * 60, 5 * kHour, "", 2,
-       "MVO CRITICAL - gateway not running: last sign of life 2025-"},
-      {"beat 9 min old: alive", "on the air", 9 * 60, 5 * kHour, "", 0, "MVO OK"},
-      {"stopped on request", "stopped", 3 * kHour, 3 * kHour, "", 2,
+      {"on the air, fresh beat", "on the air", 30, 5 * kHour, 30, "", 0,
+       "MVO OK - 1 stations reporting, gateway on the air"},
+      {"on the air though the error log says off", "on the air", 30, kHour, 30, "", 0,
+       "MVO OK - 1 stations reporting, gateway on the air"},
+      {"beat 11 min old: killed or hung", "on the air", 11 * kMin, 5 * kHour, 11 * kMin, "", 2,
+       "MVO CRITICAL - gateway not running: last sign of life 2025-12-06 05:35 (11 min ago, "
+       "state on the air)"},
+      {"beat 3 min old: two beats missed, not yet dead", "on the air", 3 * kMin, 5 * kHour,
+       3 * kMin, "", 0,
+       "MVO OK - 1 stations reporting, gateway last sign of life 3 min ago (at 05:43, state on "
+       "the air)"},
+      {"beat 2 min old: one beat late at most", "on the air", 2 * kMin, 5 * kHour, 2 * kMin, "", 0,
+       "MVO OK - 1 stations reporting, gateway on the air"},
+      {"stopped on request", "stopped", 3 * kHour, 3 * kHour, 3 * kHour, "", 2,
        "MVO CRITICAL - gateway stopped on request at 2025-"},
-      {"halted", "halted", 20, kHour, "", 2, "MVO CRITICAL - gateway halted at 2025-"},
-      {"bringing up for 3 h", "bringing up", 20, 3 * kHour, "", 2,
-       "MVO CRITICAL - gateway bringing up since 2025-"},
-      {"bringing up for 1 h", "bringing up", 20, kHour, "", 0, "MVO OK"},
-      {"heartbeat on, no state file", nullptr, 0, 0, "", 2, "MVO CRITICAL - gateway not running"},
-      {"an error log nobody may read", "on the air", 30, kHour,
+      {"halted", "halted", 20, kHour, 2 * kHour, "", 2,
+       "MVO CRITICAL - gateway halted: NO CFG FILE (since 2025-12-06 04:46) |"},
+      {"bringing up for 3 h, an older gateway's file", "bringing up", 20, 3 * kHour, -1, "", 2,
+       "MVO CRITICAL - gateway bringing the modem up since 02:46 (attempt 7): off the air for "
+       "3 h |"},
+      {"bringing up for 1 h", "bringing up", 20, kHour, kHour, "", 0,
+       "MVO OK - 1 stations reporting, gateway bringing the modem up since 04:46 (attempt 7) |"},
+      {"restarted again and again: bringing up for 5 min, off the air for 3 h", "bringing up", 20,
+       5 * kMin, 3 * kHour, "", 2,
+       "MVO CRITICAL - gateway bringing the modem up since 05:41 (attempt 7): off the air for "
+       "3 h |"},
+      {"off the air for 25 min, the bound 20 min", "starting", 20, kMin, 25 * kMin, "", 2,
+       "MVO CRITICAL - gateway starting since 05:45: off the air for 25 min |", 20 * kMin},
+      {"stopping", "stopping", 20, kMin, 2 * kMin, "", 0,
+       "MVO OK - 1 stations reporting, gateway stopping |"},
+      {"a missed beat while off the air for 3 h", "bringing up", 5 * kMin, 3 * kHour, 3 * kHour, "",
+       2,
+       "MVO CRITICAL - gateway last sign of life 5 min ago (at 05:41, state bringing up): "
+       "off the air for 3 h |"},
+      {"heartbeat on, no state file", nullptr, 0, 0, 0, "", 2,
+       "MVO CRITICAL - gateway not running"},
+      {"an error log nobody may read", "on the air", 30, kHour, 30,
        "log/err_log.csv: Permission denied", 3,
        "MVO UNKNOWN - cannot read log/err_log.csv: Permission denied"},
   };
   for (const Case& c : cases) {
     Settings settings;
     settings.now = kNow;
+    settings.offline_after_s = c.offline_after_s;
     SiteReport site;
     site.stations.resize(1);
     site.stations[0].heard = true;
@@ -407,11 +438,143 @@ TEST(Check, HeartbeatAndUnreadableLogs) {
       site.heartbeat.state.since = logs::civil_from_seconds(kNow - c.since_age_s);
       site.heartbeat.state.attempt = 7;
       site.heartbeat.state.message = "NO CFG FILE";
+      if (c.on_air_age_s >= 0) site.heartbeat.state.on_air_utc = kNow - c.on_air_age_s;
     }
     if (!c.problem.empty()) site.problems.push_back(c.problem);
     const CheckResult r = check_site(site, settings);
     EXPECT_EQ(r.code, c.code) << c.name << ": " << r.line;
     EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+    if (c.state == nullptr || std::string(c.state) != "on the air") {
+      EXPECT_EQ(r.line.find("on the air"), std::string::npos) << c.name << ": " << r.line;
+    }
+  }
+}
+
+// Durations read in minutes under an hour, never "0 h".
+TEST(Check, DurationsInMinutesUnderAnHour) {
+  const std::pair<std::int64_t, const char*> spans[] = {
+      {59, "0 min"},        {25 * 60, "25 min"},    {3599, "59 min"},     {kHour, "1 h"},
+      {71 * kHour, "71 h"}, {72 * kHour, "3 days"}, {-1, "in the future"}};
+  for (const auto& [seconds, text] : spans) EXPECT_EQ(show_span(seconds), text) << seconds;
+  Settings settings;
+  settings.now = kNow;
+  settings.silent_after_s = 60;
+  settings.offline_after_s = 20 * 60;
+  SiteReport site;
+  site.stations.resize(2);
+  site.stations[0].name = "Tank";
+  site.stations[0].heard = true;
+  site.stations[0].last = kNow - 5 * 60;
+  site.stations[1].name = "Pump";
+  site.health.log_found = true;
+  add_error_record(site.health, {"On the air", logs::civil_from_seconds(kNow - kHour)});
+  add_error_record(site.health, {"main1", logs::civil_from_seconds(kNow - 25 * 60)});
+  EXPECT_EQ(check_site(site, settings).text,
+            "gateway off the air for 25 min since 2025-12-06 05:21 (\"main1\"); every station "
+            "silent (2): Pump (never heard), Tank (5 min)");
+}
+
+// The gateway's own state file over restarts that never reach the air: --check counts the outage
+// from the last second the site was on the air (or, never on it, from the first start).
+TEST(Check, RestartsDoNotResetTheOutage) {
+  struct Case {
+    const char* name;
+    std::string before;  // log/gateway.state before the first run; "": none
+    bool first_run_on_air;
+    const char* starts;
+  } cases[] = {
+      {"on the air, then restarted every 10 min", "", true,
+       "MVO CRITICAL - gateway bringing the modem up since 16:19 (attempt 1): off the air for "
+       "3 h |"},
+      {"a new site never on the air", "", false,
+       "MVO CRITICAL - gateway bringing the modem up since 16:19 (attempt 1): off the air for "
+       "3 h |"},
+      {"an older gateway's file, left on the air an hour before",
+       "state=on the air\r\nsince=2012-02-26 12:00:00\r\nbeat=2012-02-26 12:19:42\r\n"
+       "beat_utc=1330258782\r\n",
+       false,
+       "MVO CRITICAL - gateway bringing the modem up since 16:19 (attempt 1): off the air for "
+       "4 h |"},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.write_config("stations.txt", "\"Tank3\";\"+4410\"\r\n");
+    h.write_config("human.txt", "Normal\r\n");
+    h.write_config("options.txt", "heartbeat on\r\n");
+    if (!c.before.empty()) {
+      std::ofstream(h.dir() / "log" / logs::kStateFileName, std::ios::binary) << c.before;
+    }
+    // The wall clock starts at 2012-02-26 13:19:42; a run every 10 minutes for three hours.
+    for (int run = 0; run < 19; ++run) {
+      if (run > 0) h.clock.sleep_ms(10 * 60 * 1000);
+      platform::Service service;
+      service.state_file = true;
+      h.env.service = &service;
+      logs::set_state(h.env, "starting");
+      logs::set_state(h.env, "bringing up", 1);
+      if (run == 0 && c.first_run_on_air) {
+        logs::set_state(h.env, "on the air");
+        logs::set_state(h.env, "bringing up", 1);
+      }
+    }
+    h.env.service = nullptr;
+    h.clock.sleep_ms(60 * 1000);
+    logs::log_station_message(h.env, "+4410", "1,2,3,4,5,6,0", "12/02/26", "16:19:00", "+00");
+    Settings settings;
+    settings.now = h.wall.utc_seconds();
+    SiteReport site;
+    std::string error;
+    ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
+    const CheckResult r = check_site(site, settings);
+    EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+  }
+}
+
+// A configuration halt at start is told in the state file when options.txt turns the heartbeat
+// on; the console and the error log stay as they were.
+TEST(Check, ConfigurationHaltInTheStateFile) {
+  struct Case {
+    const char* name;
+    const char* cfg;      // nullptr: none
+    const char* options;  // nullptr: none
+    const char* alarms;
+    const char* starts;  // nullptr: no state file
+  } cases[] = {
+      {"a bad alarms.txt, heartbeat on", "x COM1\n", "heartbeat on\n", "silent soon\n",
+       "MVO CRITICAL - gateway halted: line 1 in file alarms.txt: silent takes a time such as "
+       "90m, 6h or 2d (since 2012-02-26 13:19)"},
+      {"a bad alarms.txt, heartbeat off", "x COM1\n", "heartbeat off\n", "silent soon\n", nullptr},
+      {"no cfg.txt, heartbeat on", nullptr, "heartbeat on\n", "",
+       "MVO CRITICAL - gateway halted: NO CFG FILE (since 2012-02-26 13:19)"},
+      {"a faulty options.txt", "x COM1\n", "heartbeat on\nheartbeat maybe\n", "", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string console[2], errors[2];
+    for (int with = 0; with <= 1; ++with) {
+      Harness h;
+      if (c.cfg != nullptr) h.write_config("cfg.txt", c.cfg);
+      h.write_config("stations.txt", "\"Tank3\";\"+4410\"\r\n");
+      h.write_config("human.txt", "Normal\r\n");
+      h.write_config("destinations.txt", "\"Ops\";\"+222\";HMN;\"0\"\r\n");
+      h.write_config("options.txt", c.options);
+      h.write_config("alarms.txt", c.alarms);
+      platform::Service service;
+      if (with == 1) h.env.service = &service;
+      EXPECT_THROW(driver::run_gateway(h.env), common::Halt) << c.name;
+      console[with] = h.console();
+      errors[with] = h.read_log("err_log.csv");
+      EXPECT_EQ(h.log_exists(logs::kStateFileName), with == 1 && c.starts != nullptr) << c.name;
+      if (with == 0 || c.starts == nullptr) continue;
+      Settings settings;
+      settings.now = h.wall.utc_seconds();
+      SiteReport site;
+      std::string error;
+      ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
+      const CheckResult r = check_site(site, settings);
+      EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+    }
+    EXPECT_EQ(console[1], console[0]) << c.name;
+    EXPECT_EQ(errors[1], errors[0]) << c.name;
   }
 }
 
