@@ -6,7 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <set>
@@ -129,131 +133,178 @@ TEST(Silent, NeverHeardOrQuietLongerThanTheLimit) {
   }
 }
 
-// Every tag the gateway logs: does the gateway stay on the air after it by itself? Written out
-// here from the gateway's failure handling, not from the table, so a tag moved to the wrong side
-// fails; and every tag of the table must stand here.
-TEST(Tags, WhichTagsEndTheModemCycle) {
-  struct Case {
-    const char* tag;
-    bool ends;  // the gateway is off the air from this record on
+// The tags the gateway's code logs, found in its sources (MVO_SOURCE_DIR): the tag argument of
+// each call of log_error(env, tag), fail(env, text, tag), fail(text, tag) (a bring-up step),
+// fail_as(env, result, text, tag), refuse(env, text, tag) and fatal_stop(env, message), and the
+// third member of a between_quotes message. A tag argument is a literal; format("...%d", ...) or
+// "literal" + a number, their conversions and the number standing as "2"; or a table of literals
+// in the same file (kRetryTags[retry]). Any other argument is a tag passed through, whose literal
+// stands at the call that passed it. Each found tag with the file it is in.
+std::vector<std::pair<std::string, std::string>> tags_in_sources(const std::string& root) {
+  namespace fs = std::filesystem;
+  std::vector<std::pair<std::string, std::string>> found;
+  // A literal's text, escapes read; `at` on its opening quote, left past the closing one.
+  auto literal = [](const std::string& code, std::size_t& at) {
+    std::string text;
+    for (++at; at < code.size() && code[at] != '"'; ++at) {
+      if (code[at] != '\\') {
+        text += code[at];
+        continue;
+      }
+      const char e = code[++at];
+      text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+    }
+    ++at;
+    return text;
   };
-  const Case cases[] = {
-      // The turn goes on: a stranger, an over-long text, a destination the network refuses.
-      {"SMS from UFO", false},
-      {"SMS too long", false},
-      {"cmgs6.cont.", false},
-      // A report the parser rejects ends the cycle.
-      {"Illegal SMS content 2", true},
-      {"Illegal SMS content 3", true},
-      {"Illegal SMS content 4", true},
-      {"Illegal SMS content 5", true},
-      {"Illegal SMS content 6", true},
-      {"Illegal SMS content 7", true},
-      {"Illegal SMS status flag", true},
-      // Fetching: the step's tag, read_sms's tag, then "main1", which ends it.
-      {"main1", true},
-      {"read_sms1", false},
-      {"read_sms2", false},
-      {"cmgl-1", false},
-      {"cmgl-2", false},
-      {"cmgl-3", false},
-      {"cmgl-5", false},
-      {"cmgl-6", false},
-      {"cmgr1", false},
-      {"cmgr3", false},
-      {"cmgr3a", false},
-      {"cmgr3b", false},
-      {"cmgr3c", false},
-      {"cmgr4", false},
-      {"cmgr6", false},
-      {"cmgr7", false},
-      {"cmgr8", false},
-      {"cmgr9", false},
-      {"cmgr10", false},
-      {"cmgr11", false},
-      {"cmgd1", false},
-      {"cmgd3", false},
-      // Sending: the step's tag, then "main2" once the send gave up; a result read is retried.
-      {"main2", true},
-      {"cmgs1", false},
-      {"cmgs21", false},
-      {"cmgs3", false},
-      {"cmgs4", false},
-      {"cmgs4a", false},
-      {"cmgs4b", false},
-      {"cmgs5", false},
-      {"cmgs7", false},
-      // Bring-up: the step's tags, then "handle_modem0" for the failed attempt.
-      {"handle_modem0", true},
-      {"init_modem0", false},
-      {"init_modem1", false},
-      {"init_modem2", false},
-      {"unlock_sim0 SIM PIN required", false},
-      {"unlock_sim1", false},
-      {"unlock_sim2 SIM PUK", false},
-      {"unlock_sim3 no SIM", false},
-      {"unlock_sim4", false},
-      {"unlock_sim5 PIN refused before", false},
-      {"unlock_sim6 PIN refused", false},
-      {"unlock_sim7", false},
-      {"unlock_sim8", false},
-      {"init_modem3", false},
-      {"init_modem4", false},
-      {"init_modem5", false},
-      {"init_modem6", false},
-      {"init_modem7", false},
-      {"init_modem8", false},
-      {"init_modem9", false},
-      {"atz1", false},
-      {"atz2", false},
-      {"ate0", false},
-      {"ate0-2", false},
-      {"pre_at1", false},
-      {"pre_at2", false},
-      {"pre_at3", false},
-      {"cpms1", false},
-      {"cpms2", false},
-      {"cpms3", false},
-      {"cops1", false},
-      {"cops2", false},
-      {"cops3", false},
-      {"cops5", false},
-      {"cops6", false},
-      {"cops7", false},
-      {"cannot open COM port", true},
-      // The gateway's end.
-      {"cannot communicate with modem", true},
-      {"cannot shutodown modem", true},
-      {"out of ext loop", true},
-      {"stopped on request", true},
-      // A stop that could wait no longer: the stop's own tag follows.
-      {"not sent on stop +222", false},
-      // The port layer, under whichever operation called it.
-      {"WriteChars1", false},
-      {"read_chars1", false},
-      {"get_prompt1", false},
-      // Not in the table: a fatal stop's message, a configuration halt.
-      {"\n***COM port state is initially bad", true},
-      {"NO CFG FILE\n", true},
-      {"Illegal SMS content 8", true},
-      {"name too long", true},
+  // Adjacent literals at the start of `expr`, and what follows them.
+  auto literals = [&](const std::string& expr, std::string& rest) {
+    std::string text;
+    std::size_t at = 0;
+    while (at < expr.size() && expr[at] == '"') {
+      text += literal(expr, at);
+      while (at < expr.size() && expr[at] == ' ') ++at;
+    }
+    rest = expr.substr(at);
+    return text;
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(cycle_effect(c.tag) == CycleEffect::kEnds, c.ends) << c.tag;
-    EXPECT_NE(cycle_effect(c.tag), CycleEffect::kOnAir) << c.tag;
+  // The top-level pieces of the list that opens at `at` ('(' or '{'), split at commas.
+  auto pieces = [](const std::string& code, std::size_t at) {
+    std::vector<std::string> out(1);
+    int depth = 0;
+    for (; at < code.size(); ++at) {
+      const char c = code[at];
+      if (c == '"' || c == '\'') {
+        const std::size_t from = at;
+        for (++at; at < code.size() && code[at] != c; ++at) at += code[at] == '\\';
+        out.back() += code.substr(from, at + 1 - from);
+        continue;
+      }
+      if (c == '(' || c == '{' || c == '[') {
+        if (depth++ == 0) continue;
+      } else if (c == ')' || c == '}' || c == ']') {
+        if (--depth == 0) break;
+      } else if (c == ',' && depth == 1) {
+        out.emplace_back();
+        continue;
+      }
+      out.back() += c;
+    }
+    for (std::string& p : out) {
+      std::replace(p.begin(), p.end(), '\n', ' ');
+      p.erase(0, p.find_first_not_of(' '));
+      p.erase(p.find_last_not_of(' ') + 1);
+    }
+    return out;
+  };
+  // Calls and the argument that is their tag; a negative count: the last of at least that many.
+  const std::pair<const char*, int> kCalls[] = {{"log_error", 2},  {"fail", -2},
+                                                {"fail_as", 4},    {"refuse", 3},
+                                                {"fatal_stop", 2}, {"between_quotes", 3}};
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().extension() == ".cpp") files.push_back(entry.path());
   }
-  EXPECT_EQ(cycle_effect("On the air"), CycleEffect::kOnAir);
+  std::sort(files.begin(), files.end());
+  for (const fs::path& path : files) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string source((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    // Comments out, literals kept.
+    std::string code;
+    for (std::size_t i = 0; i < source.size(); ++i) {
+      if (source.compare(i, 2, "//") == 0) {
+        i = source.find('\n', i) - 1;
+      } else if (source.compare(i, 2, "/*") == 0) {
+        i = source.find("*/", i) + 1;
+      } else if (source[i] == '"' || (source[i] == '\'' && i + 2 < source.size())) {
+        const char q = source[i];
+        const std::size_t from = i;
+        for (++i; source[i] != q; ++i) i += source[i] == '\\';
+        code += source.substr(from, i + 1 - from);
+      } else {
+        code += source[i];
+      }
+    }
+    const std::string file = path.filename().string();
+    std::function<void(const std::string&)> add = [&](const std::string& expr) {
+      std::string rest;
+      if (expr.empty() || expr == "nullptr") return;
+      if (expr[0] == '"') {
+        const std::string text = literals(expr, rest);
+        found.emplace_back(rest.empty() ? text : text + "2", file);
+        return;
+      }
+      if (expr.rfind("format(", 0) == 0 || expr.rfind("common::format(", 0) == 0) {
+        std::string text = literals(pieces(expr, expr.find('('))[0], rest);
+        for (std::size_t p; (p = text.find('%')) != std::string::npos;) {
+          text.replace(p, text.find_first_of("ds", p) + 1 - p, "2");
+        }
+        found.emplace_back(text, file);
+        return;
+      }
+      // A table of literals: "kRetryTags[retry]" and "kRetryTags[] = {...}".
+      const std::size_t bracket = expr.find('[');
+      if (bracket == std::string::npos) return;
+      const std::size_t table = code.find(expr.substr(0, bracket) + "[] = {");
+      if (table == std::string::npos) return;
+      for (const std::string& item : pieces(code, code.find('{', table))) add(item);
+    };
+    for (const auto& [name, count] : kCalls) {
+      const std::string call = std::string(name) + "(";
+      for (std::size_t at = code.find(call); at != std::string::npos;
+           at = code.find(call, at + 1)) {
+        const char before = at > 0 ? code[at - 1] : ' ';
+        if (std::isalnum(static_cast<unsigned char>(before)) || before == '_') continue;
+        const std::vector<std::string> args = pieces(code, at + call.size() - 1);
+        const int n = static_cast<int>(args.size());
+        if (count > 0 ? n != count : n < -count) continue;
+        if (std::string(name) == "between_quotes") {
+          if (args.back().rfind("{", 0) == 0) add(pieces(args.back(), 0).back());
+          continue;
+        }
+        add(args.back());
+      }
+    }
+  }
+  return found;
+}
+
+// Every tag the gateway logs has its row in mvo-report's table, which says whether the modem is
+// still on the air after it and what it means; and every row is a tag the gateway logs.
+TEST(Tags, EveryTagTheGatewayLogsHasItsRow) {
+  const std::string root = MVO_SOURCE_DIR;
+  if (!std::filesystem::is_directory(root)) GTEST_SKIP() << "no sources at " << root;
+  const auto found = tags_in_sources(root);
+  std::set<const TagInfo*> rows;
+  for (const auto& [tag, file] : found) {
+    const TagInfo* row = find_tag(tag);
+    EXPECT_NE(row, nullptr) << "no row in tools/report/tags.cpp for \"" << tag << "\" (" << file
+                            << ")";
+    rows.insert(row);
+  }
   for (const TagInfo& t : all_tags()) {
-    const bool listed = std::string(t.tag) == "On the air" ||
-                        std::any_of(std::begin(cases), std::end(cases),
-                                    [&](const Case& c) { return find_tag(c.tag) == &t; });
-    EXPECT_TRUE(listed) << "no test row for " << t.tag;
+    EXPECT_TRUE(rows.count(&t) == 1) << "a row for a tag the gateway does not log: " << t.tag;
     EXPECT_GT(std::string(t.meaning).size(), 10u) << t.tag;
   }
-  // Station content is charted apart from the modem's faults.
+  // The scan itself: one tag found by each of its ways.
+  std::set<std::string> tags;
+  for (const auto& [tag, file] : found) tags.insert(tag);
+  for (const char* tag : {"main1", "init_modem4", "cmgr3b", "Illegal SMS content 2",
+                          "not sent on stop 2", "bad formatting of station", "cmgs6.cont.",
+                          "COM PORT NAME IN CFG FILE IS TOO LONG (2 > 2)\n",
+                          "unlock_sim5 PIN refused before", "no type in destination"}) {
+    EXPECT_EQ(tags.count(tag), 1u) << "the scan missed " << tag;
+  }
+  EXPECT_GT(tags.size(), 80u);
+  // What the table says, where the gateway's failure handling is not written out in the table.
+  EXPECT_EQ(cycle_effect("On the air"), CycleEffect::kOnAir);
+  EXPECT_EQ(cycle_effect("a newer gateway's tag"), CycleEffect::kEnds);
+  EXPECT_EQ(cycle_effect("Illegal SMS content 8"), CycleEffect::kEnds);
   EXPECT_EQ(tag_group("Illegal SMS content 4"), TagGroup::kStation);
   EXPECT_EQ(tag_group("SMS too long"), TagGroup::kStation);
   EXPECT_EQ(tag_group("cmgl-2"), TagGroup::kModem);
+  EXPECT_EQ(tag_group("not sent on stop +222"), TagGroup::kStop);
 }
 
 // The error log as the gateway writes it, chains included: on the air or not after it.
@@ -711,6 +762,8 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   h.wall.set_start(sim::VirtualWallClock::at(2026, 12, 6, 8, 0, 0));
   logs::log_error(h.env, "On the air");
   logs::log_error(h.env, "SMS from UFO");
+  logs::log_error(h.env, "stopped on request");
+  logs::log_error(h.env, "On the air");
   {
     std::ofstream damage(h.dir() / "log" / "+4420.csv", std::ios::binary | std::ios::app);
     damage << "  +08 , 26/1\r\n\r\n\r  CET , 26/12/05 , 10:00:00  , 1 \r\n"
@@ -741,19 +794,29 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   EXPECT_FALSE(site.stations[2].log_found);
   EXPECT_TRUE(is_silent(site.stations[2], settings));
   EXPECT_EQ(site.stations[3].messages, 1u);
-  EXPECT_EQ(site.health.on_air, 1u);
+  EXPECT_EQ(site.health.on_air, 2u);
   EXPECT_EQ(site.health.ufo, 1u);
   EXPECT_EQ(site.health.unreadable, 1u);
   EXPECT_EQ(site.unlisted_logs,
             (std::vector<std::pair<std::string, std::uint64_t>>{{"+9999.csv", 1}}));
   // Nothing was written into the site: no error-log record from the loaders.
-  EXPECT_EQ(h.tags(), (std::vector<std::string>{"On the air", "SMS from UFO"}));
+  EXPECT_EQ(h.tags(), (std::vector<std::string>{"On the air", "SMS from UFO", "stopped on request",
+                                                "On the air"}));
 
   std::ostringstream page;
   write_page(page, site, settings);
   const std::string html = page.str();
   EXPECT_NE(html.find("NEVER HEARD"), std::string::npos);
   EXPECT_NE(html.find("<li><i class=\"sw c1\"></i>1 Overflow</li>"), std::string::npos);
+  // A planned stop is no fault: charted beside the bring-ups.
+  EXPECT_NE(html.find("<h3>Modem, port and network faults per day (0)</h3>"), std::string::npos);
+  EXPECT_NE(html.find("and stops on request (1)</h3>"), std::string::npos);
+  // Star's one message is a dot on each of its charts.
+  const std::size_t star = html.find("<section class=\"station\" id=\"st3\"");
+  ASSERT_NE(star, std::string::npos);
+  const std::string section = html.substr(star, html.find("</section>", star) - star);
+  EXPECT_NE(section.find("<svg class=\"chart level\" data-points=\"1\""), std::string::npos);
+  EXPECT_NE(section.find("<circle cx="), std::string::npos);
   EXPECT_EQ(html.find("<script"), std::string::npos);
   EXPECT_EQ(html.find("http"), std::string::npos);
 }
