@@ -225,10 +225,6 @@ int stop_on_request(Env& env) {
   return 0;
 }
 
-}  // namespace
-
-namespace {
-
 class QuietConsole final : public platform::Console {
  public:
   void write(const std::string&) override {}
