@@ -91,13 +91,7 @@ int main(int argc, char** argv) {
   try {
     status = mvo::driver::run_gateway(env);
   } catch (const mvo::common::Halt&) {
-    if (service.state != "halted") {
-      std::string message = service.last_text;
-      while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-        message.pop_back();
-      }
-      mvo::logs::set_state(env, "halted", 0, message);
-    }
+    mvo::logs::set_halted(env);
     mvo::logs::flush_console(env);
     // Halted: no further work. Under a service manager the process ends, so that it is started
     // again; otherwise it waits, the message on the console, until the operator ends it.

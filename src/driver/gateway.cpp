@@ -187,10 +187,39 @@ int stop_on_request(Env& env) {
   return 0;
 }
 
+class QuietConsole final : public platform::Console {
+ public:
+  void write(const std::string&) override {}
+};
+
+// A halt at start comes before options.txt is applied (no cfg.txt, a faulty configuration file).
+// The state file tells it, as "halted" with the halt's text, when options.txt turns the heartbeat
+// on: options.txt is read again for that, printing and logging nothing. A faulty options.txt
+// turns nothing on.
+void halted_at_start(Env& env) {
+  if (env.service == nullptr) return;
+  QuietConsole quiet;
+  Env quiet_env{env.clock, env.wall, quiet, env.site, env.port};
+  try {
+    env.service->state_file = config::load_options(quiet_env).heartbeat;
+  } catch (const common::Halt&) {
+  }
+  logs::set_halted(env);
+}
+
+config::Tables load_configuration(Env& env) {
+  try {
+    return config::load_all(env);
+  } catch (const common::Halt&) {
+    halted_at_start(env);
+    throw;
+  }
+}
+
 }  // namespace
 
 int main_loop(Env& env, const std::string& port_name) {
-  const config::Tables tables = config::load_all(env);
+  const config::Tables tables = load_configuration(env);
   if (env.service != nullptr) {
     env.service->traffic_log = tables.options.traffic;
     env.service->state_file = tables.options.heartbeat;
@@ -217,6 +246,9 @@ int run_gateway(Env& env) {
   } catch (const common::StopRequest&) {
     say(env, "stopped on request.\n");
     return 0;
+  } catch (const common::Halt&) {
+    halted_at_start(env);
+    throw;
   }
   return main_loop(env, port_name);
 }

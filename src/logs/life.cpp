@@ -1,6 +1,7 @@
 #include "logs/life.h"
 
 #include <algorithm>
+#include <fstream>
 
 #include "common/halt.h"
 #include "logs/logs.h"
@@ -13,18 +14,37 @@ CivilTime civil(const std::tm& t) {
   return {1900 + t.tm_year, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
 }
 
+// The last second the site was on the air, from the state file the gateway before this one
+// left, so that an outage goes on counting across restarts. Without a sound file (a new site),
+// from now.
+std::int64_t last_on_air(Env& env, std::int64_t now_utc) {
+  std::ifstream in(env.site.path("log", kStateFileName), std::ios::binary);
+  std::string text(kMaxStateFile + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  GatewayState old;
+  if (text.size() > kMaxStateFile || !parse_state_file(text, old)) return now_utc;
+  // An older gateway's file tells it only while on the air.
+  std::int64_t at = old.state == "on the air" ? old.beat_utc : old.on_air_utc.value_or(now_utc);
+  return std::min(at, now_utc);
+}
+
 // The state file, replaced whole: a reader sees the old one or the new one, never a part.
 void write_state_file(Env& env) {
   platform::Service& s = *env.service;
+  const std::int64_t now_utc = env.wall.utc_seconds();
+  if (s.on_air_utc < 0) s.on_air_utc = last_on_air(env, now_utc);
+  if (s.state == "on the air") s.on_air_utc = now_utc;
   GatewayState g;
   g.version = s.version;
   g.pid = s.pid;
   g.state = s.state;
   g.since = civil(s.state_since);
   g.beat = civil(env.wall.local_now());
-  g.beat_utc = env.wall.utc_seconds();
+  g.beat_utc = now_utc;
   g.attempt = s.state == "bringing up" ? s.attempt : 0;
   g.message = s.state_message;
+  g.on_air_utc = s.on_air_utc;
   const std::string path = env.site.path("log", kStateFileName);
   replace_file(path, state_file_text(g));
   s.last_beat_ms = env.clock.now_ms();
@@ -138,13 +158,27 @@ void set_state(Env& env, const std::string& state, int attempt, const std::strin
   platform::Service* s = env.service;
   if (s == nullptr) return;
   const bool changed = state != s->state || attempt != s->attempt;
-  if (state != s->state) s->state_since = env.wall.local_now();
+  if (state != s->state) {
+    s->state_since = env.wall.local_now();
+    if (s->state == "on the air" && s->state_file) s->on_air_utc = env.wall.utc_seconds();
+  }
   s->state = state;
   s->attempt = attempt;
   s->state_message = message;
-  if (!changed) return;
-  if (s->notifier != nullptr) s->notifier->notify("STATUS=" + status_text(*s));
-  if (s->state_file) write_state_file(env);
+  if (changed && s->notifier != nullptr) s->notifier->notify("STATUS=" + status_text(*s));
+  // A run's first write is made even for a state already set: a halt at start was set before
+  // options.txt was known to turn the file on.
+  if (s->state_file && (changed || s->last_beat_ms < 0)) write_state_file(env);
+}
+
+void set_halted(Env& env) {
+  platform::Service* s = env.service;
+  if (s == nullptr) return;
+  std::string message = s->state == "halted" ? s->state_message : s->last_text;
+  const std::size_t first = message.find_first_not_of(" \r\n");
+  const std::size_t last = message.find_last_not_of(" \r\n");
+  message = first == std::string::npos ? "" : message.substr(first, last - first + 1);
+  set_state(env, "halted", 0, message);
 }
 
 void notify(Env& env, const std::string& notice) {

@@ -75,8 +75,14 @@ class SendWaiting {
 // The gateway's state: "starting", "bringing up" (with its attempt), "on the air", "stopping",
 // "stopped", "halted" (with its message). Tells the service manager (STATUS=...) and rewrites
 // the state file when it is on.
+// The state file's first write of a run carries over, from the file the gateway before left, the
+// last second the site was on the air (GatewayState::on_air_utc).
 void set_state(Env& env, const std::string& state, int attempt = 0,
                const std::string& message = "");
+
+// "halted" once a halt has unwound: with fatal_stop's message, or else with the last console text
+// (a configuration loader prints its fault, then halts), blanks and line ends around it dropped.
+void set_halted(Env& env);
 
 // One notice to the service manager, when there is one ("READY=1", "STOPPING=1").
 void notify(Env& env, const std::string& notice);

@@ -16,7 +16,7 @@ namespace {
 // A line ends at a line feed, and at a carriage return that ends the text or is followed by a
 // blank (a progress line overwritten by the next); any other control byte, such as a CR inside an
 // echoed command or a text's Ctrl-Z, is shown as ^X, since the journal would keep a line holding
-// one as binary data.
+// one as binary data; bytes that are not UTF-8 are taken as Windows-1252.
 void emit_lines(Env& env, const std::string& text, int priority) {
   std::size_t from = 0;
   while (from <= text.size()) {
@@ -38,6 +38,7 @@ void emit_lines(Env& env, const std::string& text, int priority) {
         piece += text[i];
       }
     }
+    piece = common::as_utf8(piece);
     while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t')) piece.pop_back();
     std::size_t lead = 0;
     while (lead < piece.size() && piece[lead] == ' ') ++lead;

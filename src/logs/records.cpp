@@ -322,6 +322,8 @@ std::string state_file_text(const GatewayState& s) {
   out += common::format("beat_utc=%lld\n", static_cast<long long>(s.beat_utc));
   if (s.attempt > 0) out += common::format("attempt=%d\n", s.attempt);
   if (!s.message.empty()) out += "message=" + escape_traffic_field(s.message) + "\n";
+  if (s.on_air_utc)
+    out += common::format("on_air_utc=%lld\n", static_cast<long long>(*s.on_air_utc));
   return out;
 }
 
@@ -339,7 +341,7 @@ bool parse_state_file(std::string_view text, GatewayState& s) {
     const std::string_view value = line.substr(eq + 1);
     if (key == "version") {
       out.version = std::string(value);
-    } else if (key == "pid" || key == "beat_utc" || key == "attempt") {
+    } else if (key == "pid" || key == "beat_utc" || key == "attempt" || key == "on_air_utc") {
       if (value.empty() || value.size() > 18) return false;
       long long n = 0;
       for (char c : value) {
@@ -347,6 +349,7 @@ bool parse_state_file(std::string_view text, GatewayState& s) {
         n = n * 10 + (c - '0');
       }
       if (key == "pid") out.pid = n;
+      if (key == "on_air_utc") out.on_air_utc = n;
       if (key == "attempt") out.attempt = static_cast<int>(n > 1000000 ? 1000000 : n);
       if (key == "beat_utc") {
         out.beat_utc = n;

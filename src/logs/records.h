@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -169,7 +170,15 @@ bool parse_traffic_record(std::string_view line, TrafficRecord& r);
 //   beat_utc=<seconds since 1970 UTC>
 //   attempt=<n>                      the bring-up attempt (bringing up only)
 //   message=<text>                   why it halted (halted only), escaped as a traffic field
+//   on_air_utc=<seconds since 1970 UTC>
+//                                    the last second the site was on the air: this write while
+//                                    on the air; carried over restarts from the file before, so
+//                                    an outage counts from here however often the gateway
+//                                    restarted; before the site was ever on the air, the second
+//                                    the first gateway started. An older gateway's file lacks
+//                                    it.
 inline constexpr const char* kStateFileName = "gateway.state";
+inline constexpr std::size_t kMaxStateFile = 4096;  // a longer file is not a state file
 
 struct GatewayState {
   std::string version;
@@ -180,10 +189,12 @@ struct GatewayState {
   std::int64_t beat_utc = 0;
   int attempt = 0;
   std::string message;
+  std::optional<std::int64_t> on_air_utc;
 };
 
 std::string state_file_text(const GatewayState& s);
-// False unless state, beat and beat_utc are present and sound; unknown keys are skipped.
+// False unless state, beat and beat_utc are present and sound; unknown keys are skipped, and a
+// file without on_air_utc (an older gateway's) is read without it.
 bool parse_state_file(std::string_view text, GatewayState& s);
 
 // "yyyy-mm-dd hh:mm:ss" and its parser.

@@ -164,6 +164,7 @@ struct Service {
   std::string state_message;
   int attempt = 0;
   std::tm state_since{};
+  std::int64_t on_air_utc = -1;  // the last second on the air, for the state file; -1: not read
   std::int64_t last_beat_ms = -1;
   std::int64_t last_watchdog_ms = -1;
   std::int64_t stop_seen_ms = -1;  // when a wait first saw the request

@@ -41,6 +41,7 @@ charts=$(perl -0777 -ne 'while (/<section class="station" id="\w+" data-number="
     my ($k, $said, $pieces, $bad, $svg) = ($1, $2, $3, $4, $5);
     my ($has, $lines, $ticks) = (0, 0, 0);
     while ($svg =~ /<polyline points="([^"]*)"/g) { my @p = split / /, $1; $has += @p; $lines++ }
+    while ($svg =~ /<circle /g) { $has++; $lines++ }
     $ticks++ while $svg =~ /<text class="ytick"/g;
     print "$n $k $said $has $bad $pieces $lines $ticks\n" } }' "$tmp/dom.html")
 echo "$charts"
@@ -88,9 +89,12 @@ chrome --screenshot="$shots/report-screenshot.png" --window-size=1200,1600 >/dev
 [[ -s "$shots/report-screenshot.png" ]] || fail "empty screenshot"
 echo "screenshot: $shots/report-screenshot.png"
 
-# Two sites: a row for each on top, the worst first, then each site with its own banner.
+# Two sites: a row for each on top, the worst first, then each site with its own banner. The
+# second has a station with one reading, drawn as a dot.
 "$make_site" "$tmp/down" browser "2026-12-06 10:00"
 printf ' main1  ,  Sun Dec  6 06:00:00 2026\r\n' >>"$tmp/down/log/err_log.csv"
+printf '"Lone";"+4440"\r\n' >>"$tmp/down/configuration/stations.txt"
+printf '  +08 , 26/12/06 , 11:00:00  , 1,2.5,c,400,e,f,0 \r\n' >"$tmp/down/log/+4440.csv"
 "$report" "$tmp/site" "$tmp/down" --now "2026-12-06 12:00+08" -o "$tmp/report.html" >/dev/null
 chrome --dump-dom >"$tmp/dom.html" || fail "chromium --dump-dom (two sites)"
 first=$(perl -0777 -ne 'print $1 if /<body>\s*(<[^>]*>)/' "$tmp/dom.html")
@@ -99,6 +103,8 @@ rows=$(perl -0777 -ne 'print "$1\n" while /<tr class="\w+"><td><a href="#site\d+
 [[ "$rows" == "$tmp/down"$'\n'"$tmp/site" ]] || fail "site rows: $rows"
 [[ $(grep -c '<div class="banner s[0-3]" id="banner[0-9]' "$tmp/dom.html") -eq 2 ]] ||
   fail "a banner per site"
+perl -0777 -ne 'exit !/data-number="\+4440"><h3>Lone.*?<svg class="chart level" data-points="1"[^>]*>.*?<circle cx="\d+" cy="\d+" r="2.5"><\/circle>.*?<\/section>/s' \
+  "$tmp/dom.html" || fail "the station with one reading has no dot"
 chrome --screenshot="$shots/report-sites-screenshot.png" --window-size=1200,900 >/dev/null ||
   fail "screenshot of two sites"
 echo PASS

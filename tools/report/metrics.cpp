@@ -1,6 +1,6 @@
 // The figures for Prometheus, in the text exposition format that node_exporter's textfile
 // collector reads: each metric's HELP and TYPE once, then its samples; label values escaped
-// ('\\', '"', line feed); one line per sample.
+// ('\\', '"', line feed) and in UTF-8; one line per sample.
 #include <cmath>
 
 #include "common/text.h"
@@ -12,9 +12,11 @@ namespace {
 
 using common::format;
 
+// A label value: valid UTF-8 (a name saved in Windows-1252 would make the whole file invalid),
+// escaped, control characters shown as '?'.
 std::string label(const std::string& v) {
   std::string out;
-  for (char c : v) {
+  for (char c : common::as_utf8(v)) {
     if (c == '\\') {
       out += "\\\\";
     } else if (c == '"') {
@@ -51,10 +53,11 @@ void metric(std::ostream& out, const Metric& m, F samples) {
   });
 }
 
-constexpr ModemState kAllStates[] = {ModemState::kOnAir,      ModemState::kOffAir,
-                                     ModemState::kNeverOnAir, ModemState::kNotRunning,
-                                     ModemState::kStopped,    ModemState::kHalted};
-constexpr const char* kOutcomeNames[kOutcomes] = {"sent", "failed", "refused", "not-sent"};
+constexpr ModemState kAllStates[] = {
+    ModemState::kOnAir,   ModemState::kOffAir, ModemState::kNeverOnAir, ModemState::kNotRunning,
+    ModemState::kStopped, ModemState::kHalted, ModemState::kUnknown};
+constexpr const char* kOutcomeNames[kOutcomes] = {"sent", "failed", "refused", "not-sent",
+                                                  "unconfirmed"};
 
 }  // namespace
 

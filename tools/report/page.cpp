@@ -29,12 +29,13 @@ constexpr const char* kTagPalette[kTagColours + 1] = {"#e53935", "#1e88e5", "#fb
                                                       "#d81b60", "#3949ab", "#9e9e9e"};
 
 // Text for HTML: markup characters escaped, control characters shown as '?', and bytes that are
-// not UTF-8 read as Latin-1 (configuration files written on Windows often are).
-std::string esc(const std::string& s) {
+// not UTF-8 taken as Windows-1252 (configuration files written on Windows often are).
+std::string esc(const std::string& text) {
+  const std::string s = common::as_utf8(text);
   std::string out;
   out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c == '&') {
       out += "&amp;";
     } else if (c == '<') {
@@ -47,21 +48,8 @@ std::string esc(const std::string& s) {
       out += " \xe2\x8f\x8e ";  // the return symbol: a tag that spans lines
     } else if (c < 0x20 || c == 0x7f) {
       out += '?';
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
     } else {
-      std::size_t n = c >= 0xf0 && c < 0xf5 ? 3 : c >= 0xe0 ? 2 : c >= 0xc2 && c < 0xe0 ? 1 : 0;
-      bool ok = n > 0 && i + n < s.size();
-      for (std::size_t k = 1; ok && k <= n; ++k) {
-        ok = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
-      }
-      if (ok) {
-        out.append(s, i, n + 1);
-        i += n;
-      } else {
-        out += static_cast<char>(0xc0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3f));
-      }
+      out += ch;
     }
   }
   return out;
@@ -73,13 +61,6 @@ std::string num(double v) {
   while (s.back() == '0') s.pop_back();
   if (s.back() == '.') s.pop_back();
   return s;
-}
-
-std::string ago(std::int64_t seconds) {
-  if (seconds < 0) return "in the future";
-  if (seconds < 2 * 3600) return format("%lld min", static_cast<long long>(seconds / 60));
-  if (seconds < 3 * 86400) return format("%lld h", static_cast<long long>(seconds / 3600));
-  return format("%lld days", static_cast<long long>(seconds / 86400));
 }
 
 // Time ticks at a round step in the shown zone.
@@ -208,7 +189,16 @@ void line_chart(std::ostream& out, const char* kind, const char* unit, const Sta
   }
   out << format("<rect class=\"frame\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\"/>", kLeft, kTop,
                 kColumns, kPlot);
-  for (const std::string& points : pieces) out << "<polyline points=\"" << points << "\"/>";
+  for (const std::string& points : pieces) {
+    // A lone point draws no line: a dot shows it (a station with one reading).
+    const std::size_t comma = points.find(',');
+    if (points.find(' ') == std::string::npos) {
+      out << "<circle cx=\"" << points.substr(0, comma) << "\" cy=\"" << points.substr(comma + 1)
+          << "\" r=\"2.5\"/>";
+    } else {
+      out << "<polyline points=\"" << points << "\"/>";
+    }
+  }
   if (!marks.empty()) out << "<path class=\"bad\" d=\"" << marks << "\"/>";
   out << "</svg>\n";
 }
@@ -313,12 +303,14 @@ svg{display:block}svg text{font-size:10px;fill:#555;font-family:sans-serif}
 .frame{fill:none;stroke:#bbb}.grid{stroke:#eee}
 polyline{fill:none;stroke-width:1.3;stroke-linejoin:round}
 .level polyline{stroke:#1565c0}.volume polyline{stroke:#2e7d32}
+.level circle{fill:#1565c0}.volume circle{fill:#2e7d32}
 .bad{stroke:#d50000;stroke-width:2}
 .legend{list-style:none;margin:2px 0 0;padding:0 0 0 64px;font-size:12px}
 .legend li{display:inline-block;margin-right:14px}
 .sw{display:inline-block;width:11px;height:11px;margin-right:4px;vertical-align:-1px}
 .onair{fill:#2e7d32;background:#2e7d32}.ufo{fill:#6a1b9a;background:#6a1b9a}
 .long{fill:#f9a825;background:#f9a825}.malformed{fill:#ef6c00;background:#ef6c00}
+.stop{fill:#78909c;background:#78909c}
 )";
 
 const char* const kStateWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
@@ -383,7 +375,8 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
         << "\" data-number=\"" << esc(s.number) << "\"><td><a href=\"#" << prefix << "st" << i
         << "\">" << esc(s.name) << "</a></td><td>" << esc(s.number) << "</td><td>";
     if (s.heard) {
-      out << show_time(s.last, off) << " <small>(" << ago(settings.now - s.last) << " ago)</small>";
+      out << show_time(s.last, off) << " <small>(" << show_span(settings.now - s.last)
+          << " ago)</small>";
     } else {
       out << "never";
     }
@@ -406,7 +399,7 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
     if (!s.heard) {
       out << "<span class=\"flag silent\">NEVER HEARD</span>";
     } else if (silent) {
-      out << "<span class=\"flag silent\">SILENT " << ago(settings.now - s.last) << "</span>";
+      out << "<span class=\"flag silent\">SILENT " << show_span(settings.now - s.last) << "</span>";
     } else if (bad_last) {
       out << "<span class=\"flag warn\">INVALID LAST</span>";
     } else {
@@ -470,7 +463,11 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
     const logs::GatewayState& st = site.heartbeat.state;
     out << " State file: version " << esc(st.version) << ", state \"" << esc(st.state)
         << "\", last written " << show_time(st.beat_utc, off) << " ("
-        << ago(settings.now - st.beat_utc) << " ago).";
+        << show_span(settings.now - st.beat_utc) << " ago).";
+    if (g.off_air_since && g.state != ModemState::kOnAir) {
+      out << " Off the air since " << show_time(*g.off_air_since, off)
+          << ", however often the gateway restarted.";
+    }
   }
   out << "</p>\n";
   if (!h.log_found) {
@@ -495,33 +492,42 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
       const std::size_t n = h.bars.size();
       modem = refused = on_air;
       // Modem faults: the most frequent tags in colour, the rest together. Station content
-      // refused: strangers, over-long texts and malformed reports.
+      // refused: strangers, over-long texts and malformed reports. A stop on request is planned,
+      // no fault: it is charted beside the bring-ups.
       std::vector<std::size_t> by_count(h.tags.size());
       for (std::size_t i = 0; i < by_count.size(); ++i) by_count[i] = i;
       std::stable_sort(by_count.begin(), by_count.end(), [&](std::size_t a, std::size_t b) {
         return h.tags[a].count > h.tags[b].count;
       });
       std::vector<int> series(kMaxTags + 1, kTagColours);
-      std::vector<int> refusal(kMaxTags + 1, -1);  // 1 over-long, 2 malformed; -1 a fault
+      // 1 over-long, 2 malformed, 3 a stop on request; -1 a fault
+      std::vector<int> refusal(kMaxTags + 1, -1);
+      constexpr int kStop = 3;
       int coloured = 0;
       for (std::size_t k : by_count) {
-        if (tag_group(h.tags[k].tag) == TagGroup::kStation) {
+        const TagGroup group = tag_group(h.tags[k].tag);
+        if (group == TagGroup::kStation) {
           refusal[k] = h.tags[k].tag == "SMS too long" ? 1 : 2;
+        } else if (group == TagGroup::kStop) {
+          refusal[k] = kStop;
         } else if (coloured < kTagColours) {
           series[k] = coloured++;
         }
       }
-      on_air.stacks.assign(n, std::vector<std::uint32_t>(1));
+      on_air.stacks.assign(n, std::vector<std::uint32_t>(2));
       refused.stacks.assign(n, std::vector<std::uint32_t>(3));
       modem.stacks.assign(n, std::vector<std::uint32_t>(kTagColours + 1));
-      std::uint64_t modem_total = 0, refused_total = h.ufo;
+      std::uint64_t modem_total = 0, refused_total = h.ufo, stops = 0;
       for (std::size_t b = 0; b < n; ++b) {
         const DayHealth& d = h.bars[b];
         on_air.stacks[b][0] += d.on_air;
         refused.stacks[b][0] += d.ufo;
         for (const auto& [tag, count] : d.failures) {
           const auto k = static_cast<std::size_t>(tag);
-          if (refusal[k] > 0) {
+          if (refusal[k] == kStop) {
+            on_air.stacks[b][1] += count;
+            stops += count;
+          } else if (refusal[k] > 0) {
             refused.stacks[b][static_cast<std::size_t>(refusal[k])] += count;
             refused_total += count;
           } else {
@@ -534,8 +540,12 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
           on_air.days_per_bar == 1 ? "day" : format("%d days", on_air.days_per_bar);
       std::vector<std::string> tag_classes;
       for (int t = 0; t <= kTagColours; ++t) tag_classes.push_back(format("t%d", t));
-      out << "<h3>Bring-ups (\"On the air\") per " << per << "</h3>\n";
-      bar_chart(out, "bringups", on_air, {"onair"});
+      out << "<h3>Bring-ups (\"On the air\") per " << per;
+      if (stops > 0) {
+        out << format(", and stops on request (%llu)", static_cast<unsigned long long>(stops));
+      }
+      out << "</h3>\n";
+      bar_chart(out, "bringups", on_air, {"onair", "stop"});
       out << "<h3>Modem, port and network faults per " << per
           << format(" (%llu)", static_cast<unsigned long long>(modem_total)) << "</h3>\n";
       bar_chart(out, "failures", modem, tag_classes);
@@ -550,17 +560,17 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
           << "tags\"><tr><th>Tag</th><th>Count</th><th>Last</th><th>Meaning</th></tr>\n";
       for (std::size_t k : by_count) {
         const TagInfo* info = find_tag(h.tags[k].tag);
-        const std::string swatch = refusal[k] == 1   ? "long"
-                                   : refusal[k] == 2 ? "malformed"
-                                                     : format("t%d", series[k]);
+        const std::string swatch = refusal[k] == 1       ? "long"
+                                   : refusal[k] == 2     ? "malformed"
+                                   : refusal[k] == kStop ? "stop"
+                                                         : format("t%d", series[k]);
         out << "<tr><td><i class=\"sw " << swatch << "\"></i>" << esc(h.tags[k].tag)
             << format("</td><td class=\"n\">%llu</td><td>",
                       static_cast<unsigned long long>(h.tags[k].count))
             << show_time(settings.local_to_utc(h.tags[k].last), off) << "</td><td>"
             << (info != nullptr ? esc(info->meaning)
-                                : std::string("not a tag of the gateway's own: a fatal stop's "
-                                              "message or a configuration fault; the gateway "
-                                              "stopped working"));
+                                : std::string("a tag this mvo-report does not know (a newer "
+                                              "gateway's?); taken as the end of the modem cycle"));
         if (info != nullptr && info->effect == CycleEffect::kEnds) out << "; ends the modem cycle";
         out << "</td></tr>\n";
       }
@@ -585,7 +595,7 @@ void site_body(std::ostream& out, const SiteReport& site, const Settings& settin
   const Traffic& t = site.traffic;
   if (t.found) {
     static const char* const kOutcomeWords[kOutcomes] = {"sent", "failed", "refused by the network",
-                                                         "not sent"};
+                                                         "not sent", "cut short by a stop"};
     out << "<h3>Texts to destinations in the charted period</h3>\n<table id=\"" << prefix
         << "traffic\"><tr><th>Destination</th><th>Number</th>";
     for (const char* w : kOutcomeWords) out << "<th>" << w << "</th>";

@@ -13,6 +13,7 @@
 #include "common/halt.h"
 #include "common/text.h"
 #include "config/tables.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 
 namespace mvo::report {
@@ -178,7 +179,8 @@ void add_traffic_record(Traffic& t, const logs::TrafficRecord& r) {
   }
   // Alarm texts have their own table (log/alarms.state): they are no destination's traffic.
   if (r.direction != "out" || r.type == "ALM") return;
-  static const char* const kNames[kOutcomes] = {"sent", "failed", "refused", "not-sent"};
+  static const char* const kNames[kOutcomes] = {"sent", "failed", "refused", "not-sent",
+                                                "unconfirmed"};
   int o = 0;
   while (o < kOutcomes && r.outcome != kNames[o]) ++o;
   if (o == kOutcomes) return;
@@ -391,8 +393,8 @@ bool read_small_file(const fs::path& log, const char* file, std::size_t max, Sit
 
 void read_state_file(const fs::path& log, SiteReport& out) {
   std::string text;
-  if (!read_small_file(log, logs::kStateFileName, kMaxStateFile, out, text)) return;
-  if (text.size() > kMaxStateFile || !logs::parse_state_file(text, out.heartbeat.state)) {
+  if (!read_small_file(log, logs::kStateFileName, logs::kMaxStateFile, out, text)) return;
+  if (text.size() > logs::kMaxStateFile || !logs::parse_state_file(text, out.heartbeat.state)) {
     out.problems.push_back(std::string("log/") + logs::kStateFileName + ": not a state record");
     return;
   }
@@ -636,9 +638,19 @@ std::string show_time(std::int64_t utc, int offset_s) {
   return common::format("%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
 }
 
+std::string show_span(std::int64_t s) {
+  if (s < 0) return "in the future";
+  if (s < 3600) return common::format("%lld min", static_cast<long long>(s / 60));
+  if (s < 3 * 86400) return common::format("%lld h", static_cast<long long>(s / 3600));
+  return common::format("%lld days", static_cast<long long>(s / 86400));
+}
+
 namespace {
-std::string hours(std::int64_t s) {
-  return common::format("%.0f h", static_cast<double>(s) / 3600);
+// "14:02" on the day of `now`, the date before it otherwise.
+std::string show_since(std::int64_t utc, const Settings& settings) {
+  const int off = settings.display_offset_s;
+  const std::string when = show_time(utc, off);
+  return when.substr(0, 10) == show_time(settings.now, off).substr(0, 10) ? when.substr(11) : when;
 }
 }  // namespace
 
@@ -678,25 +690,40 @@ GatewayView gateway_view(const SiteReport& site, const Settings& settings) {
     const std::int64_t since = settings.local_to_utc(logs::civil_seconds(g.since));
     v.since = since;
     const std::int64_t age = settings.now - g.beat_utc;
+    // Off the air from the last second the site was on it, which the gateway carries over its
+    // restarts; an older gateway's file gives only the state's start.
+    v.off_air_since = g.state == "on the air" ? g.beat_utc : g.on_air_utc.value_or(since);
     if (g.state == "stopped") {
       v.state = ModemState::kStopped;
       v.text = "stopped on request at " + show_time(since, off);
     } else if (g.state == "halted") {
       v.state = ModemState::kHalted;
-      v.text = "halted at " + show_time(since, off) + ": " + g.message;
+      v.text = "halted: " + g.message + " (since " + show_time(since, off) + ")";
     } else if (age > settings.dead_after_s) {
       v.state = ModemState::kNotRunning;
       v.since = g.beat_utc;
       v.text = "not running: last sign of life " + show_time(g.beat_utc, off) + " (" +
-               common::format("%lld min ago", static_cast<long long>(age / 60)) + ", state " +
-               g.state + ")";
+               show_span(age) + " ago, state " + g.state + ")";
+    } else if (age > 2 * logs::kBeatIntervalMs / 1000) {
+      // A beat missed: whatever the file says, the gateway may be gone or hung.
+      v.state = ModemState::kUnknown;
+      v.since = g.beat_utc;
+      v.text = "last sign of life " + show_span(age) + " ago (at " +
+               show_since(g.beat_utc, settings) + ", state " + g.state + ")";
     } else if (g.state == "on the air") {
       v.state = ModemState::kOnAir;
+      v.off_air_since.reset();
       v.text = "on the air since " + show_time(since, off);
     } else {
       v.state = ModemState::kOffAir;
-      v.text = g.state + " since " + show_time(since, off);
-      if (g.state == "bringing up") v.text += common::format(" (attempt %d)", g.attempt);
+      if (g.state == "bringing up") {
+        v.text = "bringing the modem up since " + show_since(since, settings) +
+                 common::format(" (attempt %d)", g.attempt);
+      } else if (g.state == "stopping") {
+        v.text = "stopping";
+      } else {
+        v.text = g.state + " since " + show_since(since, settings);
+      }
     }
     return v;
   }
@@ -709,6 +736,7 @@ GatewayView gateway_view(const SiteReport& site, const Settings& settings) {
   if (h.off_air_since) {
     const std::int64_t since = settings.local_to_utc(*h.off_air_since);
     v.since = since;
+    v.off_air_since = since;
     if (h.off_air_tag == kStoppedOnRequest) {
       v.state = ModemState::kStopped;
       v.text = "stopped on request at " + show_time(since, off);
@@ -753,7 +781,7 @@ CheckResult check_site(const SiteReport& site, const Settings& settings) {
   for (std::size_t i : by_urgency(site, settings)) {
     const Station& s = site.stations[i];
     if (!is_silent(s, settings)) continue;
-    silent.push_back(s.heard ? s.name + " (" + hours(settings.now - s.last) + ")"
+    silent.push_back(s.heard ? s.name + " (" + show_span(settings.now - s.last) + ")"
                              : s.name + " (never heard)");
   }
   const int count = static_cast<int>(site.stations.size());
@@ -776,19 +804,21 @@ CheckResult check_site(const SiteReport& site, const Settings& settings) {
   std::string off_air;
   switch (g.state) {
     case ModemState::kOffAir:
-      if (g.since && settings.now - *g.since > settings.offline_after_s) {
-        const std::string how_long = "off the air for " + hours(settings.now - *g.since);
+    case ModemState::kUnknown:
+      if (g.off_air_since && settings.now - *g.off_air_since > settings.offline_after_s) {
+        const std::string how_long =
+            "off the air for " + show_span(settings.now - *g.off_air_since);
         off_air = site.heartbeat.enabled
                       ? g.text + ": " + how_long
-                      : how_long + " since " + show_time(*g.since, settings.display_offset_s) +
-                            " (\"" + site.health.off_air_tag + "\")";
+                      : how_long + " since " +
+                            show_time(*g.off_air_since, settings.display_offset_s) + " (\"" +
+                            site.health.off_air_tag + "\")";
       }
       break;
     case ModemState::kNeverOnAir:
     case ModemState::kNotRunning:
     case ModemState::kStopped:
     case ModemState::kHalted:
-    case ModemState::kUnknown:
       off_air = g.text;
       break;
     case ModemState::kOnAir:
@@ -808,7 +838,8 @@ CheckResult check_site(const SiteReport& site, const Settings& settings) {
     text = common::format("%d of %d stations silent: ", static_cast<int>(silent.size()), count) +
            join(silent);
   } else {
-    text = common::format("%d stations reporting, gateway on the air", count);
+    text = common::format("%d stations reporting, gateway ", count) +
+           (g.state == ModemState::kOnAir ? std::string("on the air") : g.text);
   }
   return result(code, text, perf);
 }

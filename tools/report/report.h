@@ -26,7 +26,6 @@ inline constexpr std::size_t kMaxLogLine = 1024;  // longer lines are cut and co
 inline constexpr std::size_t kMaxTags = 48;       // distinct failure tags kept; the rest: "other"
 inline constexpr int kMaxBars = 120;              // bars of a per-day chart; more days are grouped
 inline constexpr std::size_t kMaxNumbers = 32;  // destinations and strangers named; the rest summed
-inline constexpr std::size_t kMaxStateFile = 4096;  // a longer gateway.state is not one
 
 struct Settings {
   std::int64_t now = 0;               // UTC
@@ -157,7 +156,7 @@ struct Heartbeat {
 
 // The traffic log, when configuration/options.txt turns it on: per destination the texts of the
 // window by outcome, and the strangers who wrote.
-enum Outcome { kSent, kFailed, kRefused, kNotSent, kOutcomes };
+enum Outcome { kSent, kFailed, kRefused, kNotSent, kUnconfirmed, kOutcomes };
 struct DestinationTraffic {
   std::string number, name;
   std::uint64_t count[kOutcomes] = {};
@@ -218,12 +217,15 @@ struct CheckResult {
 CheckResult check_site(const SiteReport& site, const Settings& settings);
 CheckResult check_unknown(const std::string& why);
 
-// The gateway's state as the page and the metrics show it.
+// The gateway's state as the page and the metrics show it. kUnknown: the state file missed a
+// beat (older than two), so the gateway may be gone or hung, though not yet past --dead-after.
 enum class ModemState { kOnAir, kOffAir, kNeverOnAir, kNotRunning, kStopped, kHalted, kUnknown };
 struct GatewayView {
   ModemState state = ModemState::kUnknown;
   std::string text;  // "on the air since ...", "not running: last sign of life ..."
   std::optional<std::int64_t> since;  // UTC
+  // kOffAir and kUnknown: from when the site counts as off the air (UTC), for --offline-after.
+  std::optional<std::int64_t> off_air_since;
 };
 GatewayView gateway_view(const SiteReport& site, const Settings& settings);
 const char* modem_state_name(ModemState s);
@@ -257,5 +259,7 @@ void write_metrics(std::ostream& out, const std::vector<SiteEntry>& sites,
 std::string show_time(std::int64_t utc, int offset_s);
 // "UTC+01:00"
 std::string show_offset(int offset_s);
+// A duration: "25 min" under an hour, "5 h" under three days, "4 days" beyond.
+std::string show_span(std::int64_t seconds);
 
 }  // namespace mvo::report

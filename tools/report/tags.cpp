@@ -51,6 +51,7 @@ constexpr TagInfo kTags[] = {
     {"cmgr3b", E::kCallerEnds, G::kModem, "no answer to reading a message (third try)"},
     {"cmgr3c", E::kCallerEnds, G::kModem, "no answer to reading a message (fourth try)"},
     {"cmgr4", E::kCallerEnds, G::kModem, "the answer for an empty store slot broke off"},
+    {"cmgr5", E::kCallerEnds, G::kModem, "the modem answered ERROR to reading a message"},
     {"cmgr6", E::kCallerEnds, G::kModem, "a message header without a sender"},
     {"cmgr7", E::kCallerEnds, G::kModem, "a message header without a date"},
     {"cmgr8", E::kCallerEnds, G::kModem, "a message header without a time"},
@@ -123,12 +124,45 @@ constexpr TagInfo kTags[] = {
     {"cannot shutodown modem", E::kEnds, G::kGateway,
      "the modem's port could not be closed; the gateway gave up"},
     {"out of ext loop", E::kEnds, G::kGateway, "the gateway ended"},
-    {kStoppedOnRequest, E::kEnds, G::kGateway,
+    {kStoppedOnRequest, E::kEnds, G::kStop,
      "the gateway was stopped by the operator or the service manager"},
     // Logged with the destination's number while a stop waits for a fan-out; the stop's own tag
     // follows.
-    {"not sent on stop", E::kCallerEnds, G::kGateway,
+    {"not sent on stop", E::kCallerEnds, G::kStop,
      "a text still due when a stop could wait no longer was not sent (the number follows)"},
+    {"not confirmed on stop", E::kCallerEnds, G::kStop,
+     "a stop could wait no longer for a text's result: it may have gone out (the number "
+     "follows)"},
+    // A fatal stop logs its message as the tag; the gateway then does nothing more.
+    {"NO CFG FILE\n", E::kEnds, G::kGateway,
+     "configuration/cfg.txt is missing; the gateway halted at start"},
+    {"NO COM PORT IN CFG FILE\n", E::kEnds, G::kGateway,
+     "configuration/cfg.txt names no port; the gateway halted at start"},
+    {"COM PORT NAME IN CFG FILE IS TOO LONG", E::kEnds, G::kGateway,
+     "the port in configuration/cfg.txt is too long; the gateway halted at start"},
+    {"\n***COM port state is initially bad", E::kEnds, G::kModem,
+     "the port's settings could not be read; the gateway halted"},
+    {"\n***COM port state is bad during settings", E::kEnds, G::kModem,
+     "the port refused 19200 baud 8N1; the gateway halted"},
+    {"\n***COM port state is bad after settings", E::kEnds, G::kModem,
+     "the port's settings could not be read back; the gateway halted"},
+    // Configuration halts at start that log a tag (the others log nothing).
+    {"bad formatting of station", E::kEnds, G::kGateway,
+     "a station's name in stations.txt is not in quotes; the gateway halted at start"},
+    {"bad formatting of cell number", E::kEnds, G::kGateway,
+     "a cell number in stations.txt or destinations.txt is not in quotes; the gateway halted"},
+    {"no type in destination", E::kEnds, G::kGateway,
+     "a destination in destinations.txt has no type; the gateway halted at start"},
+    {"line too long", E::kEnds, G::kGateway,
+     "a line of stations.txt or destinations.txt is too long; the gateway halted at start"},
+    {"name too long", E::kEnds, G::kGateway,
+     "a name in stations.txt or destinations.txt is too long; the gateway halted at start"},
+    {"cell phone - illegal characters", E::kEnds, G::kGateway,
+     "a cell number in stations.txt or destinations.txt holds a character it may not; the "
+     "gateway halted at start"},
+    {"cell number too long", E::kEnds, G::kGateway,
+     "a cell number in stations.txt or destinations.txt is too long; the gateway halted at "
+     "start"},
     // The port layer: under whichever operation called it.
     {"WriteChars1", E::kCallerEnds, G::kModem, "a write to the modem's port failed or timed out"},
     {"read_chars1", E::kCallerEnds, G::kModem, "a read from the modem's port failed"},
@@ -136,7 +170,9 @@ constexpr TagInfo kTags[] = {
 };
 
 constexpr std::string_view kIllegalContent = "Illegal SMS content ";
-constexpr std::string_view kNotSentOnStop = "not sent on stop ";
+// Tags logged with a number after them, found by what they start with.
+constexpr std::string_view kNumbered[] = {"not sent on stop ", "not confirmed on stop ",
+                                          "COM PORT NAME IN CFG FILE IS TOO LONG "};
 
 }  // namespace
 
@@ -149,7 +185,9 @@ const TagInfo* find_tag(std::string_view tag) {
     const char n = tag.back();
     if (n >= '2' && n <= '7') tag = "Illegal SMS content 2";
   }
-  if (tag.substr(0, kNotSentOnStop.size()) == kNotSentOnStop) tag = "not sent on stop";
+  for (std::string_view head : kNumbered) {
+    if (tag.substr(0, head.size()) == head) tag = head.substr(0, head.size() - 1);
+  }
   for (const TagInfo& t : kTags) {
     if (tag == t.tag) return &t;
   }

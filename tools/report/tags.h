@@ -22,7 +22,8 @@ enum class TagGroup {
   kEvent,    // a bring-up
   kStation,  // a station's (or a stranger's) message refused: the sender's fault, not the modem's
   kModem,    // the modem, the port or the network
-  kGateway,  // the gateway's own course: gave up, stopped, halted
+  kGateway,  // the gateway's own course: gave up, halted
+  kStop,     // a stop on request: planned, no fault
 };
 
 struct TagInfo {
@@ -32,15 +33,17 @@ struct TagInfo {
   const char* meaning;  // plain words for an operator
 };
 
-// Every tag of the gateway. "Illegal SMS content N" stands once with N = 2..7 meant.
+// Every tag of the gateway, a fatal stop's message and a configuration halt's tag included.
+// "Illegal SMS content N" stands once with N = 2..7 meant; a tag logged with a number after it
+// ("not sent on stop +4411") stands without it.
 std::span<const TagInfo> all_tags();
 
-// The entry of a tag as logged, or nullptr for a tag the table does not know (a fatal stop's
-// message, a configuration halt, a tag of a later gateway version).
+// The entry of a tag as logged, or nullptr for a tag the table does not know (a later gateway
+// version's).
 const TagInfo* find_tag(std::string_view tag);
 
-// The effect of any tag: an unknown one ends the cycle (a fatal stop's message is the tag, and
-// after it the gateway does nothing more).
+// The effect of any tag: an unknown one ends the cycle, as a fatal stop's message does (it is the
+// tag, and after it the gateway does nothing more).
 CycleEffect cycle_effect(std::string_view tag);
 TagGroup tag_group(std::string_view tag);
 

@@ -52,8 +52,35 @@ TEST(ScanInt, ReadsAsPercentD) {
   }
 }
 
-TEST(Format, DataIsNeverTheFormat) {
-  EXPECT_EQ(format("(%s)", "%s%n%d"), "(%s%n%d)");
+TEST(Format, DataIsNeverTheFormat) { EXPECT_EQ(format("(%s)", "%s%n%d"), "(%s%n%d)"); }
+
+// What promtool, the journal and a browser are given for a name saved by Notepad.
+TEST(AsUtf8, WindowsBytesBecomeUtf8AndUtf8StaysAsItIs) {
+  struct Case {
+    const char* name;
+    std::string in, out;
+  } cases[] = {
+      {"ASCII and control bytes as they are", "Tank 3\t\n\x7f", "Tank 3\t\n\x7f"},
+      {"a Windows-1252 umlaut",
+       "Br\xfc"
+       "cke",
+       "Br\xc3\xbc"
+       "cke"},
+      {"UTF-8 kept",
+       "Br\xc3\xbc"
+       "cke \xe2\x82\xac \xf0\x9f\x92\xa7",
+       "Br\xc3\xbc"
+       "cke \xe2\x82\xac \xf0\x9f\x92\xa7"},
+      {"the euro sign, a dash and a Y with diaeresis", "\x80\x96\x9f",
+       "\xe2\x82\xac\xe2\x80\x93\xc5\xb8"},
+      {"an unassigned byte: its control character", "\x81", "\xc2\x81"},
+      {"an overlong slash", "\xc0\xaf", "\xc3\x80\xc2\xaf"},
+      {"a surrogate", "\xed\xa0\x80", "\xc3\xad\xc2\xa0\xe2\x82\xac"},
+      {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xe2\x82\xac\xe2\x82\xac"},
+      {"a sequence cut by the end", "x\xe2\x82", "x\xc3\xa2\xe2\x80\x9a"},
+      {"a lead byte before ASCII", "\xc3(", "\xc3\x83("},
+  };
+  for (const Case& c : cases) EXPECT_EQ(as_utf8(c.in), c.out) << c.name;
 }
 
 }  // namespace

@@ -212,6 +212,12 @@ TEST(JournalConsole, OneLineAnEventWithItsTagsPriority) {
       {"a forward is information",
        {{"SMS /Sun Feb 26 2012/01:19:42/Tank3: 1,2\n", nullptr}},
        {"6 SMS /Sun Feb 26 2012/01:19:42/Tank3: 1,2"}},
+      {"a name saved in Windows-1252 as UTF-8",
+       {{"SMS /Sun Feb 26 2012/01:19:42/Br\xfc"
+         "cke: 1,2\n",
+         nullptr}},
+       {"6 SMS /Sun Feb 26 2012/01:19:42/Br\xc3\xbc"
+        "cke: 1,2"}},
       {"a failure without a tag of its own, its Ctrl-Z shown",
        {{".Failed to send_sms1  (text=+4410,1\x1a) (cellular=+111).\n ", nullptr, true},
         {"main2.", "main2"}},

@@ -235,12 +235,14 @@ TEST(StateFile, RoundTripsAndNeedsItsKeys) {
   s.beat = {2026, 12, 7, 5, 1, 0};
   s.beat_utc = 1796619660;
   s.message = "line state\n; cannot be read";
+  s.on_air_utc = 1796610000;
   GatewayState back;
   ASSERT_TRUE(parse_state_file(state_file_text(s), back));
   EXPECT_EQ(back.state, "halted");
   EXPECT_EQ(back.message, s.message);
   EXPECT_EQ(back.beat_utc, s.beat_utc);
   EXPECT_EQ(back.pid, 4242);
+  EXPECT_EQ(back.on_air_utc, s.on_air_utc);
   const std::string whole = state_file_text(s);
   for (const char* key : {"state=", "beat=", "beat_utc="}) {
     std::string cut;
@@ -252,10 +254,14 @@ TEST(StateFile, RoundTripsAndNeedsItsKeys) {
     EXPECT_FALSE(parse_state_file(cut, back)) << key;
   }
   EXPECT_FALSE(parse_state_file("state=on the air\nbeat=2026-12-07 05:01:00\nbeat_utc=-1\n", back));
+  // An older gateway's file: no on_air_utc.
   EXPECT_TRUE(
       parse_state_file("state=on the air\r\nbeat=2026-12-07 05:01:00\r\nbeat_utc=1\r\n"
                        "new_key=ignored\r\n",
                        back));
+  EXPECT_FALSE(back.on_air_utc.has_value());
+  EXPECT_FALSE(parse_state_file(
+      "state=on the air\nbeat=2026-12-07 05:01:00\nbeat_utc=1\non_air_utc=x\n", back));
 }
 
 }  // namespace

@@ -6,12 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
 
+#include "common/halt.h"
+#include "driver/gateway.h"
+#include "logs/life.h"
 #include "logs/logs.h"
 #include "tests/support/harness.h"
 
@@ -126,131 +133,178 @@ TEST(Silent, NeverHeardOrQuietLongerThanTheLimit) {
   }
 }
 
-// Every tag the gateway logs: does the gateway stay on the air after it by itself? Written out
-// here from the gateway's failure handling, not from the table, so a tag moved to the wrong side
-// fails; and every tag of the table must stand here.
-TEST(Tags, WhichTagsEndTheModemCycle) {
-  struct Case {
-    const char* tag;
-    bool ends;  // the gateway is off the air from this record on
+// The tags the gateway's code logs, found in its sources (MVO_SOURCE_DIR): the tag argument of
+// each call of log_error(env, tag), fail(env, text, tag), fail(text, tag) (a bring-up step),
+// fail_as(env, result, text, tag), refuse(env, text, tag) and fatal_stop(env, message), and the
+// third member of a between_quotes message. A tag argument is a literal; format("...%d", ...) or
+// "literal" + a number, their conversions and the number standing as "2"; or a table of literals
+// in the same file (kRetryTags[retry]). Any other argument is a tag passed through, whose literal
+// stands at the call that passed it. Each found tag with the file it is in.
+std::vector<std::pair<std::string, std::string>> tags_in_sources(const std::string& root) {
+  namespace fs = std::filesystem;
+  std::vector<std::pair<std::string, std::string>> found;
+  // A literal's text, escapes read; `at` on its opening quote, left past the closing one.
+  auto literal = [](const std::string& code, std::size_t& at) {
+    std::string text;
+    for (++at; at < code.size() && code[at] != '"'; ++at) {
+      if (code[at] != '\\') {
+        text += code[at];
+        continue;
+      }
+      const char e = code[++at];
+      text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+    }
+    ++at;
+    return text;
   };
-  const Case cases[] = {
-      // The turn goes on: a stranger, an over-long text, a destination the network refuses.
-      {"SMS from UFO", false},
-      {"SMS too long", false},
-      {"cmgs6.cont.", false},
-      // A report the parser rejects ends the cycle.
-      {"Illegal SMS content 2", true},
-      {"Illegal SMS content 3", true},
-      {"Illegal SMS content 4", true},
-      {"Illegal SMS content 5", true},
-      {"Illegal SMS content 6", true},
-      {"Illegal SMS content 7", true},
-      {"Illegal SMS status flag", true},
-      // Fetching: the step's tag, read_sms's tag, then "main1", which ends it.
-      {"main1", true},
-      {"read_sms1", false},
-      {"read_sms2", false},
-      {"cmgl-1", false},
-      {"cmgl-2", false},
-      {"cmgl-3", false},
-      {"cmgl-5", false},
-      {"cmgl-6", false},
-      {"cmgr1", false},
-      {"cmgr3", false},
-      {"cmgr3a", false},
-      {"cmgr3b", false},
-      {"cmgr3c", false},
-      {"cmgr4", false},
-      {"cmgr6", false},
-      {"cmgr7", false},
-      {"cmgr8", false},
-      {"cmgr9", false},
-      {"cmgr10", false},
-      {"cmgr11", false},
-      {"cmgd1", false},
-      {"cmgd3", false},
-      // Sending: the step's tag, then "main2" once the send gave up; a result read is retried.
-      {"main2", true},
-      {"cmgs1", false},
-      {"cmgs21", false},
-      {"cmgs3", false},
-      {"cmgs4", false},
-      {"cmgs4a", false},
-      {"cmgs4b", false},
-      {"cmgs5", false},
-      {"cmgs7", false},
-      // Bring-up: the step's tags, then "handle_modem0" for the failed attempt.
-      {"handle_modem0", true},
-      {"init_modem0", false},
-      {"init_modem1", false},
-      {"init_modem2", false},
-      {"unlock_sim0 SIM PIN required", false},
-      {"unlock_sim1", false},
-      {"unlock_sim2 SIM PUK", false},
-      {"unlock_sim3 no SIM", false},
-      {"unlock_sim4", false},
-      {"unlock_sim5 PIN refused before", false},
-      {"unlock_sim6 PIN refused", false},
-      {"unlock_sim7", false},
-      {"unlock_sim8", false},
-      {"init_modem3", false},
-      {"init_modem4", false},
-      {"init_modem5", false},
-      {"init_modem6", false},
-      {"init_modem7", false},
-      {"init_modem8", false},
-      {"init_modem9", false},
-      {"atz1", false},
-      {"atz2", false},
-      {"ate0", false},
-      {"ate0-2", false},
-      {"pre_at1", false},
-      {"pre_at2", false},
-      {"pre_at3", false},
-      {"cpms1", false},
-      {"cpms2", false},
-      {"cpms3", false},
-      {"cops1", false},
-      {"cops2", false},
-      {"cops3", false},
-      {"cops5", false},
-      {"cops6", false},
-      {"cops7", false},
-      {"cannot open COM port", true},
-      // The gateway's end.
-      {"cannot communicate with modem", true},
-      {"cannot shutodown modem", true},
-      {"out of ext loop", true},
-      {"stopped on request", true},
-      // A stop that could wait no longer: the stop's own tag follows.
-      {"not sent on stop +222", false},
-      // The port layer, under whichever operation called it.
-      {"WriteChars1", false},
-      {"read_chars1", false},
-      {"get_prompt1", false},
-      // Not in the table: a fatal stop's message, a configuration halt.
-      {"\n***COM port state is initially bad", true},
-      {"NO CFG FILE\n", true},
-      {"Illegal SMS content 8", true},
-      {"name too long", true},
+  // Adjacent literals at the start of `expr`, and what follows them.
+  auto literals = [&](const std::string& expr, std::string& rest) {
+    std::string text;
+    std::size_t at = 0;
+    while (at < expr.size() && expr[at] == '"') {
+      text += literal(expr, at);
+      while (at < expr.size() && expr[at] == ' ') ++at;
+    }
+    rest = expr.substr(at);
+    return text;
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(cycle_effect(c.tag) == CycleEffect::kEnds, c.ends) << c.tag;
-    EXPECT_NE(cycle_effect(c.tag), CycleEffect::kOnAir) << c.tag;
+  // The top-level pieces of the list that opens at `at` ('(' or '{'), split at commas.
+  auto pieces = [](const std::string& code, std::size_t at) {
+    std::vector<std::string> out(1);
+    int depth = 0;
+    for (; at < code.size(); ++at) {
+      const char c = code[at];
+      if (c == '"' || c == '\'') {
+        const std::size_t from = at;
+        for (++at; at < code.size() && code[at] != c; ++at) at += code[at] == '\\';
+        out.back() += code.substr(from, at + 1 - from);
+        continue;
+      }
+      if (c == '(' || c == '{' || c == '[') {
+        if (depth++ == 0) continue;
+      } else if (c == ')' || c == '}' || c == ']') {
+        if (--depth == 0) break;
+      } else if (c == ',' && depth == 1) {
+        out.emplace_back();
+        continue;
+      }
+      out.back() += c;
+    }
+    for (std::string& p : out) {
+      std::replace(p.begin(), p.end(), '\n', ' ');
+      p.erase(0, p.find_first_not_of(' '));
+      p.erase(p.find_last_not_of(' ') + 1);
+    }
+    return out;
+  };
+  // Calls and the argument that is their tag; a negative count: the last of at least that many.
+  const std::pair<const char*, int> kCalls[] = {{"log_error", 2},  {"fail", -2},
+                                                {"fail_as", 4},    {"refuse", 3},
+                                                {"fatal_stop", 2}, {"between_quotes", 3}};
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().extension() == ".cpp") files.push_back(entry.path());
   }
-  EXPECT_EQ(cycle_effect("On the air"), CycleEffect::kOnAir);
+  std::sort(files.begin(), files.end());
+  for (const fs::path& path : files) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string source((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    // Comments out, literals kept.
+    std::string code;
+    for (std::size_t i = 0; i < source.size(); ++i) {
+      if (source.compare(i, 2, "//") == 0) {
+        i = source.find('\n', i) - 1;
+      } else if (source.compare(i, 2, "/*") == 0) {
+        i = source.find("*/", i) + 1;
+      } else if (source[i] == '"' || (source[i] == '\'' && i + 2 < source.size())) {
+        const char q = source[i];
+        const std::size_t from = i;
+        for (++i; source[i] != q; ++i) i += source[i] == '\\';
+        code += source.substr(from, i + 1 - from);
+      } else {
+        code += source[i];
+      }
+    }
+    const std::string file = path.filename().string();
+    std::function<void(const std::string&)> add = [&](const std::string& expr) {
+      std::string rest;
+      if (expr.empty() || expr == "nullptr") return;
+      if (expr[0] == '"') {
+        const std::string text = literals(expr, rest);
+        found.emplace_back(rest.empty() ? text : text + "2", file);
+        return;
+      }
+      if (expr.rfind("format(", 0) == 0 || expr.rfind("common::format(", 0) == 0) {
+        std::string text = literals(pieces(expr, expr.find('('))[0], rest);
+        for (std::size_t p; (p = text.find('%')) != std::string::npos;) {
+          text.replace(p, text.find_first_of("ds", p) + 1 - p, "2");
+        }
+        found.emplace_back(text, file);
+        return;
+      }
+      // A table of literals: "kRetryTags[retry]" and "kRetryTags[] = {...}".
+      const std::size_t bracket = expr.find('[');
+      if (bracket == std::string::npos) return;
+      const std::size_t table = code.find(expr.substr(0, bracket) + "[] = {");
+      if (table == std::string::npos) return;
+      for (const std::string& item : pieces(code, code.find('{', table))) add(item);
+    };
+    for (const auto& [name, count] : kCalls) {
+      const std::string call = std::string(name) + "(";
+      for (std::size_t at = code.find(call); at != std::string::npos;
+           at = code.find(call, at + 1)) {
+        const char before = at > 0 ? code[at - 1] : ' ';
+        if (std::isalnum(static_cast<unsigned char>(before)) || before == '_') continue;
+        const std::vector<std::string> args = pieces(code, at + call.size() - 1);
+        const int n = static_cast<int>(args.size());
+        if (count > 0 ? n != count : n < -count) continue;
+        if (std::string(name) == "between_quotes") {
+          if (args.back().rfind("{", 0) == 0) add(pieces(args.back(), 0).back());
+          continue;
+        }
+        add(args.back());
+      }
+    }
+  }
+  return found;
+}
+
+// Every tag the gateway logs has its row in mvo-report's table, which says whether the modem is
+// still on the air after it and what it means; and every row is a tag the gateway logs.
+TEST(Tags, EveryTagTheGatewayLogsHasItsRow) {
+  const std::string root = MVO_SOURCE_DIR;
+  if (!std::filesystem::is_directory(root)) GTEST_SKIP() << "no sources at " << root;
+  const auto found = tags_in_sources(root);
+  std::set<const TagInfo*> rows;
+  for (const auto& [tag, file] : found) {
+    const TagInfo* row = find_tag(tag);
+    EXPECT_NE(row, nullptr) << "no row in tools/report/tags.cpp for \"" << tag << "\" (" << file
+                            << ")";
+    rows.insert(row);
+  }
   for (const TagInfo& t : all_tags()) {
-    const bool listed = std::string(t.tag) == "On the air" ||
-                        std::any_of(std::begin(cases), std::end(cases),
-                                    [&](const Case& c) { return find_tag(c.tag) == &t; });
-    EXPECT_TRUE(listed) << "no test row for " << t.tag;
+    EXPECT_TRUE(rows.count(&t) == 1) << "a row for a tag the gateway does not log: " << t.tag;
     EXPECT_GT(std::string(t.meaning).size(), 10u) << t.tag;
   }
-  // Station content is charted apart from the modem's faults.
+  // The scan itself: one tag found by each of its ways.
+  std::set<std::string> tags;
+  for (const auto& [tag, file] : found) tags.insert(tag);
+  for (const char* tag : {"main1", "init_modem4", "cmgr3b", "Illegal SMS content 2",
+                          "not sent on stop 2", "bad formatting of station", "cmgs6.cont.",
+                          "COM PORT NAME IN CFG FILE IS TOO LONG (2 > 2)\n",
+                          "unlock_sim5 PIN refused before", "no type in destination"}) {
+    EXPECT_EQ(tags.count(tag), 1u) << "the scan missed " << tag;
+  }
+  EXPECT_GT(tags.size(), 80u);
+  // What the table says, where the gateway's failure handling is not written out in the table.
+  EXPECT_EQ(cycle_effect("On the air"), CycleEffect::kOnAir);
+  EXPECT_EQ(cycle_effect("a newer gateway's tag"), CycleEffect::kEnds);
+  EXPECT_EQ(cycle_effect("Illegal SMS content 8"), CycleEffect::kEnds);
   EXPECT_EQ(tag_group("Illegal SMS content 4"), TagGroup::kStation);
   EXPECT_EQ(tag_group("SMS too long"), TagGroup::kStation);
   EXPECT_EQ(tag_group("cmgl-2"), TagGroup::kModem);
+  EXPECT_EQ(tag_group("not sent on stop +222"), TagGroup::kStop);
 }
 
 // The error log as the gateway writes it, chains included: on the air or not after it.
@@ -316,11 +370,11 @@ TEST(Check, StatesAndExitCodes) {
        {{30, "On the air"}, {3, "cmgl-2"}, {3, "main1"}},
        2,
        "MVO CRITICAL - gateway off the air for 3 h since 2025-"},
-      {"a failure 1 h ago: within the limit",
+      {"a failure 1 h ago: within the limit, and not on the air",
        {1, 2},
        {{30, "On the air"}, {1, "main1"}},
        0,
-       "MVO OK"},
+       "MVO OK - 2 stations reporting, gateway off the air since 2025-12-06 05:46 (\"main1\")"},
       {"failure then bring-up again",
        {1, 2},
        {{30, "On the air"}, {20, "main2"}, {20, "On the air"}},
@@ -363,35 +417,63 @@ TEST(Check, StatesAndExitCodes) {
 // With the heartbeat on, the state file is the gateway's word and its age says it still speaks;
 // the error log's inference is not used. A file that cannot be read leaves the verdict UNKNOWN.
 TEST(Check, HeartbeatAndUnreadableLogs) {
+  constexpr std::int64_t kMin = 60;
   struct Case {
     const char* name;
     const char* state;  // nullptr: no state file
     std::int64_t beat_age_s;
     std::int64_t since_age_s;
+    std::int64_t on_air_age_s;  // the state file's on_air_utc; -1: an older gateway's, without
     std::string problem;
     int code;
     const char* starts;
+    std::int64_t offline_after_s = 2 * kHour;
   };
   const Case cases[] = {
-      {"on the air, fresh beat", "on the air", 30, 5 * kHour, "", 0, "MVO OK"},
-      {"on the air though the error log says off", "on the air", 30, kHour, "", 0, "MVO OK"},
-      {"beat 11 min old: killed or hung", "on the air", 11 * 60, 5 * kHour, "", 2,
-       "MVO CRITICAL - gateway not running: last sign of life 2025-"},
-      {"beat 9 min old: alive", "on the air", 9 * 60, 5 * kHour, "", 0, "MVO OK"},
-      {"stopped on request", "stopped", 3 * kHour, 3 * kHour, "", 2,
+      {"on the air, fresh beat", "on the air", 30, 5 * kHour, 30, "", 0,
+       "MVO OK - 1 stations reporting, gateway on the air"},
+      {"on the air though the error log says off", "on the air", 30, kHour, 30, "", 0,
+       "MVO OK - 1 stations reporting, gateway on the air"},
+      {"beat 11 min old: killed or hung", "on the air", 11 * kMin, 5 * kHour, 11 * kMin, "", 2,
+       "MVO CRITICAL - gateway not running: last sign of life 2025-12-06 05:35 (11 min ago, "
+       "state on the air)"},
+      {"beat 3 min old: two beats missed, not yet dead", "on the air", 3 * kMin, 5 * kHour,
+       3 * kMin, "", 0,
+       "MVO OK - 1 stations reporting, gateway last sign of life 3 min ago (at 05:43, state on "
+       "the air)"},
+      {"beat 2 min old: one beat late at most", "on the air", 2 * kMin, 5 * kHour, 2 * kMin, "", 0,
+       "MVO OK - 1 stations reporting, gateway on the air"},
+      {"stopped on request", "stopped", 3 * kHour, 3 * kHour, 3 * kHour, "", 2,
        "MVO CRITICAL - gateway stopped on request at 2025-"},
-      {"halted", "halted", 20, kHour, "", 2, "MVO CRITICAL - gateway halted at 2025-"},
-      {"bringing up for 3 h", "bringing up", 20, 3 * kHour, "", 2,
-       "MVO CRITICAL - gateway bringing up since 2025-"},
-      {"bringing up for 1 h", "bringing up", 20, kHour, "", 0, "MVO OK"},
-      {"heartbeat on, no state file", nullptr, 0, 0, "", 2, "MVO CRITICAL - gateway not running"},
-      {"an error log nobody may read", "on the air", 30, kHour,
+      {"halted", "halted", 20, kHour, 2 * kHour, "", 2,
+       "MVO CRITICAL - gateway halted: NO CFG FILE (since 2025-12-06 04:46) |"},
+      {"bringing up for 3 h, an older gateway's file", "bringing up", 20, 3 * kHour, -1, "", 2,
+       "MVO CRITICAL - gateway bringing the modem up since 02:46 (attempt 7): off the air for "
+       "3 h |"},
+      {"bringing up for 1 h", "bringing up", 20, kHour, kHour, "", 0,
+       "MVO OK - 1 stations reporting, gateway bringing the modem up since 04:46 (attempt 7) |"},
+      {"restarted again and again: bringing up for 5 min, off the air for 3 h", "bringing up", 20,
+       5 * kMin, 3 * kHour, "", 2,
+       "MVO CRITICAL - gateway bringing the modem up since 05:41 (attempt 7): off the air for "
+       "3 h |"},
+      {"off the air for 25 min, the bound 20 min", "starting", 20, kMin, 25 * kMin, "", 2,
+       "MVO CRITICAL - gateway starting since 05:45: off the air for 25 min |", 20 * kMin},
+      {"stopping", "stopping", 20, kMin, 2 * kMin, "", 0,
+       "MVO OK - 1 stations reporting, gateway stopping |"},
+      {"a missed beat while off the air for 3 h", "bringing up", 5 * kMin, 3 * kHour, 3 * kHour, "",
+       2,
+       "MVO CRITICAL - gateway last sign of life 5 min ago (at 05:41, state bringing up): "
+       "off the air for 3 h |"},
+      {"heartbeat on, no state file", nullptr, 0, 0, 0, "", 2,
+       "MVO CRITICAL - gateway not running"},
+      {"an error log nobody may read", "on the air", 30, kHour, 30,
        "log/err_log.csv: Permission denied", 3,
        "MVO UNKNOWN - cannot read log/err_log.csv: Permission denied"},
   };
   for (const Case& c : cases) {
     Settings settings;
     settings.now = kNow;
+    settings.offline_after_s = c.offline_after_s;
     SiteReport site;
     site.stations.resize(1);
     site.stations[0].heard = true;
@@ -407,11 +489,143 @@ TEST(Check, HeartbeatAndUnreadableLogs) {
       site.heartbeat.state.since = logs::civil_from_seconds(kNow - c.since_age_s);
       site.heartbeat.state.attempt = 7;
       site.heartbeat.state.message = "NO CFG FILE";
+      if (c.on_air_age_s >= 0) site.heartbeat.state.on_air_utc = kNow - c.on_air_age_s;
     }
     if (!c.problem.empty()) site.problems.push_back(c.problem);
     const CheckResult r = check_site(site, settings);
     EXPECT_EQ(r.code, c.code) << c.name << ": " << r.line;
     EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+    if (c.state == nullptr || std::string(c.state) != "on the air") {
+      EXPECT_EQ(r.line.find("on the air"), std::string::npos) << c.name << ": " << r.line;
+    }
+  }
+}
+
+// Durations read in minutes under an hour, never "0 h".
+TEST(Check, DurationsInMinutesUnderAnHour) {
+  const std::pair<std::int64_t, const char*> spans[] = {
+      {59, "0 min"},        {25 * 60, "25 min"},    {3599, "59 min"},     {kHour, "1 h"},
+      {71 * kHour, "71 h"}, {72 * kHour, "3 days"}, {-1, "in the future"}};
+  for (const auto& [seconds, text] : spans) EXPECT_EQ(show_span(seconds), text) << seconds;
+  Settings settings;
+  settings.now = kNow;
+  settings.silent_after_s = 60;
+  settings.offline_after_s = 20 * 60;
+  SiteReport site;
+  site.stations.resize(2);
+  site.stations[0].name = "Tank";
+  site.stations[0].heard = true;
+  site.stations[0].last = kNow - 5 * 60;
+  site.stations[1].name = "Pump";
+  site.health.log_found = true;
+  add_error_record(site.health, {"On the air", logs::civil_from_seconds(kNow - kHour)});
+  add_error_record(site.health, {"main1", logs::civil_from_seconds(kNow - 25 * 60)});
+  EXPECT_EQ(check_site(site, settings).text,
+            "gateway off the air for 25 min since 2025-12-06 05:21 (\"main1\"); every station "
+            "silent (2): Pump (never heard), Tank (5 min)");
+}
+
+// The gateway's own state file over restarts that never reach the air: --check counts the outage
+// from the last second the site was on the air (or, never on it, from the first start).
+TEST(Check, RestartsDoNotResetTheOutage) {
+  struct Case {
+    const char* name;
+    std::string before;  // log/gateway.state before the first run; "": none
+    bool first_run_on_air;
+    const char* starts;
+  } cases[] = {
+      {"on the air, then restarted every 10 min", "", true,
+       "MVO CRITICAL - gateway bringing the modem up since 16:19 (attempt 1): off the air for "
+       "3 h |"},
+      {"a new site never on the air", "", false,
+       "MVO CRITICAL - gateway bringing the modem up since 16:19 (attempt 1): off the air for "
+       "3 h |"},
+      {"an older gateway's file, left on the air an hour before",
+       "state=on the air\r\nsince=2012-02-26 12:00:00\r\nbeat=2012-02-26 12:19:42\r\n"
+       "beat_utc=1330258782\r\n",
+       false,
+       "MVO CRITICAL - gateway bringing the modem up since 16:19 (attempt 1): off the air for "
+       "4 h |"},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.write_config("stations.txt", "\"Tank3\";\"+4410\"\r\n");
+    h.write_config("human.txt", "Normal\r\n");
+    h.write_config("options.txt", "heartbeat on\r\n");
+    if (!c.before.empty()) {
+      std::ofstream(h.dir() / "log" / logs::kStateFileName, std::ios::binary) << c.before;
+    }
+    // The wall clock starts at 2012-02-26 13:19:42; a run every 10 minutes for three hours.
+    for (int run = 0; run < 19; ++run) {
+      if (run > 0) h.clock.sleep_ms(10 * 60 * 1000);
+      platform::Service service;
+      service.state_file = true;
+      h.env.service = &service;
+      logs::set_state(h.env, "starting");
+      logs::set_state(h.env, "bringing up", 1);
+      if (run == 0 && c.first_run_on_air) {
+        logs::set_state(h.env, "on the air");
+        logs::set_state(h.env, "bringing up", 1);
+      }
+    }
+    h.env.service = nullptr;
+    h.clock.sleep_ms(60 * 1000);
+    logs::log_station_message(h.env, "+4410", "1,2,3,4,5,6,0", "12/02/26", "16:19:00", "+00");
+    Settings settings;
+    settings.now = h.wall.utc_seconds();
+    SiteReport site;
+    std::string error;
+    ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
+    const CheckResult r = check_site(site, settings);
+    EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+  }
+}
+
+// A configuration halt at start is told in the state file when options.txt turns the heartbeat
+// on; the console and the error log stay as they were.
+TEST(Check, ConfigurationHaltInTheStateFile) {
+  struct Case {
+    const char* name;
+    const char* cfg;      // nullptr: none
+    const char* options;  // nullptr: none
+    const char* alarms;
+    const char* starts;  // nullptr: no state file
+  } cases[] = {
+      {"a bad alarms.txt, heartbeat on", "x COM1\n", "heartbeat on\n", "silent soon\n",
+       "MVO CRITICAL - gateway halted: line 1 in file alarms.txt: silent takes a time such as "
+       "90m, 6h or 2d (since 2012-02-26 13:19)"},
+      {"a bad alarms.txt, heartbeat off", "x COM1\n", "heartbeat off\n", "silent soon\n", nullptr},
+      {"no cfg.txt, heartbeat on", nullptr, "heartbeat on\n", "",
+       "MVO CRITICAL - gateway halted: NO CFG FILE (since 2012-02-26 13:19)"},
+      {"a faulty options.txt", "x COM1\n", "heartbeat on\nheartbeat maybe\n", "", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string console[2], errors[2];
+    for (int with = 0; with <= 1; ++with) {
+      Harness h;
+      if (c.cfg != nullptr) h.write_config("cfg.txt", c.cfg);
+      h.write_config("stations.txt", "\"Tank3\";\"+4410\"\r\n");
+      h.write_config("human.txt", "Normal\r\n");
+      h.write_config("destinations.txt", "\"Ops\";\"+222\";HMN;\"0\"\r\n");
+      h.write_config("options.txt", c.options);
+      h.write_config("alarms.txt", c.alarms);
+      platform::Service service;
+      if (with == 1) h.env.service = &service;
+      EXPECT_THROW(driver::run_gateway(h.env), common::Halt) << c.name;
+      console[with] = h.console();
+      errors[with] = h.read_log("err_log.csv");
+      EXPECT_EQ(h.log_exists(logs::kStateFileName), with == 1 && c.starts != nullptr) << c.name;
+      if (with == 0 || c.starts == nullptr) continue;
+      Settings settings;
+      settings.now = h.wall.utc_seconds();
+      SiteReport site;
+      std::string error;
+      ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
+      const CheckResult r = check_site(site, settings);
+      EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+    }
+    EXPECT_EQ(console[1], console[0]) << c.name;
+    EXPECT_EQ(errors[1], errors[0]) << c.name;
   }
 }
 
@@ -548,6 +762,8 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   h.wall.set_start(sim::VirtualWallClock::at(2026, 12, 6, 8, 0, 0));
   logs::log_error(h.env, "On the air");
   logs::log_error(h.env, "SMS from UFO");
+  logs::log_error(h.env, "stopped on request");
+  logs::log_error(h.env, "On the air");
   {
     std::ofstream damage(h.dir() / "log" / "+4420.csv", std::ios::binary | std::ios::app);
     damage << "  +08 , 26/1\r\n\r\n\r  CET , 26/12/05 , 10:00:00  , 1 \r\n"
@@ -578,19 +794,29 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
   EXPECT_FALSE(site.stations[2].log_found);
   EXPECT_TRUE(is_silent(site.stations[2], settings));
   EXPECT_EQ(site.stations[3].messages, 1u);
-  EXPECT_EQ(site.health.on_air, 1u);
+  EXPECT_EQ(site.health.on_air, 2u);
   EXPECT_EQ(site.health.ufo, 1u);
   EXPECT_EQ(site.health.unreadable, 1u);
   EXPECT_EQ(site.unlisted_logs,
             (std::vector<std::pair<std::string, std::uint64_t>>{{"+9999.csv", 1}}));
   // Nothing was written into the site: no error-log record from the loaders.
-  EXPECT_EQ(h.tags(), (std::vector<std::string>{"On the air", "SMS from UFO"}));
+  EXPECT_EQ(h.tags(), (std::vector<std::string>{"On the air", "SMS from UFO", "stopped on request",
+                                                "On the air"}));
 
   std::ostringstream page;
   write_page(page, site, settings);
   const std::string html = page.str();
   EXPECT_NE(html.find("NEVER HEARD"), std::string::npos);
   EXPECT_NE(html.find("<li><i class=\"sw c1\"></i>1 Overflow</li>"), std::string::npos);
+  // A planned stop is no fault: charted beside the bring-ups.
+  EXPECT_NE(html.find("<h3>Modem, port and network faults per day (0)</h3>"), std::string::npos);
+  EXPECT_NE(html.find("and stops on request (1)</h3>"), std::string::npos);
+  // Star's one message is a dot on each of its charts.
+  const std::size_t star = html.find("<section class=\"station\" id=\"st3\"");
+  ASSERT_NE(star, std::string::npos);
+  const std::string section = html.substr(star, html.find("</section>", star) - star);
+  EXPECT_NE(section.find("<svg class=\"chart level\" data-points=\"1\""), std::string::npos);
+  EXPECT_NE(section.find("<circle cx="), std::string::npos);
   EXPECT_EQ(html.find("<script"), std::string::npos);
   EXPECT_EQ(html.find("http"), std::string::npos);
 }
