@@ -25,6 +25,8 @@ struct Finding {
   // An error the gateway halts on, with `text` its message; false for an error the gateway
   // starts with but cannot work right (a file it reads as garbage, no log directory).
   bool halts = true;
+  // After the gateway's own words: what is wrong in plain words, and what the line should be.
+  std::string hint{};
   bool operator==(const Finding&) const = default;
 };
 
@@ -87,7 +89,8 @@ std::string modem_manager_rule(const std::string& device);
 // 0 when there is no finding, 1 when there are only warnings, 2 when the gateway would halt.
 int exit_status(const std::vector<Finding>& findings);
 
-// "<prefix><file>:<line>[:<column>]: error: <text>" (no ":<line>" for the file as a whole).
+// "<prefix><file>:<line>[:<column>]: error: <text>[ -- <hint>]" (no ":<line>" for the file as a
+// whole).
 std::string to_line(const Finding& finding, const std::string& prefix = "");
 
 // A text shown on one line: line feeds as blanks, blanks and line ends at either end dropped,
