@@ -314,7 +314,7 @@ void log_findings(const std::string& root, const SiteProbes& probes,
                 "fix it with: %s %s: %s",
                 user.c_str(), user.c_str(), chown, user.c_str(), path.c_str())});
   };
-  if (probes.writable(dir.string(), user) == Access::kNotWritable) {
+  if (probes.access(dir.string(), user, Want::kWrite) == Access::kDenied) {
     not_writable("log/", "chown -R", shown);
     return;
   }
@@ -325,7 +325,7 @@ void log_findings(const std::string& root, const SiteProbes& probes,
   }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    if (probes.writable((dir / name).string(), user) == Access::kNotWritable) {
+    if (probes.access((dir / name).string(), user, Want::kWrite) == Access::kDenied) {
       not_writable("log/" + name, "chown", (fs::path(shown) / name).string());
     }
   }
@@ -685,13 +685,16 @@ SiteCheck check_site(const std::string& root, const SiteProbes& probes) {
       t.alarms = config::load_alarms(ws.env, t.stations, t.destinations, &w);
     });
   }
-  check_pin(root, ws, t, findings);  // read in place: the PIN is not copied to the scratch site
+  check_pin(root, ws, probes, t,
+            findings);  // read in place: the PIN is not copied to the scratch site
 
   result.loads = std::none_of(findings.begin(), findings.end(), [](const Finding& f) {
     return f.severity == Severity::kError && f.halts;
   });
   for (Finding& f : findings) {
-    if (f.severity == Severity::kError && f.halts) f.hint = plain_words_for(f.file, f.text);
+    if (f.severity == Severity::kError && f.halts && f.hint.empty()) {
+      f.hint = plain_words_for(f.file, f.text);
+    }
   }
   table_warnings(t, st, hu, de, cu, findings);
   human_limits(ws, t, hu, findings);
