@@ -16,6 +16,7 @@
 #include "tools/check/gsm.h"
 #include "tools/check/pin.h"
 #include "tools/check/workspace.h"
+#include "tools/sites.h"
 
 namespace mvo::check {
 
@@ -628,6 +629,19 @@ std::string to_line(const Finding& f, const std::string& prefix) {
                                             : format(":%d:%d", f.line, f.column);
   return prefix + f.file + where + (f.severity == Severity::kError ? ": error: " : ": warning: ") +
          f.text + (f.hint.empty() ? "" : " -- " + f.hint);
+}
+
+std::string default_site(const std::string& dir, std::string& problem) {
+  constexpr std::size_t kShown = 5;
+  const std::vector<std::string> sites = tools::expand_sites(dir, kShown);
+  if (sites.size() == 1) return sites[0];
+  std::string names;
+  for (std::size_t i = 0; i < sites.size() && i < kShown; ++i) {
+    names += (i == 0 ? "" : ", ") + std::filesystem::path(sites[i]).filename().string();
+  }
+  problem = format("%s holds several sites (%s%s): name the one to check", dir.c_str(),
+                   names.c_str(), sites.size() > kShown ? ", ..." : "");
+  return "";
 }
 
 int exit_status(const std::vector<Finding>& findings) {

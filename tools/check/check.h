@@ -88,6 +88,12 @@ SiteCheck check_site(const std::string& root, const SiteProbes& probes);
 // device's own name, which is what the rule's KERNEL matches.
 std::string modem_manager_rule(const std::string& device);
 
+// The site mvo-check checks when none is named, run in `dir`: `dir` when it is a site (or holds
+// none), else the one site among its subdirectories, as mvo-report finds them (tools/sites.h):
+// mvo-check.exe double-clicked in the Windows zip's MVO\ checks MVO\site\. Several: "" and
+// `problem` names them.
+std::string default_site(const std::string& dir, std::string& problem);
+
 // 0 when there is no finding, 1 when there are only warnings, 2 when the gateway would halt.
 int exit_status(const std::vector<Finding>& findings);
 

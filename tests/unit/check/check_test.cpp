@@ -517,6 +517,39 @@ TEST(CheckSite, ShownTexts) {
             "site/configuration/human.txt:3: warning: w");
 }
 
+// Run in a folder that is no site, mvo-check checks the one site in it, as mvo-report finds it:
+// mvo-check.exe double-clicked in the Windows zip's MVO\ checks MVO\site\.
+TEST(CheckSite, TheSiteInAFolderThatIsNone) {
+  const struct {
+    const char* name;
+    std::vector<const char*> made;  // directories made in the folder
+    const char* site;               // the site checked, within the folder; nullptr: none
+    std::string problem;
+  } cases[] = {
+      {"a site itself", {"configuration", "sub/log"}, "", ""},
+      {"the zip's MVO folder", {"site/configuration", "site/log", "docs"}, "site", ""},
+      {"no site at all", {"docs"}, "", ""},
+      {"two sites",
+       {"b/log", "a/configuration"},
+       nullptr,
+       " holds several sites (a, b): name the "
+       "one to check"},
+  };
+  const fs::path base = fs::temp_directory_path() / "mvo-check-folder-test";
+  for (const auto& c : cases) {
+    fs::remove_all(base);
+    for (const char* d : c.made) fs::create_directories(base / d);
+    std::string problem;
+    const std::string site = default_site(base.string(), problem);
+    const std::string expected = c.site == nullptr ? ""
+                                 : *c.site == '\0' ? base.string()
+                                                   : (base / c.site).string();
+    EXPECT_EQ(site, expected) << c.name;
+    EXPECT_EQ(problem, c.problem.empty() ? "" : base.string() + c.problem) << c.name;
+  }
+  fs::remove_all(base);
+}
+
 // The shipped example, copied as an operator copies it and given a port that exists, checks
 // clean: nothing for a newcomer to puzzle over before the first start.
 TEST(CheckSite, TheExampleChecksCleanOnceItsPortIsSet) {
