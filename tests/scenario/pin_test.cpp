@@ -398,9 +398,9 @@ class NotedFiles final : public platform::DurableFiles {
 // the rename synced, in that order, then the PIN. A step that fails sends no PIN and leaves no
 // record (a record of a PIN never sent would keep it from ever being sent), whatever the step.
 TEST(SimPin, ThePinGoesOnlyAfterItsRecordIsOnTheDisk) {
-  const std::vector<std::string> durable = {
-      "write sim-pin.refused.tmp", "sync sim-pin.refused.tmp",
-      "rename sim-pin.refused.tmp sim-pin.refused", "sync log/"};
+  const std::vector<std::string> durable = {"write sim-pin.refused.tmp", "sync sim-pin.refused.tmp",
+                                            "rename sim-pin.refused.tmp sim-pin.refused",
+                                            "sync log/"};
   struct Case {
     const char* failing;  // "": none
     std::vector<std::string> steps;
