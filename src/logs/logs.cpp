@@ -126,7 +126,7 @@ bool replace_file(const std::string& path, const std::string& text, Readers read
     std::filesystem::remove(temporary, ignored);
     return false;
   }
-  std::string dir = std::filesystem::path(path).parent_path().string();
+  const std::string dir = std::filesystem::path(path).parent_path().string();
   return files.sync_dir(dir.empty() ? "." : dir);
 }
 
