@@ -16,6 +16,7 @@
 #include "driver/gateway.h"
 #include "logs/life.h"
 #include "logs/logs.h"
+#include "platform/durable.h"
 #include "platform/native.h"
 #include "platform/trace_port.h"
 #ifdef _WIN32
@@ -66,6 +67,9 @@ int main(int argc, char** argv) {
   service.version = mvo::common::kVersion;
   service.pid = os::process_id();
 
+  // Records of state reach the disk before what depends on them (the SIM's PIN) goes on.
+  static os::DiskFiles disk;
+  mvo::platform::set_durable_files(&disk);
   os::SteadyClock clock;
   os::LocalWallClock wall;
   os::StdoutConsole plain;

@@ -7,6 +7,7 @@
 #include "common/halt.h"
 #include "logs/life.h"
 #include "logs/records.h"
+#include "platform/durable.h"
 
 namespace mvo::logs {
 
@@ -102,15 +103,32 @@ void show_progress(Env& env, int flag, std::int64_t ms) {
   delay(env, ms);
 }
 
-bool replace_file(const std::string& path, const std::string& text) {
+namespace {
+std::string with_crlf(const std::string& text) {
+  std::string data;
+  data.reserve(text.size() + 4);
+  for (char c : text) {
+    if (c == '\n') data += '\r';
+    data += c;
+  }
+  return data;
+}
+}  // namespace
+
+bool replace_file(const std::string& path, const std::string& text, Readers readers) {
+  platform::DurableFiles& files = platform::durable_files();
   const std::string temporary = path + ".tmp";
   std::error_code ignored;
   std::filesystem::remove(temporary, ignored);
-  if (!append_crlf(temporary, text)) return false;
-  std::error_code failed;
-  std::filesystem::rename(temporary, path, failed);
-  if (failed) std::filesystem::remove(temporary, ignored);
-  return !failed;
+  // The content on the disk before the rename: a rename that outlives a power cut must not bring
+  // an empty file.
+  if (!files.write_new(temporary, with_crlf(text), readers == Readers::kOwnerOnly) ||
+      !files.sync_file(temporary) || !files.rename(temporary, path)) {
+    std::filesystem::remove(temporary, ignored);
+    return false;
+  }
+  const std::string dir = std::filesystem::path(path).parent_path().string();
+  return files.sync_dir(dir.empty() ? "." : dir);
 }
 
 std::string asctime_stamp(const std::tm& t) {
@@ -120,12 +138,7 @@ std::string asctime_stamp(const std::tm& t) {
 }
 
 bool append_crlf(const std::string& path, const std::string& record) {
-  std::string data;
-  data.reserve(record.size() + 4);
-  for (char c : record) {
-    if (c == '\n') data += '\r';
-    data += c;
-  }
+  const std::string data = with_crlf(record);
   std::ofstream out(path, std::ios::binary | std::ios::app);
   if (!out.is_open()) return false;
   out.seekp(0, std::ios::end);

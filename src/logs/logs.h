@@ -62,10 +62,18 @@ std::string asctime_stamp(const std::tm& t);
 // be opened, written or closed; the record is then not in the file, not even in part.
 bool append_crlf(const std::string& path, const std::string& record);
 
-// Replaces the file at `path` whole with `text` (every '\n' written as CR LF): a temporary beside
-// it is written, then renamed over it, so a reader or a power cut never meets half a file. False
-// when it could not be written; the old file then stands.
-bool replace_file(const std::string& path, const std::string& text);
+// Who may read a file replaced whole: whoever the umask lets, or its owner alone (mode 0600 on
+// POSIX whatever the umask, from the moment the temporary exists).
+enum class Readers { kUmask, kOwnerOnly };
+
+// Replaces the file at `path` whole with `text` (every '\n' written as CR LF), durably, through
+// platform::durable_files(): a temporary beside it is written and synced to the disk, renamed
+// over it, then the directory is synced. A reader or a power cut meets the old file or the new
+// one, never half a file nor a rename without its content. False when a step failed: before the
+// rename the old file stands and the temporary is gone; after it (the directory not synced) the
+// new file stands but may not outlive a power cut.
+bool replace_file(const std::string& path, const std::string& text,
+                  Readers readers = Readers::kUmask);
 
 #ifdef _WIN32
 inline constexpr bool kWindowsNames = true;

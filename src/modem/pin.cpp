@@ -81,7 +81,27 @@ bool remember_refusal(Env& env, const std::string& pin, const char* key = kPendi
       "# The SIM refused the PIN of configuration/pin.txt, or its answer never came. The gateway\n"
       "# does not send that PIN again until pin.txt holds another one. Delete this file to let it\n"
       "# try once more (a SIM takes three wrong PINs, then wants its PUK).\n" +
-          std::string(key) + salt + " " + pin_fingerprint(pin, salt) + "\n");
+          std::string(key) + salt + " " + pin_fingerprint(pin, salt) + "\n",
+      logs::Readers::kOwnerOnly);
+}
+
+// A record written before records were made owner-only (with the umask's mode, 0640 or 0644) is
+// made so when the gateway meets it: its fingerprint gives the PIN away to whoever reads it. A
+// link is left alone: the gateway changes only a file of its own. Windows keeps its access
+// rights in the folder, not in mode bits.
+void keep_private(const std::string& path) {
+#ifndef _WIN32
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (ec || !fs::is_regular_file(status)) return;
+  if ((status.permissions() & (fs::perms::group_all | fs::perms::others_all)) == fs::perms::none) {
+    return;
+  }
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, ec);
+#else
+  (void)path;
+#endif
 }
 
 void forget_refusal(Env& env) { std::remove(refusal_path(env).c_str()); }
@@ -198,6 +218,7 @@ bool sim_pin_required(const std::string& line) {
 }
 
 bool unlock_sim(Env& env, const std::string& pin) {
+  keep_private(refusal_path(env));
   std::string answer = settled_answer(env);
   if (upper(answer) == "READY") {
     // A PIN sent before whose taking was not seen (its answer lost, or READY late): the SIM
@@ -223,6 +244,9 @@ bool unlock_sim(Env& env, const std::string& pin) {
   // cut this short would leave a PIN the SIM may have taken remembered as pending.
   logs::StopHold hold(env);
   if (!remember_refusal(env, pin)) {
+    // A record that may stand without being on the disk would keep a PIN never sent from ever
+    // being sent: there was none before (another PIN's went above), and there is none now.
+    forget_refusal(env);
     return fail(env, "unlock_sim7 cannot write log/sim-pin.refused, no PIN sent ", "unlock_sim7");
   }
   // Echo off first: a modem that echoes would hold the PIN in a line that a failed read prints.

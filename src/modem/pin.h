@@ -3,10 +3,11 @@
 //
 // Three wrong PINs lock a SIM behind its PUK, which needs a person on site. So the gateway spends
 // at most one of the SIM's tries: before it sends a PIN it writes that PIN's fingerprint to
-// log/sim-pin.refused, and it removes the file only when the SIM shows READY after it. A file that
-// holds the fingerprint of the configured PIN therefore means "refused, or its answer never came",
-// and that PIN is not sent again, not after a restart and not after a power cut, until pin.txt
-// holds another PIN (or an operator deletes the file).
+// log/sim-pin.refused, on the disk (synced) before the PIN goes out, and it removes the file only
+// when the SIM shows READY after it. A file that holds the fingerprint of the configured PIN
+// therefore means "refused, or its answer never came", and that PIN is not sent again, not after a
+// restart and not after a power cut, until pin.txt holds another PIN (or an operator deletes the
+// file).
 #include <string>
 
 #include "platform/platform.h"
@@ -24,8 +25,9 @@ inline constexpr std::int64_t kSimPollMs = 1000;
 
 // A salted, iterated hash of the PIN, written in the letters 'a' to 'p' (no digit at all): it
 // tells PINs apart without showing them. Only a fence against a glance: a PIN has so few digits
-// that anyone who can read the file can find it by trying them all, so log/ stays as private as
-// pin.txt.
+// that anyone who can read the file finds it by trying them all. The record's protection is its
+// mode: it is written owner-only (0600, whatever the umask), and an older one that others may
+// read is made so at the next bring-up with a PIN.
 std::string pin_fingerprint(const std::string& pin, const std::string& salt);
 
 enum class Refusal {
@@ -49,6 +51,9 @@ bool sim_pin_required(const std::string& line);
 // the PIN goes once, unless a refusal of it is remembered, and the SIM is asked again every
 // second until it is ready, for at most 20 s. Anything else (SIM PUK, no SIM, PH-SIM PIN, ...)
 // fails with its own text and tag, and no PIN is sent. The PIN never appears in a text or tag.
+// The PIN goes only once its record is on the disk (logs::replace_file: written, synced, renamed,
+// the directory synced); a step that fails gives "unlock_sim7 cannot write log/sim-pin.refused, no
+// PIN sent " (tag unlock_sim7) and no PIN.
 bool unlock_sim(Env& env, const std::string& pin);
 
 }  // namespace mvo::modem

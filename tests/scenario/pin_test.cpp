@@ -9,9 +9,13 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "common/halt.h"
 #include "driver/gateway.h"
+#include "platform/durable.h"
 #include "platform/trace_port.h"
 #include "tests/support/harness.h"
 
@@ -150,10 +154,21 @@ TEST(SimPin, WrongPinIsSentOnceAndNeverAgain) {
   ASSERT_GE(g.tags().size(), first.size());
   EXPECT_TRUE(std::equal(first.begin(), first.end(), g.tags().begin()));
   EXPECT_TRUE(g.refusal_remembered());
+#ifndef _WIN32
+  // A record others may read, as gateways wrote it before records were owner-only: the next
+  // bring-up makes it so.
+  const fs::path record = g.dir() / "log" / modem::kRefusalFile;
+  const auto owner_only = fs::perms::owner_read | fs::perms::owner_write;
+  EXPECT_EQ(fs::status(record).permissions(), owner_only);
+  fs::permissions(record, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+#endif
 
   // Three restarts, then a power cut of the modem while the gateway runs: the SIM asks for its
   // PIN every time, and the gateway never sends it.
   for (int restart = 0; restart < 3; ++restart) g.run(60000);
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(record).permissions(), owner_only);
+#endif
   const std::int64_t cut = g.now() + 10000;
   g.modem.unplug(cut, 5000, true);
   const int refusals_before_cut = g.tag_count("unlock_sim5 PIN refused before");
@@ -324,6 +339,111 @@ TEST(SimPin, APinWhoseAnswerWasLostIsForgottenOnceTheSimShowsReady) {
   EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 2);
   EXPECT_EQ(g.modem.sim_pin_tries(), 3);
   g.expect_no_pin_anywhere(kPin);
+}
+
+}  // namespace
+}  // namespace mvo::driver
+
+namespace mvo::driver {
+namespace {
+
+// The operating system's files, each step noted before it is taken (after the modem commands that
+// came before it), or failed instead when it is the step `failing`.
+class NotedFiles final : public platform::DurableFiles {
+ public:
+  NotedFiles(const sim::ModemModel& modem, std::string failing)
+      : modem_(modem), failing_(std::move(failing)) {
+    platform::set_durable_files(this);
+  }
+  ~NotedFiles() override { platform::set_durable_files(nullptr); }
+  NotedFiles(const NotedFiles&) = delete;
+  NotedFiles& operator=(const NotedFiles&) = delete;
+
+  bool write_new(const std::string& path, const std::string& data, bool owner_only) override {
+    return step("write " + name(path)) && disk_.write_new(path, data, owner_only);
+  }
+  bool sync_file(const std::string& path) override {
+    return step("sync " + name(path)) && disk_.sync_file(path);
+  }
+  bool rename(const std::string& from, const std::string& to) override {
+    return step("rename " + name(from) + " " + name(to)) && disk_.rename(from, to);
+  }
+  bool sync_dir(const std::string& dir) override {
+    return step("sync " + name(dir) + "/") && disk_.sync_dir(dir);
+  }
+  // The first `n` steps and commands.
+  std::vector<std::string> first(std::size_t n) {
+    note_commands();
+    return {steps_.begin(), steps_.begin() + static_cast<long>(std::min(n, steps_.size()))};
+  }
+
+ private:
+  static std::string name(const std::string& path) { return fs::path(path).filename().string(); }
+  void note_commands() {
+    for (; seen_ < modem_.commands().size(); ++seen_) steps_.push_back(modem_.commands()[seen_]);
+  }
+  bool step(const std::string& what) {
+    note_commands();
+    steps_.push_back(what);
+    return what != failing_;
+  }
+  const sim::ModemModel& modem_;
+  std::string failing_;
+  platform::native::DiskFiles disk_;
+  std::vector<std::string> steps_;
+  std::size_t seen_ = 0;
+};
+
+// The PIN goes out only once its record is on the disk: written, synced, renamed into place, and
+// the rename synced, in that order, then the PIN. A step that fails sends no PIN and leaves no
+// record (a record of a PIN never sent would keep it from ever being sent), whatever the step.
+TEST(SimPin, ThePinGoesOnlyAfterItsRecordIsOnTheDisk) {
+  const std::vector<std::string> durable = {"write sim-pin.refused.tmp", "sync sim-pin.refused.tmp",
+                                            "rename sim-pin.refused.tmp sim-pin.refused",
+                                            "sync log/"};
+  struct Case {
+    const char* failing;  // "": none
+    std::vector<std::string> steps;
+  } cases[] = {
+      {"",
+       {"AT+CPIN?", durable[0], durable[1], durable[2], durable[3], "ATE0",
+        std::string("AT+CPIN=\"") + kWrongPin + "\"", durable[0], durable[1], durable[2],
+        durable[3]}},
+      {"write sim-pin.refused.tmp", {"AT+CPIN?", durable[0], "AT+CPIN?", durable[0]}},
+      {"sync sim-pin.refused.tmp", {"AT+CPIN?", durable[0], durable[1], "AT+CPIN?"}},
+      {"rename sim-pin.refused.tmp sim-pin.refused",
+       {"AT+CPIN?", durable[0], durable[1], durable[2], "AT+CPIN?"}},
+      {"sync log/", {"AT+CPIN?", durable[0], durable[1], durable[2], durable[3], "AT+CPIN?"}},
+  };
+#ifndef _WIN32
+  // Owner-only whatever the umask: here one that takes nothing away.
+  const mode_t umask_before = ::umask(0);
+#endif
+  for (const auto& c : cases) {
+    PinGateway g(sim_with_pin(kPin), std::string(kWrongPin));
+    NotedFiles files(g.modem, c.failing);
+    g.run(60000);
+    EXPECT_EQ(files.first(c.steps.size()), c.steps) << c.failing;
+    EXPECT_FALSE(g.log_exists(std::string(modem::kRefusalFile) + ".tmp")) << c.failing;
+    if (*c.failing == '\0') {
+      EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
+#ifndef _WIN32
+      EXPECT_EQ(fs::status(g.dir() / "log" / modem::kRefusalFile).permissions(),
+                fs::perms::owner_read | fs::perms::owner_write);
+#endif
+      continue;
+    }
+    EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 0) << c.failing;
+    EXPECT_FALSE(g.refusal_remembered()) << c.failing;
+    EXPECT_GE(g.tag_count("unlock_sim7"), 2) << c.failing;
+    EXPECT_NE(g.console().find("unlock_sim7 cannot write log/sim-pin.refused, no PIN sent "
+                               "init_modem2 handle_modem0  "),
+              std::string::npos)
+        << c.failing;
+  }
+#ifndef _WIN32
+  ::umask(umask_before);
+#endif
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "tools/check/gsm.h"
 #include "tools/check/pin.h"
 #include "tools/check/workspace.h"
+#include "tools/sites.h"
 
 namespace mvo::check {
 
@@ -314,7 +315,7 @@ void log_findings(const std::string& root, const SiteProbes& probes,
                 "fix it with: %s %s: %s",
                 user.c_str(), user.c_str(), chown, user.c_str(), path.c_str())});
   };
-  if (probes.writable(dir.string(), user) == Access::kNotWritable) {
+  if (probes.access(dir.string(), user, Want::kWrite) == Access::kDenied) {
     not_writable("log/", "chown -R", shown);
     return;
   }
@@ -325,7 +326,7 @@ void log_findings(const std::string& root, const SiteProbes& probes,
   }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    if (probes.writable((dir / name).string(), user) == Access::kNotWritable) {
+    if (probes.access((dir / name).string(), user, Want::kWrite) == Access::kDenied) {
       not_writable("log/" + name, "chown", (fs::path(shown) / name).string());
     }
   }
@@ -486,6 +487,121 @@ void table_warnings(const config::Tables& t, const Loaded& st, const Loaded& hu,
   }
 }
 
+// The halts of the files operators write by hand, in plain words: keyed by the file and a part
+// of the gateway's message as shown (visible()), which the gateway's words keep exact.
+struct PlainWords {
+  const char* file;
+  std::string message;
+  std::string words;
+};
+
+const std::vector<PlainWords>& plain_words() {
+  static const std::string kStation = "a station line is \"Name\";\"+number\"";
+  static const std::string kDestination =
+      "a destination line is \"Name\";\"+number\";HMN;\"1,2\": a type (SMC, HMN, HMV or CST), "
+      "then the status codes it receives (none for SMC)";
+  static const std::string kCodes = "the status codes are written \"1,2\"";
+  // The gateway's "line" in these messages is the entry's index.
+  static const std::string kCounted = " (the gateway numbers the entries from 0)";
+  auto table = [] {
+    std::vector<PlainWords> t = {
+        {"cfg.txt", "NO CFG FILE",
+         "configuration/cfg.txt is missing or cannot be read; it holds one line, a word and the "
+         "modem's port, such as: port COM5"},
+        {"cfg.txt", "NO COM PORT IN CFG FILE",
+         "the port comes after a first word, on the same line, such as: port COM5"},
+        {"cfg.txt", "COM PORT NAME IN CFG FILE IS TOO LONG",
+         format("a port name has at most %d characters", static_cast<int>(driver::kMaxPortWord))},
+        {"stations.txt", "NO STATIONS FILE",
+         "configuration/stations.txt is missing or cannot be read; it holds one station a line, "
+         "\"Name\";\"+number\""},
+        {"destinations.txt", "NO DESTINATION FILE",
+         "configuration/destinations.txt is missing or cannot be read; it holds one destination a "
+         "line: " +
+             kDestination},
+        {"stations.txt", "bad formatting of station (type 2)",
+         "the name has no closing double quote before the semicolon: " + kStation},
+        {"destinations.txt", "bad formatting of station (type 2)",
+         "the name, or the list of status codes, has no closing double quote: " + kDestination},
+        {"stations.txt", "Error type 2 in line",
+         "there is no number after the name (a comma in place of the semicolon?): " + kStation +
+             kCounted},
+        {"destinations.txt", "Error type 2 in line",
+         "there is no number after the name (a comma in place of the semicolon?): " + kDestination +
+             kCounted},
+        {"stations.txt", "Error type 3 in line",
+         "there is more than a name and a number on the line: " + kStation + kCounted},
+        {"destinations.txt", "Error type 3 in line",
+         "there is no type after the number: " + kDestination + kCounted},
+        {"stations.txt", "no valid stations",
+         "no line of the file is a station (lines shorter than 7 characters are skipped): " +
+             kStation},
+        {"destinations.txt", "no valid destinations",
+         "no line of the file is a destination (lines shorter than 12 characters are skipped): " +
+             kDestination},
+        {"destinations.txt", "no type in destination",
+         "the third field is none of SMC, HMN, HMV and CST, in capitals: " + kDestination},
+        {"destinations.txt", "bad formatting of sbsc (type 1)",
+         "the list of status codes does not begin with a double quote: " + kCodes},
+        {"destinations.txt", "non digit status code registration field",
+         "the list of status codes holds only digits, commas and blanks: " + kCodes},
+        {"destinations.txt", "too many status messages between comma",
+         "a comma is followed by nothing but blanks: " + kCodes},
+        {"destinations.txt", "Non existing status code",
+         "human.txt has a text for each status code, line 1 for code 0: a code past its last line "
+         "does not exist"},
+        {"destinations.txt", "too many status codes in subscription list",
+         format("a destination lists at most %d status codes", config::kMaxStatusCodes)},
+        {"human.txt", "NO human.txt FILE",
+         "configuration/human.txt is missing or cannot be read; one text a line, line 1 for "
+         "status code 0"},
+        {"human.txt", "in file human.txt is too long",
+         format("a text has at most %d characters",
+                static_cast<int>(config::kMaxStatusTextLength))},
+        {"custom.txt", "in file custom.txt does not have proper message",
+         "a template is written between double quotes, such as: \"&S: all normal\""},
+        {"custom.txt", "in file custom.txt is too long",
+         format("a template has at most %d characters between its quotes",
+                static_cast<int>(config::kMaxStatusTextLength))},
+    };
+    // What stations.txt and destinations.txt share: the name and the number.
+    for (const auto& [file, form] :
+         {std::pair{"stations.txt", kStation}, std::pair{"destinations.txt", kDestination}}) {
+      t.push_back({file, "bad formatting of station (type 1)",
+                   "the line does not begin with a name in double quotes: " + form});
+      t.push_back(
+          {file, "name is longer than allowed",
+           format("a name has at most %d characters", static_cast<int>(config::kMaxNameLength))});
+      t.push_back({file, "bad formatting of cell number",
+                   "the number is not in double quotes after the semicolon: " + form});
+      t.push_back({file, "cell phone number contains illegal characters(1)",
+                   "a number begins with +, *, - or a digit"});
+      t.push_back({file, "cell phone number contains illegal characters(2)",
+                   "after its first character a number holds only digits, blanks and dashes"});
+      t.push_back(
+          {file, "cell number is longer than allowed",
+           format("a number has at most %d digits", static_cast<int>(config::kMaxNumberLength))});
+      t.push_back(
+          {file, std::string("in file ") + file + " is longer than",
+           format("a line has at most %d characters", static_cast<int>(config::kMaxLineRead)) +
+               kCounted});
+    }
+    return t;
+  };
+  static const std::vector<PlainWords> words = table();
+  return words;
+}
+
+// The plain words of a halt of `file` ("configuration/stations.txt"), or "".
+std::string plain_words_for(const std::string& file, const std::string& message) {
+  for (const PlainWords& p : plain_words()) {
+    if (file == config_path(p.file) && message.find(p.message) != std::string::npos) {
+      return p.words;
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string visible(const std::string& text) {
@@ -512,7 +628,20 @@ std::string to_line(const Finding& f, const std::string& prefix) {
                             : f.column <= 0 ? format(":%d", f.line)
                                             : format(":%d:%d", f.line, f.column);
   return prefix + f.file + where + (f.severity == Severity::kError ? ": error: " : ": warning: ") +
-         f.text;
+         f.text + (f.hint.empty() ? "" : " -- " + f.hint);
+}
+
+std::string default_site(const std::string& dir, std::string& problem) {
+  constexpr std::size_t kShown = 5;
+  const std::vector<std::string> sites = tools::expand_sites(dir, kShown);
+  if (sites.size() == 1) return sites[0];
+  std::string names;
+  for (std::size_t i = 0; i < sites.size() && i < kShown; ++i) {
+    names += (i == 0 ? "" : ", ") + std::filesystem::path(sites[i]).filename().string();
+  }
+  problem = format("%s holds several sites (%s%s): name the one to check", dir.c_str(),
+                   names.c_str(), sites.size() > kShown ? ", ..." : "");
+  return "";
 }
 
 int exit_status(const std::vector<Finding>& findings) {
@@ -570,11 +699,17 @@ SiteCheck check_site(const std::string& root, const SiteProbes& probes) {
       t.alarms = config::load_alarms(ws.env, t.stations, t.destinations, &w);
     });
   }
-  check_pin(root, ws, t, findings);  // read in place: the PIN is not copied to the scratch site
+  check_pin(root, ws, probes, t,
+            findings);  // read in place: the PIN is not copied to the scratch site
 
   result.loads = std::none_of(findings.begin(), findings.end(), [](const Finding& f) {
     return f.severity == Severity::kError && f.halts;
   });
+  for (Finding& f : findings) {
+    if (f.severity == Severity::kError && f.halts && f.hint.empty()) {
+      f.hint = plain_words_for(f.file, f.text);
+    }
+  }
   table_warnings(t, st, hu, de, cu, findings);
   human_limits(ws, t, hu, findings);
   text_findings(ws, st, hu, cu, utf16, findings);

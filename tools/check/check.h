@@ -25,6 +25,8 @@ struct Finding {
   // An error the gateway halts on, with `text` its message; false for an error the gateway
   // starts with but cannot work right (a file it reads as garbage, no log directory).
   bool halts = true;
+  // After the gateway's own words: what is wrong in plain words, and what the line should be.
+  std::string hint{};
   bool operator==(const Finding&) const = default;
 };
 
@@ -57,12 +59,14 @@ SiteCheck check_site(const std::string& root, const PortProbe& probe = probe_por
 using CommandRunner = std::function<int(const std::vector<std::string>& argv, std::string& output)>;
 int run_command(const std::vector<std::string>& argv, std::string& output);
 
-// Whether `user` may create and write files in the directory `path` (or write the file `path`),
-// judged from its owner, group and mode bits as the kernel would for that user (access control
-// lists aside).
-enum class Access { kWritable, kNotWritable, kMissing };
-using WriteProbe = std::function<Access(const std::string& path, const std::string& user)>;
-Access probe_writable(const std::string& path, const std::string& user);
+// Whether `user` may read the file `path`, or create and write files in the directory `path` (or
+// write the file `path`), judged from its owner, group and mode bits as the kernel would for that
+// user (access control lists aside; on Windows only a file's read-only attribute is judged).
+enum class Access { kAllowed, kDenied, kMissing };
+enum class Want { kRead, kWrite };
+using AccessProbe =
+    std::function<Access(const std::string& path, const std::string& user, Want want)>;
+Access probe_access(const std::string& path, const std::string& user, Want want);
 // The name of the user running this program; whether a user of that name exists.
 std::string current_user();
 bool known_user(const std::string& user);
@@ -72,22 +76,29 @@ struct SiteProbes {
   // Asks systemctl whether ModemManager runs and udevadm whether the port's device is marked
   // ID_MM_DEVICE_IGNORE; a runner that cannot run them finds no ModemManager.
   CommandRunner run = run_command;
-  WriteProbe writable = probe_writable;
+  AccessProbe access = probe_access;
   std::string user;  // who will run the gateway; "" for the current user
 };
 
-// As above, with the site's log directory judged for `probes.user` and, on Linux, ModemManager
-// asked about the port's device.
+// As above, with the site's log directory and pin.txt judged for `probes.user` and, on Linux,
+// ModemManager asked about the port's device.
 SiteCheck check_site(const std::string& root, const SiteProbes& probes);
 
 // The udev rule that keeps ModemManager off the port's `device`: a by-id link is followed to the
 // device's own name, which is what the rule's KERNEL matches.
 std::string modem_manager_rule(const std::string& device);
 
+// The site mvo-check checks when none is named, run in `dir`: `dir` when it is a site (or holds
+// none), else the one site among its subdirectories, as mvo-report finds them (tools/sites.h):
+// mvo-check.exe double-clicked in the Windows zip's MVO\ checks MVO\site\. Several: "" and
+// `problem` names them.
+std::string default_site(const std::string& dir, std::string& problem);
+
 // 0 when there is no finding, 1 when there are only warnings, 2 when the gateway would halt.
 int exit_status(const std::vector<Finding>& findings);
 
-// "<prefix><file>:<line>[:<column>]: error: <text>" (no ":<line>" for the file as a whole).
+// "<prefix><file>:<line>[:<column>]: error: <text>[ -- <hint>]" (no ":<line>" for the file as a
+// whole).
 std::string to_line(const Finding& finding, const std::string& prefix = "");
 
 // A text shown on one line: line feeds as blanks, blanks and line ends at either end dropped,

@@ -26,9 +26,10 @@ constexpr const char* kSynopsis =
 
 constexpr const char* kUsage =
     "\n"
-    "Checks the configuration of the gateway's site SITE (default: the current directory) with\n"
-    "the gateway's own loaders, every file to its end, and prints one line per finding:\n"
-    "  configuration/stations.txt:12: error: <the gateway's own message>\n"
+    "Checks the configuration of the gateway's site SITE (default: the current directory or, when\n"
+    "it is no site, the one site in it, such as site\\ beside mvo-check.exe in the Windows zip)\n"
+    "with the gateway's own loaders, every file to its end, and prints one line per finding:\n"
+    "  configuration/stations.txt:12: error: <the gateway's own message> -- <in plain words>\n"
     "  configuration/human.txt:3: warning: <what it accepts but you almost surely did not mean>\n"
     "The modem port is not opened and nothing is written into the site.\n"
     "\n"
@@ -170,8 +171,17 @@ int main(int argc, char** argv) {
     }
   }
   if (report && alarms) return usage_error("--report and --alarms go one at a time");
-  const std::string prefix = root.empty() ? "" : (root.back() == '/' ? root : root + "/");
-  if (root.empty()) root = ".";
+  std::string prefix = root.empty() ? "" : (root.back() == '/' ? root : root + "/");
+  if (root.empty()) {
+    // Not a site itself (the Windows zip's MVO\, where a double-click runs it): the site in it.
+    std::string problem;
+    root = mvo::check::default_site(".", problem);
+    if (root.empty()) return usage_error(problem);
+    if (root != ".") {
+      prefix = std::filesystem::path(root).filename().string() + "/";
+      out("checking " + prefix + "\n");
+    }
+  }
   std::error_code ec;
   if (!std::filesystem::is_directory(root, ec)) return usage_error("no such directory: " + root);
   try {

@@ -32,14 +32,14 @@ int run_command(const std::vector<std::string>&, std::string& output) {
   return -1;
 }
 
-Access probe_writable(const std::string& path, const std::string&) {
+Access probe_access(const std::string& path, const std::string&, Want want) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return Access::kMissing;
-  // Which user may write it is the business of access control lists; only the read-only
+  // Which user may read or write it is the business of access control lists; only the read-only
   // attribute of a file is judged here.
   const bool read_only =
       (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-  return read_only ? Access::kNotWritable : Access::kWritable;
+  return want == Want::kWrite && read_only ? Access::kDenied : Access::kAllowed;
 }
 
 bool known_user(const std::string&) { return true; }
@@ -95,7 +95,7 @@ int run_command(const std::vector<std::string>& argv, std::string& output) {
   return WEXITSTATUS(status);
 }
 
-Access probe_writable(const std::string& path, const std::string& user) {
+Access probe_access(const std::string& path, const std::string& user, Want want) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return Access::kMissing;
   std::vector<char> buffer(16384);
@@ -103,17 +103,19 @@ Access probe_writable(const std::string& path, const std::string& user) {
   passwd* found = nullptr;
   if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
       found == nullptr) {
-    return Access::kNotWritable;
+    return Access::kDenied;
   }
-  if (found->pw_uid == 0) return Access::kWritable;
+  if (found->pw_uid == 0) return Access::kAllowed;
   // A directory must also be searchable to create a file in it.
   const bool dir = S_ISDIR(info.st_mode);
-  auto allows = [&](mode_t write_bit, mode_t search_bit) {
-    return (info.st_mode & write_bit) != 0 && (!dir || (info.st_mode & search_bit) != 0);
+  const bool write = want == Want::kWrite;
+  auto allows = [&](mode_t read_bit, mode_t write_bit, mode_t search_bit) {
+    return (info.st_mode & (write ? write_bit : read_bit)) != 0 &&
+                   (!dir || (info.st_mode & search_bit) != 0)
+               ? Access::kAllowed
+               : Access::kDenied;
   };
-  if (info.st_uid == found->pw_uid) {
-    return allows(S_IWUSR, S_IXUSR) ? Access::kWritable : Access::kNotWritable;
-  }
+  if (info.st_uid == found->pw_uid) return allows(S_IRUSR, S_IWUSR, S_IXUSR);
   int count = 64;
   std::vector<gid_t> groups(static_cast<std::size_t>(count));
   if (::getgrouplist(user.c_str(), found->pw_gid, groups.data(), &count) < 0) {
@@ -122,11 +124,9 @@ Access probe_writable(const std::string& path, const std::string& user) {
   }
   groups.resize(static_cast<std::size_t>(count));
   for (const gid_t g : groups) {
-    if (g == info.st_gid) {
-      return allows(S_IWGRP, S_IXGRP) ? Access::kWritable : Access::kNotWritable;
-    }
+    if (g == info.st_gid) return allows(S_IRGRP, S_IWGRP, S_IXGRP);
   }
-  return allows(S_IWOTH, S_IXOTH) ? Access::kWritable : Access::kNotWritable;
+  return allows(S_IROTH, S_IWOTH, S_IXOTH);
 }
 
 bool known_user(const std::string& user) {

@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "common/version.h"
 #include "report.h"
+#include "tools/sites.h"
 
 namespace {
 
@@ -84,28 +85,6 @@ int local_offset(std::time_t utc) {
 }
 
 constexpr int kMaxSites = 200;
-
-bool is_site(const std::filesystem::path& dir) {
-  std::error_code ec;
-  return std::filesystem::exists(dir / "configuration", ec) ||
-         std::filesystem::exists(dir / "log", ec);
-}
-
-// A site, or a directory whose subdirectories are sites (in name order).
-std::vector<std::string> expand_sites(const std::string& arg) {
-  namespace fs = std::filesystem;
-  if (is_site(arg)) return {arg};
-  std::vector<std::string> found;
-  std::error_code ec;
-  for (fs::directory_iterator it(arg, ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
-    if (it->is_directory(ec) && is_site(it->path())) found.push_back(it->path().string());
-    if (found.size() > static_cast<std::size_t>(kMaxSites)) break;
-  }
-  std::sort(found.begin(), found.end());
-  if (found.empty()) found.push_back(arg);  // read_site names what is missing
-  return found;
-}
 
 // Written to a temporary beside FILE and renamed over it, so a collector never reads half.
 bool write_metrics_file(const std::string& file, const std::vector<report::SiteEntry>& sites,
@@ -225,7 +204,7 @@ int main(int argc, char** argv) {
   if (site_args.empty()) site_args.push_back(".");
   std::vector<report::SiteEntry> sites;
   for (const std::string& arg : site_args) {
-    for (const std::string& dir : expand_sites(arg)) {
+    for (const std::string& dir : mvo::tools::expand_sites(arg, kMaxSites)) {
       if (sites.size() >= static_cast<std::size_t>(kMaxSites)) {
         problem = format("more than %d sites", kMaxSites);
         break;

@@ -101,59 +101,166 @@ std::string numbered_lines(int n) {
 
 const std::string kLongName(120, 'N');
 
+// The plain words after a halt's own message.
+const std::string kStationLine = "a station line is \"Name\";\"+number\"";
+const std::string kDestinationLine =
+    "a destination line is \"Name\";\"+number\";HMN;\"1,2\": a type (SMC, HMN, HMV or CST), then "
+    "the status codes it receives (none for SMC)";
+const std::string kCounted = " (the gateway numbers the entries from 0)";
+const std::string kNoCode =
+    " -- human.txt has a text for each status code, line 1 for code 0: a code past its last line "
+    "does not exist";
+const std::string kCodes = "the status codes are written \"1,2\"";
+
 const SiteCase kSites[] = {
     {"clean", {}, {}, 0},
     // Faults: the gateway halts on the first of them.
     {"no cfg.txt",
      {{"cfg.txt", std::nullopt}},
-     {"configuration/cfg.txt: error: NO CFG FILE  AND stopping..."},
+     {"configuration/cfg.txt: error: NO CFG FILE  AND stopping... -- configuration/cfg.txt is "
+      "missing or cannot be read; it holds one line, a word and the modem's port, such as: "
+      "port "
+      "COM5"},
      2},
     {"cfg.txt without a port",
      {{"cfg.txt", "COM1"}},
-     {"configuration/cfg.txt: error: NO COM PORT IN CFG FILE  AND stopping..."},
+     {"configuration/cfg.txt: error: NO COM PORT IN CFG FILE  AND stopping... -- the port "
+      "comes "
+      "after a first word, on the same line, such as: port COM5"},
      2},
     {"no stations.txt",
      {{"stations.txt", std::nullopt}},
-     {"configuration/stations.txt: error: NO STATIONS FILE"},
+     {"configuration/stations.txt: error: NO STATIONS FILE -- configuration/stations.txt is "
+      "missing or cannot be read; it holds one station a line, \"Name\";\"+number\""},
      2},
     {"every faulty station line, entry indices as once fixed",
      {{"stations.txt", "\"A\";\"1\"\n\"B\";\"12+3\"\nx\n;;;;;;;\n\"C\";\"2\";x\n\"Delta\"\n"}},
      {"configuration/stations.txt:1: warning: station \"A\": number 1 is in national form (no "
       "leading + or 00): a sender reported in international form does not match it, and its "
       "reports are dropped as un-authorized",
-      "configuration/stations.txt:2: error: cell phone number contains illegal characters(2) +",
-      "configuration/stations.txt:4: error: bad formatting of station (type 1)",
-      "configuration/stations.txt:5: error: Error type 3 in line 3",
-      "configuration/stations.txt:6: error: Error type 2 in line 4"},
+      "configuration/stations.txt:2: error: cell phone number contains illegal characters(2) "
+      "+ -- "
+      "after its first character a number holds only digits, blanks and dashes",
+      "configuration/stations.txt:4: error: bad formatting of station (type 1) -- the line "
+      "does "
+      "not begin with a name in double quotes: " +
+          kStationLine,
+      "configuration/stations.txt:5: error: Error type 3 in line 3 -- there is more than a "
+      "name "
+      "and a number on the line: " +
+          kStationLine + kCounted,
+      "configuration/stations.txt:6: error: Error type 2 in line 4 -- there is no number "
+      "after the "
+      "name (a comma in place of the semicolon?): " +
+          kStationLine + kCounted},
      2},
     {"stations all too short",
      {{"stations.txt", "x\n"}},
-     {"configuration/stations.txt: error: no valid stations"},
+     {"configuration/stations.txt: error: no valid stations -- no line of the file is a "
+      "station "
+      "(lines shorter than 7 characters are skipped): " +
+      kStationLine},
      2},
     {"human.txt line too long counts for the destinations",
      {{"human.txt", "Normal\n" + std::string(170, 'h') + "\nLow\n"},
       {"destinations.txt", "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"2\"\n"}},
-     {"configuration/human.txt:2: error: line 2 in file human.txt is too long"},
+     {"configuration/human.txt:2: error: line 2 in file human.txt is too long -- a text has "
+      "at "
+      "most 169 characters"},
      2},
     {"no human.txt: codes checked up to 19",
      {{"human.txt", std::nullopt},
       {"destinations.txt", "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"19,20\"\n"}},
-     {"configuration/human.txt: error: NO human.txt FILE",
-      "configuration/destinations.txt:2: error: Non existing status code =20 (0 <= code <= 19)"},
+     {"configuration/human.txt: error: NO human.txt FILE -- configuration/human.txt is "
+      "missing or "
+      "cannot be read; one text a line, line 1 for status code 0",
+      "configuration/destinations.txt:2: error: Non existing status code =20 (0 <= code <= "
+      "19)" +
+          kNoCode},
      2},
     {"destination faults",
      {{"destinations.txt",
        "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";hmn\n\"V\";\"+333\";HMV;\"1,x\"\n"
        "\"W\";\"+444\";HMV;\"0,3\"\n\"Z\";\"+555\";SMC;\n"}},
-     {"configuration/destinations.txt:2: error: no type in destination",
-      "configuration/destinations.txt:3: error: non digit status code registration field",
-      "configuration/destinations.txt:4: error: Non existing status code =3 (0 <= code <= 2)",
-      "configuration/destinations.txt:5: error: bad formatting of sbsc (type 1)"},
+     {"configuration/destinations.txt:2: error: no type in destination -- the third field is "
+      "none "
+      "of SMC, HMN, HMV and CST, in capitals: " +
+          kDestinationLine,
+      "configuration/destinations.txt:3: error: non digit status code registration field -- "
+      "the "
+      "list of status codes holds only digits, commas and blanks: " +
+          kCodes,
+      "configuration/destinations.txt:4: error: Non existing status code =3 (0 <= code <= 2)" +
+          kNoCode,
+      "configuration/destinations.txt:5: error: bad formatting of sbsc (type 1) -- the list "
+      "of "
+      "status codes does not begin with a double quote: " +
+          kCodes},
+     2},
+    {"more destination faults, each in plain words",
+     {{"destinations.txt",
+       "\"Control\";\"+111\";SMC\n\"Opsxx\",\"+222\"\n\"Opsxxx\";\"+2222\"\n\"V\";+333;HMV\n"
+       "\"W\";\"+444\";HMN;\"1, ,2\"\n"
+       "\"X\";\"+555\";HMN;\"1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1\"\n"}},
+     {"configuration/destinations.txt:2: error: Error type 2 in line 1 -- there is no number "
+      "after the name (a comma in place of the semicolon?): " +
+          kDestinationLine + kCounted,
+      "configuration/destinations.txt:3: error: Error type 3 in line 2 -- there is no type "
+      "after "
+      "the number: " +
+          kDestinationLine + kCounted,
+      "configuration/destinations.txt:4: error: bad formatting of cell number -- the number "
+      "is not "
+      "in double quotes after the semicolon: " +
+          kDestinationLine,
+      "configuration/destinations.txt:5: error: too many status messages between comma -- a "
+      "comma "
+      "is followed by nothing but blanks: " +
+          kCodes,
+      "configuration/destinations.txt:6: error: too many status codes in subscription list "
+      "(more "
+      "than 20) -- a destination lists at most 20 status codes"},
+     2},
+    // A comma for the semicolon on line 2: the gateway's "line 1" is the entry's index.
+    {"a comma in place of the semicolon",
+     {{"stations.txt", "\"Tank3\";\"+44 10\"\n\"Pump1\",\"+4401\"\n"}},
+     {"configuration/stations.txt:2: error: Error type 2 in line 1 -- there is no number "
+      "after the "
+      "name (a comma in place of the semicolon?): a station line is \"Name\";\"+number\" (the "
+      "gateway numbers the entries from 0)"},
+     2},
+    {"names, numbers and lines too long, a number without quotes",
+     {{"stations.txt", "\"" + std::string(150, 'N') + "\";\"+1\"\n\"A\";\"" +
+                           std::string(150, '1') + "\"\n\"B\";+12345\n" + std::string(210, 'x') +
+                           "\n\"C;\"+3\"\n"}},
+     {"configuration/stations.txt:1: error: name is longer than allowed " + std::string(150, 'N') +
+          " 150 -- a name has at most 149 characters",
+      "configuration/stations.txt:2: error: cell number is longer than allowed " +
+          std::string(150, '1') + " 150 -- a number has at most 149 digits",
+      "configuration/stations.txt:3: error: bad formatting of cell number -- the number is "
+      "not in "
+      "double quotes after the semicolon: " +
+          kStationLine,
+      "configuration/stations.txt:4: error: line of entry 3 in file stations.txt is longer "
+      "than "
+      "199 characters -- a line has at most 199 characters" +
+          kCounted,
+      "configuration/stations.txt:5: error: bad formatting of station (type 2) -- the name "
+      "has no "
+      "closing double quote before the semicolon: " +
+          kStationLine},
+     2},
+    {"a port name too long",
+     {{"cfg.txt", "x " + std::string(150, 'p') + "\n"}},
+     {"configuration/cfg.txt: error: COM PORT NAME IN CFG FILE IS TOO LONG (150 > 145)  AND "
+      "stopping... -- a port name has at most 145 characters"},
      2},
     {"custom.txt faults",
      {{"custom.txt", "\"&S fine\"\n\"&S\n\"" + std::string(170, 'c') + "\"\n"}},
-     {"configuration/custom.txt:2: error: line 2 in file custom.txt does not have proper message",
-      "configuration/custom.txt:3: error: line 3 in file custom.txt is too long"},
+     {"configuration/custom.txt:2: error: line 2 in file custom.txt does not have proper message "
+      "-- a template is written between double quotes, such as: \"&S: all normal\"",
+      "configuration/custom.txt:3: error: line 3 in file custom.txt is too long -- a template has "
+      "at most 169 characters between its quotes"},
      2},
     {"options.txt faults, each reported",
      {{"options.txt", "traffic on\nalarm on\nheartbeat maybe\n"}},
@@ -181,10 +288,15 @@ const SiteCase kSites[] = {
      {{"stations.txt", "\"Tank3\";\"(079)\"\n"},
       {"human.txt", std::string(200, 'h') + "\n"},
       {"destinations.txt", "\"Ops\";\"+222\";HMN;\"1\"\n\"\";\"+1\";SMC\n"}},
-     {"configuration/stations.txt:1: error: cell phone number contains illegal characters(1) (",
-      "configuration/human.txt:1: error: line 1 in file human.txt is too long",
-      "configuration/destinations.txt:1: error: Non existing status code =1 (0 <= code <= 0)",
-      "configuration/destinations.txt:2: error: bad formatting of station (type 2)"},
+     {"configuration/stations.txt:1: error: cell phone number contains illegal characters(1) ( -- "
+      "a number begins with +, *, - or a digit",
+      "configuration/human.txt:1: error: line 1 in file human.txt is too long -- a text has at "
+      "most 169 characters",
+      "configuration/destinations.txt:1: error: Non existing status code =1 (0 <= code <= 0)" +
+          kNoCode,
+      "configuration/destinations.txt:2: error: bad formatting of station (type 2) -- the name, or "
+      "the list of status codes, has no closing double quote: " +
+          kDestinationLine},
      2},
     // Warnings: the gateway starts, but not as the operator meant.
     {"national form and a number twice",
@@ -256,7 +368,9 @@ const SiteCase kSites[] = {
     {"UTF-16 stations.txt: the gateway halts on it",
      {{"stations.txt", utf16("\"Tank3\";\"+4410\"\r\n")}},
      {"configuration/stations.txt" + kUtf16Marked,
-      "configuration/stations.txt:1: error: bad formatting of station (type 1)"},
+      "configuration/stations.txt:1: error: bad formatting of station (type 1) -- the line does "
+      "not begin with a name in double quotes: " +
+          kStationLine},
      2},
     {"UTF-16 human.txt: the gateway reads it as garbage",
      {{"human.txt", utf16("Normal\r\nOverflow\r\n")}},
@@ -401,6 +515,39 @@ TEST(CheckSite, ShownTexts) {
   EXPECT_EQ(visible("NO CFG FILE\n AND stopping..."), "NO CFG FILE  AND stopping...");
   EXPECT_EQ(to_line({"configuration/human.txt", 3, Severity::kWarning, "w"}, "site/"),
             "site/configuration/human.txt:3: warning: w");
+}
+
+// Run in a folder that is no site, mvo-check checks the one site in it, as mvo-report finds it:
+// mvo-check.exe double-clicked in the Windows zip's MVO\ checks MVO\site\.
+TEST(CheckSite, TheSiteInAFolderThatIsNone) {
+  const struct {
+    const char* name;
+    std::vector<const char*> made;  // directories made in the folder
+    const char* site;               // the site checked, within the folder; nullptr: none
+    std::string problem;
+  } cases[] = {
+      {"a site itself", {"configuration", "sub/log"}, "", ""},
+      {"the zip's MVO folder", {"site/configuration", "site/log", "docs"}, "site", ""},
+      {"no site at all", {"docs"}, "", ""},
+      {"two sites",
+       {"b/log", "a/configuration"},
+       nullptr,
+       " holds several sites (a, b): name the "
+       "one to check"},
+  };
+  const fs::path base = fs::temp_directory_path() / "mvo-check-folder-test";
+  for (const auto& c : cases) {
+    fs::remove_all(base);
+    for (const char* d : c.made) fs::create_directories(base / d);
+    std::string problem;
+    const std::string site = default_site(base.string(), problem);
+    const std::string expected = c.site == nullptr ? ""
+                                 : *c.site == '\0' ? base.string()
+                                                   : (base / c.site).string();
+    EXPECT_EQ(site, expected) << c.name;
+    EXPECT_EQ(problem, c.problem.empty() ? "" : base.string() + c.problem) << c.name;
+  }
+  fs::remove_all(base);
 }
 
 // The shipped example, copied as an operator copies it and given a port that exists, checks
