@@ -106,17 +106,26 @@ void keep_private(const std::string& path) {
 
 void forget_refusal(Env& env) { std::remove(refusal_path(env).c_str()); }
 
-// The lines of a reply: echo lines (a modem not yet told ATE0 repeats the command) skipped, the
-// first other line in `info`, the final result in `final` ("" when none came in time).
+// The lines of a reply: echo lines (a modem not yet told ATE0 repeats the command) and up to
+// kMaxSkippedLines unsolicited ones skipped, the first other line in `info`, the final result in
+// `final` ("" when none came in time).
 bool read_reply(Env& env, std::string& info, std::string& final) {
   info.clear();
   final.clear();
+  int skipped = 0;
   for (int i = 0; i < kMaxReplyLines; ++i) {
     std::string line;
     if (!read_chars(env, line)) return false;
     if (line.empty()) return true;
     const std::string up = upper(line);
     if (starts(up, "AT")) continue;
+    // A line the modem sends of its own accord (boot and network notices) is no reply, but
+    // "+CPIN:" is the answer awaited here.
+    if (!starts(up, "+CPIN:") && modem::is_unsolicited(line) && skipped < kMaxSkippedLines) {
+      ++skipped;
+      --i;
+      continue;
+    }
     if (up == "OK" || up == "ERROR" || starts(up, "+CME ERROR") || starts(up, "+CMS ERROR")) {
       final = line;
       return true;
