@@ -178,12 +178,12 @@ void modem_cycles(Env& env, const config::Tables& tables, const std::string& por
 // the shut-down's own pauses run to their end.
 int stop_on_request(Env& env) {
   env.service->stop.held = 1;
-  logs::set_state(env, "stopping");
+  logs::set_state(env, platform::State::kStopping);
   logs::notify(env, "STOPPING=1");
   modem::close_modem(env);
   say(env, "stopped on request.\n");
   log_error(env, "stopped on request");
-  logs::set_state(env, "stopped");
+  logs::set_state(env, platform::State::kStopped);
   return 0;
 }
 
@@ -224,7 +224,7 @@ int main_loop(Env& env, const std::string& port_name) {
     env.service->traffic_log = tables.options.traffic;
     env.service->state_file = tables.options.heartbeat;
   }
-  logs::set_state(env, "starting");
+  logs::set_state(env, platform::State::kStarting);
   logs::notify(env, "READY=1");
   std::optional<alarms::Watch> watch;
   if (tables.alarms.on) {

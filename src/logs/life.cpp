@@ -8,6 +8,8 @@
 
 namespace mvo::logs {
 
+using platform::State;
+
 namespace {
 
 CivilTime civil(const std::tm& t) {
@@ -25,7 +27,8 @@ std::int64_t last_on_air(Env& env, std::int64_t now_utc) {
   GatewayState old;
   if (text.size() > kMaxStateFile || !parse_state_file(text, old)) return now_utc;
   // An older gateway's file tells it only while on the air.
-  std::int64_t at = old.state == "on the air" ? old.beat_utc : old.on_air_utc.value_or(now_utc);
+  std::int64_t at =
+      old.state == state_name(State::kOnAir) ? old.beat_utc : old.on_air_utc.value_or(now_utc);
   return std::min(at, now_utc);
 }
 
@@ -34,15 +37,15 @@ void write_state_file(Env& env) {
   platform::Service& s = *env.service;
   const std::int64_t now_utc = env.wall.utc_seconds();
   if (s.on_air_utc < 0) s.on_air_utc = last_on_air(env, now_utc);
-  if (s.state == "on the air") s.on_air_utc = now_utc;
+  if (s.state == State::kOnAir) s.on_air_utc = now_utc;
   GatewayState g;
   g.version = s.version;
   g.pid = s.pid;
-  g.state = s.state;
+  g.state = state_name(s.state);
   g.since = civil(s.state_since);
   g.beat = civil(env.wall.local_now());
   g.beat_utc = now_utc;
-  g.attempt = s.state == "bringing up" ? s.attempt : 0;
+  g.attempt = s.state == State::kBringingUp ? s.attempt : 0;
   g.message = s.state_message;
   g.on_air_utc = s.on_air_utc;
   const std::string path = env.site.path("log", kStateFileName);
@@ -51,10 +54,10 @@ void write_state_file(Env& env) {
 }
 
 std::string status_text(const platform::Service& s) {
-  if (s.state == "bringing up")
+  if (s.state == State::kBringingUp)
     return common::format("bringing the modem up, attempt %d", s.attempt);
-  if (s.state == "halted") return "halted: " + s.state_message;
-  return s.state;
+  if (s.state == State::kHalted) return "halted: " + s.state_message;
+  return state_name(s.state);
 }
 
 }  // namespace
@@ -71,7 +74,7 @@ std::int64_t write_reserve_ms(const platform::Service& s) {
 
 // The watchdog at half its interval, and the moment a stop was first seen.
 void keep_time(platform::Service& s, std::int64_t now) {
-  if (s.notifier != nullptr && s.state != "halted") {
+  if (s.notifier != nullptr && s.state != State::kHalted) {
     const std::int64_t every = s.notifier->watchdog_ms() / 2;
     if (every > 0 && (s.last_watchdog_ms < 0 || now - s.last_watchdog_ms >= every)) {
       s.notifier->notify("WATCHDOG=1");
@@ -91,7 +94,7 @@ void on_wait(Env& env) {
   if (s->notifier != nullptr || s->state_file || s->stop.requested != 0) {
     const std::int64_t now = env.clock.now_ms();
     keep_time(*s, now);
-    if (s->state_file && !s->state.empty() &&
+    if (s->state_file && s->state != State::kNone &&
         (s->last_beat_ms < 0 || now - s->last_beat_ms >= kBeatIntervalMs)) {
       write_state_file(env);
     }
@@ -124,8 +127,7 @@ bool write_pause(Env& env) {
   if (s == nullptr) return false;
   const std::int64_t now = env.clock.now_ms();
   keep_time(*s, now);
-  return s->stop.requested != 0 &&
-         now - s->stop_seen_ms >= patience_ms(*s) + write_reserve_ms(*s);
+  return s->stop.requested != 0 && now - s->stop_seen_ms >= patience_ms(*s) + write_reserve_ms(*s);
 }
 
 StopHold::StopHold(Env& env) : service_(env.service) {
@@ -154,13 +156,33 @@ SendWaiting::~SendWaiting() {
   if (service_ != nullptr) service_->send_waiting = false;
 }
 
-void set_state(Env& env, const std::string& state, int attempt, const std::string& message) {
+const char* state_name(State state) {
+  switch (state) {
+    case State::kNone:
+      return "";
+    case State::kStarting:
+      return "starting";
+    case State::kBringingUp:
+      return "bringing up";
+    case State::kOnAir:
+      return "on the air";
+    case State::kStopping:
+      return "stopping";
+    case State::kStopped:
+      return "stopped";
+    case State::kHalted:
+      return "halted";
+  }
+  return "";
+}
+
+void set_state(Env& env, State state, int attempt, const std::string& message) {
   platform::Service* s = env.service;
   if (s == nullptr) return;
   const bool changed = state != s->state || attempt != s->attempt;
   if (state != s->state) {
     s->state_since = env.wall.local_now();
-    if (s->state == "on the air" && s->state_file) s->on_air_utc = env.wall.utc_seconds();
+    if (s->state == State::kOnAir && s->state_file) s->on_air_utc = env.wall.utc_seconds();
   }
   s->state = state;
   s->attempt = attempt;
@@ -174,11 +196,11 @@ void set_state(Env& env, const std::string& state, int attempt, const std::strin
 void set_halted(Env& env) {
   platform::Service* s = env.service;
   if (s == nullptr) return;
-  std::string message = s->state == "halted" ? s->state_message : s->last_text;
+  std::string message = s->state == State::kHalted ? s->state_message : s->last_text;
   const std::size_t first = message.find_first_not_of(" \r\n");
   const std::size_t last = message.find_last_not_of(" \r\n");
   message = first == std::string::npos ? "" : message.substr(first, last - first + 1);
-  set_state(env, "halted", 0, message);
+  set_state(env, State::kHalted, 0, message);
 }
 
 void notify(Env& env, const std::string& notice) {

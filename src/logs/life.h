@@ -72,13 +72,15 @@ class SendWaiting {
   platform::Service* service_;
 };
 
-// The gateway's state: "starting", "bringing up" (with its attempt), "on the air", "stopping",
-// "stopped", "halted" (with its message). Tells the service manager (STATUS=...) and rewrites
-// the state file when it is on.
+// The name of a state in the state file: "starting", "bringing up", "on the air", "stopping",
+// "stopped", "halted" ("" for none yet).
+const char* state_name(platform::State state);
+
+// The gateway's state, with its attempt (bringing up) or message (halted). Tells the service
+// manager (STATUS=...) and rewrites the state file when it is on.
 // The state file's first write of a run carries over, from the file the gateway before left, the
 // last second the site was on the air (GatewayState::on_air_utc).
-void set_state(Env& env, const std::string& state, int attempt = 0,
-               const std::string& message = "");
+void set_state(Env& env, platform::State state, int attempt = 0, const std::string& message = "");
 
 // "halted" once a halt has unwound: with fatal_stop's message, or else with the last console text
 // (a configuration loader prints its fault, then halts), blanks and line ends around it dropped.

@@ -212,7 +212,7 @@ bool fail(Env& env, const std::string& text, const std::string& tag) {
 void fatal_stop(Env& env, const std::string& message) {
   say(env, common::format("%s AND stopping...", message.c_str()));
   log_error(env, message);
-  set_state(env, "halted", 0, message);
+  set_state(env, platform::State::kHalted, 0, message);
   common::halt();
 }
 

@@ -161,11 +161,11 @@ bool init_modem(Env& env, const std::string& pin) {
 bool handle_modem(Env& env, const std::string& device, const std::string& pin) {
   delay(env, 500);
   for (int attempt = 0; attempt < kBringUpAttempts; ++attempt) {
-    logs::set_state(env, "bringing up", attempt + 1);
+    logs::set_state(env, platform::State::kBringingUp, attempt + 1);
     open_port(env, device);
     delay(env, 500);
     if (init_modem(env, pin)) {
-      logs::set_state(env, "on the air");
+      logs::set_state(env, platform::State::kOnAir);
       return true;
     }
     say(env, "handle_modem0  ");

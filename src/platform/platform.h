@@ -4,9 +4,9 @@
 // gateway in virtual time against a modem model.
 #include <csignal>
 #include <cstddef>
-#include <functional>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 
 #include "common/civil.h"
@@ -148,30 +148,43 @@ class Notifier {
   virtual std::int64_t watchdog_ms() const = 0;
 };
 
-// The gateway's life beyond its basic duties: stopping on request, the service manager, and the
-// switches of configuration/options.txt. Each part is off until the program entry or the
-// configuration turns it on; an Env without a Service behaves exactly as the gateway always did.
-struct Service {
+// What every wait of the gateway answers to besides its own time, and nothing else: the stop
+// request and the watchdog (logs::on_wait, logs::wait_slice, modem::read_port).
+struct Waits {
   StopState stop;
   Notifier* notifier = nullptr;
-  bool exit_on_halt = false;  // a halt ends the process (MVO_ON_HALT=exit) instead of waiting
-  bool traffic_log = false;   // log/traffic.log (options.txt: traffic on)
-  bool state_file = false;    // log/gateway.state (options.txt: heartbeat on)
-  std::string version;
-  long long pid = 0;
-  // Kept by the gateway as it goes (logs/life.h).
-  std::string state;
+  std::int64_t last_watchdog_ms = -1;
+  std::int64_t stop_seen_ms = -1;  // when a wait first saw the request
+  bool send_waiting = false;       // a text is under way: a stop out of patience cuts its waits
+  Timeouts port_timeouts{};        // the port's time-outs as last set (modem::set_port_timeouts)
+};
+
+// The gateway's state, as the state file and the service manager's status line name it
+// (logs::state_name).
+enum class State { kNone, kStarting, kBringingUp, kOnAir, kStopping, kStopped, kHalted };
+
+// What the state file and the status line tell, kept by logs::set_state.
+struct StateRecord {
+  State state = State::kNone;
   std::string state_message;
   int attempt = 0;
   std::tm state_since{};
   std::int64_t on_air_utc = -1;  // the last second on the air, for the state file; -1: not read
   std::int64_t last_beat_ms = -1;
-  std::int64_t last_watchdog_ms = -1;
-  std::int64_t stop_seen_ms = -1;  // when a wait first saw the request
-  bool send_waiting = false;       // a text is under way: a stop out of patience cuts its waits
-  Timeouts port_timeouts{};        // the port's time-outs as last set (modem::set_port_timeouts)
-  std::string held_text;           // a console text waiting for its priority (the journal)
-  std::string last_text;           // the last console text, for a halt's message
+};
+
+// The gateway's life beyond its basic duties: stopping on request, the service manager, and the
+// switches of configuration/options.txt. Each part is off until the program entry or the
+// configuration turns it on; an Env without a Service behaves exactly as the gateway always did.
+// Its two rooms: the waits' (Waits) and the state's (StateRecord).
+struct Service : Waits, StateRecord {
+  bool exit_on_halt = false;  // a halt ends the process (MVO_ON_HALT=exit) instead of waiting
+  bool traffic_log = false;   // log/traffic.log (options.txt: traffic on)
+  bool state_file = false;    // log/gateway.state (options.txt: heartbeat on)
+  std::string version;
+  long long pid = 0;
+  std::string held_text;  // a console text waiting for its priority (the journal)
+  std::string last_text;  // the last console text, for a halt's message
 };
 
 // What every operation of the gateway is given.

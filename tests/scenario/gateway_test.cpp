@@ -387,7 +387,7 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
     const std::string& w = g.port().written();
     EXPECT_EQ(w.substr(w.size() - 2), "\x1a\x1b") << c.name;
     EXPECT_FALSE(g.port().is_open()) << c.name;
-    EXPECT_EQ(service.state, "stopped") << c.name;
+    EXPECT_EQ(service.state, platform::State::kStopped) << c.name;
     std::vector<std::string> outcomes;
     if (g.log_exists("traffic.log")) {
       const std::string log = g.read_log("traffic.log");

@@ -561,11 +561,11 @@ TEST(Check, RestartsDoNotResetTheOutage) {
       platform::Service service;
       service.state_file = true;
       h.env.service = &service;
-      logs::set_state(h.env, "starting");
-      logs::set_state(h.env, "bringing up", 1);
+      logs::set_state(h.env, platform::State::kStarting);
+      logs::set_state(h.env, platform::State::kBringingUp, 1);
       if (run == 0 && c.first_run_on_air) {
-        logs::set_state(h.env, "on the air");
-        logs::set_state(h.env, "bringing up", 1);
+        logs::set_state(h.env, platform::State::kOnAir);
+        logs::set_state(h.env, platform::State::kBringingUp, 1);
       }
     }
     h.env.service = nullptr;
