@@ -313,10 +313,38 @@ Options load_options(Env& env, Where* where) {
       pos = end;
     }
     if (count == 0 || words[0][0] == '#') continue;
-    const bool known = words[0] == "traffic" || words[0] == "heartbeat";
+    const bool known = words[0] == "traffic" || words[0] == "heartbeat" || words[0] == "init" ||
+                       words[0] == "storage";
     if (!known) {
       refuse(env, format(" line %d in file options.txt: unknown option %s\n", file.line_number(),
                          words[0].c_str()));
+    }
+    if (words[0] == "init") {
+      // One AT command the modem's own manual asks for, sent as it stands.
+      const std::string& c = words[1];
+      bool printable = c.size() >= 2 && c.size() <= kMaxInitCommandLength && c.rfind("AT", 0) == 0;
+      for (char ch : c) printable = printable && ch > ' ' && ch < 127;
+      if (count != 2 || !printable) {
+        refuse(env, format(" line %d in file options.txt: init takes one AT command of at most %d "
+                           "printable characters\n",
+                           file.line_number(), static_cast<int>(kMaxInitCommandLength)));
+      }
+      if (options.init.size() == kMaxInitCommands) {
+        refuse(env, format(" line %d in file options.txt: more than %d init lines\n",
+                           file.line_number(), static_cast<int>(kMaxInitCommands)));
+      }
+      options.init.push_back(c);
+      stored(where);
+      continue;
+    }
+    if (words[0] == "storage") {
+      if (count != 2 || (words[1] != "SM" && words[1] != "ME" && words[1] != "MT")) {
+        refuse(env, format(" line %d in file options.txt: storage takes SM, ME or MT\n",
+                           file.line_number()));
+      }
+      options.storage = words[1];
+      stored(where);
+      continue;
     }
     if (count != 2 || (words[1] != "on" && words[1] != "off")) {
       refuse(env, format(" line %d in file options.txt: %s takes on or off\n", file.line_number(),

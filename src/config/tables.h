@@ -42,7 +42,13 @@ using SubscriptionMatrix = std::array<std::array<bool, kMaxDestinations>, kMaxSt
 struct Options {
   bool traffic = false;    // log/traffic.log: every message in and every text out
   bool heartbeat = false;  // log/gateway.state: the gateway's state for monitoring
+  // The modem's own set-up: commands sent after the storage step, in order ("init AT^CURC=0"),
+  // and the memory the storage step selects ("storage SM").
+  std::vector<std::string> init;
+  std::string storage = "MT";
 };
+inline constexpr std::size_t kMaxInitCommands = 5;
+inline constexpr std::size_t kMaxInitCommandLength = 60;
 
 struct Tables {
   std::vector<Station> stations;

@@ -124,13 +124,14 @@ namespace {
 void modem_cycles(Env& env, const config::Tables& tables, const std::string& port_name,
                   alarms::Watch* watch) {
   const int human_count = static_cast<int>(tables.human_texts.size());
+  const modem::ModemSetup setup{tables.pin, tables.options.storage, tables.options.init};
   sms::PollHooks hooks;
   if (watch != nullptr) {
     hooks.heard = [&](int station) { watch->heard(env, station); };
     hooks.between_polls = [&] { return watch->between_polls(env); };
   }
   for (;;) {
-    if (!modem::handle_modem(env, port_name, tables.pin)) {
+    if (!modem::handle_modem(env, port_name, setup)) {
       log_error(env, "out of ext loop");
       say(env, "out of ext loop.");
       return;

@@ -113,7 +113,12 @@ bool query_operator(Env& env, std::string& name, std::string* reply) {
   return true;
 }
 
-bool init_modem(Env& env, const std::string& pin) {
+std::string storage_command(const std::string& memory) {
+  return "AT+CPMS=\"" + memory + "\",\"" + memory + "\",\"" + memory + "\"\r";
+}
+
+bool init_modem(Env& env, const ModemSetup& setup) {
+  const std::string& pin = setup.pin;
   auto progress = [&](const char* text) {
     say(env, text);
     delay(env, 50);
@@ -149,7 +154,12 @@ bool init_modem(Env& env, const std::string& pin) {
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8)\r");
   if (!pre_at(env, "AT+CNMI=0,0,0,0,1\r", 0, &last)) return fail("init_modem8 ", "init_modem8");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8 9)\r");
-  if (!select_storage(env, kStorageCommand, &last)) return fail("init_modem9 ", "init_modem9");
+  if (!select_storage(env, storage_command(setup.storage), &last)) {
+    return fail("init_modem9 ", "init_modem9");
+  }
+  for (const std::string& command : setup.init) {
+    if (!pre_at(env, command + "\r", 0, &last)) return fail("init_modem10 ", "init_modem10");
+  }
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8 9 10)\r");
   std::string name;
   if (!query_operator(env, name, &last)) return fail("init_modem5 ", "init_modem5");
@@ -158,13 +168,13 @@ bool init_modem(Env& env, const std::string& pin) {
   return true;
 }
 
-bool handle_modem(Env& env, const std::string& device, const std::string& pin) {
+bool handle_modem(Env& env, const std::string& device, const ModemSetup& setup) {
   delay(env, 500);
   for (int attempt = 0; attempt < kBringUpAttempts; ++attempt) {
     logs::set_state(env, platform::State::kBringingUp, attempt + 1);
     open_port(env, device);
     delay(env, 500);
-    if (init_modem(env, pin)) {
+    if (init_modem(env, setup)) {
       logs::set_state(env, platform::State::kOnAir);
       return true;
     }

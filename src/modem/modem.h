@@ -4,6 +4,7 @@
 // been written after those of the layers below.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -13,7 +14,16 @@ using platform::Env;
 
 inline constexpr int kBringUpAttempts = 150;
 inline constexpr std::uint32_t kOperatorTimeoutMs = 30000;
-inline constexpr const char* kStorageCommand = "AT+CPMS=\"MT\",\"MT\",\"MT\"\r";
+
+// What a site adds to the bring-up: the SIM's PIN (configuration/pin.txt), and from options.txt
+// the memory of the storage step and commands of the modem's own.
+struct ModemSetup {
+  std::string pin;
+  std::string storage = "MT";
+  std::vector<std::string> init;
+};
+// The storage step's command for a memory: AT+CPMS="SM","SM","SM".
+std::string storage_command(const std::string& memory);
 
 // "ATZ\r", then one read of up to 150 bytes and 200 ms; "OK" must be among the bytes.
 bool reset_modem(Env& env);
@@ -32,14 +42,16 @@ bool select_storage(Env& env, const std::string& command, std::string* reply = n
 bool query_operator(Env& env, std::string& name, std::string* reply = nullptr);
 
 // The nine set-up steps with their progress lines; "OUR OPERATOR TODAY ..." and "On the air".
-// With a `pin` (configuration/pin.txt), unlock_sim (modem/pin.h) comes first ("init_modem2" when
+// With a PIN (configuration/pin.txt), unlock_sim (modem/pin.h) comes first ("init_modem2" when
 // it fails); without one the dialogue has no step of its own for the SIM. Whatever the PIN, a
-// step that fails because the SIM wants its PIN adds the text and tag "unlock_sim0 ...".
-bool init_modem(Env& env, const std::string& pin = "");
+// step that fails because the SIM wants its PIN adds the text and tag "unlock_sim0 ...". The
+// site's own commands follow the storage step, each through pre_at ("init_modem10 " and its tag
+// after pre_at's own when one fails), with no progress line of their own.
+bool init_modem(Env& env, const ModemSetup& setup = {});
 // Up to 150 attempts of open_port and init_modem, closing the modem after each failure
 // (close_modem). False after " +cannot communicate with modem+", or when the port could not be
 // closed after a failed attempt: a port that stays open could never be opened again.
-bool handle_modem(Env& env, const std::string& device, const std::string& pin = "");
+bool handle_modem(Env& env, const std::string& device, const ModemSetup& setup = {});
 // Bytes 26 and 27, purge, close, 2000 ms. False when the close fails ("shut_modem1 (%d) "). A port
 // no longer open (a POSIX close releases the descriptor even when it reports an error) has no
 // text entry to leave: it is closed at once.

@@ -317,6 +317,46 @@ TEST(Unsolicited, LinesWhereAReplyIsDueAreSkipped) {
   }
 }
 
+// The site's own set-up from options.txt: the storage step's memory, then its commands in order
+// before the operator's; a refused one fails the attempt like any step.
+TEST(BringUp, TheSitesOwnStorageAndCommands) {
+  struct Case {
+    const char* name;
+    bool refused;
+    std::vector<std::string> tags;
+  } cases[] = {
+      {"answered OK", false, {"On the air"}},
+      {"refused", true, {"pre_at3", "init_modem10", "handle_modem0"}},
+  };
+  for (const auto& c : cases) {
+    Gateway g;
+    g.write_config("options.txt", "storage SM\ninit AT^CURC=0\ninit AT+CMEE=1\n");
+    g.modem.add_fault(
+        {"AT^CURC", c.refused ? FaultKind::kError : FaultKind::kReply, 1, 1, 0, "OK"});
+    g.modem.deliver(kTank3, kStamp, "1,2,3,4,5,6,0", 1);
+    g.run(20000);
+    const auto& cmds = g.modem.commands();
+    const auto at = [&](const std::string& command) {
+      return std::find(cmds.begin(), cmds.end(), command) - cmds.begin();
+    };
+    EXPECT_LT(at("AT+CPMS=\"SM\",\"SM\",\"SM\""), at("AT^CURC=0")) << c.name;
+    const auto tags = g.tags();
+    ASSERT_GE(tags.size(), c.tags.size()) << c.name;
+    EXPECT_EQ(std::vector<std::string>(tags.begin(), tags.begin() + c.tags.size()), c.tags)
+        << c.name;
+    if (c.refused) {
+      EXPECT_NE(g.console().find("pre_at3 (reply=ERROR) (bits=5) init_modem10 handle_modem0"),
+                std::string::npos)
+          << c.name;
+      EXPECT_EQ(at("AT+CMEE=1"), static_cast<long>(cmds.size())) << c.name;  // never sent
+    } else {
+      EXPECT_LT(at("AT^CURC=0"), at("AT+CMEE=1")) << c.name;
+      EXPECT_LT(at("AT+CMEE=1"), at("AT+COPS=0,0;+COPS?")) << c.name;
+      EXPECT_EQ(g.sent().size(), 2u) << c.name;  // a report from the SIM's memory
+    }
+  }
+}
+
 // A stop asked for at any point: a fan-out in progress is finished (or, past its patience, what
 // is left is named), the modem is left as at the end of a cycle, and the main loop returns 0.
 TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {

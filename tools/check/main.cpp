@@ -9,6 +9,7 @@
 #include "alarms/watch.h"
 #include "common/text.h"
 #include "common/version.h"
+#include "modem/modem.h"
 #include "tools/check/check.h"
 
 namespace {
@@ -74,6 +75,16 @@ int print_findings(const mvo::check::SiteCheck& site, const std::string& prefix)
                                       : "";
   out(plural(errors, "error") + ", " + plural(site.findings.size() - errors, "warning") + outcome +
       "\n");
+  // The modem's own set-up from options.txt, as the bring-up will send it.
+  const mvo::config::Options& o = site.tables.options;
+  if (site.loads && (o.storage != "MT" || !o.init.empty())) {
+    std::string storage = mvo::modem::storage_command(o.storage);
+    storage.pop_back();
+    out("the bring-up selects the memory with " + storage);
+    if (!o.init.empty()) out(", then sends");
+    for (std::size_t i = 0; i < o.init.size(); ++i) out((i == 0 ? " " : ", ") + o.init[i]);
+    out("\n");
+  }
   return status;
 }
 

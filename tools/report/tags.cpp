@@ -101,6 +101,8 @@ constexpr TagInfo kTags[] = {
     {"init_modem7", E::kCallerEnds, G::kModem, "the character set could not be set"},
     {"init_modem8", E::kCallerEnds, G::kModem, "new-message indications could not be turned off"},
     {"init_modem9", E::kCallerEnds, G::kModem, "the message store could not be selected"},
+    {"init_modem10", E::kCallerEnds, G::kModem,
+     "the modem refused one of the site's own set-up commands (init in options.txt)"},
     {"atz1", E::kCallerEnds, G::kModem, "the reset command could not be written"},
     {"atz2", E::kCallerEnds, G::kModem, "no OK to the reset command"},
     {"ate0", E::kCallerEnds, G::kModem, "the echo command could not be written"},

@@ -263,9 +263,18 @@ const SiteCase kSites[] = {
       "at most 169 characters between its quotes"},
      2},
     {"options.txt faults, each reported",
-     {{"options.txt", "traffic on\nalarm on\nheartbeat maybe\n"}},
+     {{"options.txt", "traffic on\nalarm on\nheartbeat maybe\ninit ATZ;E0 x\ninit +CMEE=1\n"
+                      "init AT^X\ninit AT^X\ninit AT^X\ninit AT^X\ninit AT^X\ninit AT^Y\n"
+                      "storage XX\n"}},
      {"configuration/options.txt:2: error: line 2 in file options.txt: unknown option alarm",
-      "configuration/options.txt:3: error: line 3 in file options.txt: heartbeat takes on or off"},
+      "configuration/options.txt:3: error: line 3 in file options.txt: heartbeat takes on or off",
+      "configuration/options.txt:4: error: line 4 in file options.txt: init takes one AT command "
+      "of at most 60 printable characters",
+      "configuration/options.txt:5: error: line 5 in file options.txt: init takes one AT command "
+      "of at most 60 printable characters",
+      "configuration/options.txt:11: error: line 11 in file options.txt: more than 5 init lines",
+      "configuration/options.txt:12: error: line 12 in file options.txt: storage takes SM, ME or "
+      "MT"},
      2},
     {"alarms.txt faults, each reported",
      {{"alarms.txt", "silent 6h\nsilent Tank9 1h\nto Office\nsilent 5s\nto Ops\n"}},

@@ -116,7 +116,7 @@ TEST(UnlockSim, EachFailureHasItsTextAndTag) {
     h.clock.stop_at(h.now() + 150000);  // room for two attempts, not for 150
     bool on_air = false;
     try {
-      on_air = handle_modem(h.env, "COM1", kPin);
+      on_air = handle_modem(h.env, "COM1", ModemSetup{kPin});
     } catch (const sim::SimulationEnd&) {
     }
     EXPECT_EQ(on_air, c.on_air) << c.name;
@@ -140,7 +140,7 @@ TEST(RefusalMemory, RemembersTheRefusedPinOnly) {
   h.modem.add_fault({"AT+CPIN=", FaultKind::kError, 1});
   h.clock.stop_at(h.now() + 30000);
   try {
-    handle_modem(h.env, "COM1", "1397");
+    handle_modem(h.env, "COM1", ModemSetup{"1397"});
   } catch (const sim::SimulationEnd&) {
   }
   EXPECT_EQ(remembered_refusal(path, "1397"), Refusal::kThisPin);
