@@ -61,6 +61,7 @@ void ModemModel::power_up() {
   cops_format_ = 0;
   csdh_ = false;
   entering_ = false;
+  announce_ = false;
   sim_busy_until_ = 0;
   if (!opt_.sim_present) {
     sim_ = SimState::kAbsent;
@@ -131,8 +132,16 @@ void ModemModel::settle(std::int64_t now) {
   for (auto it = pending_.begin(); it != pending_.end();) {
     const Memory memory = it->memory.value_or(receive_memory_);
     if (it->at <= now && store_.used(memory) < store_.capacity(memory)) {
-      if (it->entry.stamp.empty() && stamp_at) it->entry.stamp = stamp_at(std::max(it->at, since));
+      const std::int64_t stored_at = std::max(it->at, since);
+      if (it->entry.stamp.empty() && stamp_at) it->entry.stamp = stamp_at(stored_at);
+      const int index = free_index(memory);
       store_.put(memory, std::move(it->entry));
+      const bool dropped = opt_.events_dropped > 0 &&
+                           std::uniform_real_distribution<double>(0, 1)(rng_) < opt_.events_dropped;
+      if (announce_ && !dropped && line_up(stored_at)) {
+        line(stored_at,
+             "+CMTI: \"" + std::string(memory_name(memory)) + "\"," + std::to_string(index));
+      }
       it = pending_.erase(it);
     } else {
       ++it;
@@ -143,6 +152,13 @@ void ModemModel::settle(std::int64_t now) {
 const std::vector<SmsEntry>& ModemModel::store(std::int64_t now) {
   settle(now);
   return store_.all();
+}
+
+int ModemModel::free_index(Memory memory) {
+  for (int i = 1; store_.in_range(memory, i); ++i) {
+    if (store_.at(memory, i) == nullptr) return i;
+  }
+  return 0;
 }
 
 void ModemModel::emit(std::int64_t at, std::string bytes) {
@@ -368,7 +384,12 @@ ModemModel::Step ModemModel::settings(const Command& c, Reply& r) {
     return Step::kDone;
   }
   if (starts(up, "+CNMI=?")) return r.say("+CNMI: (0-2),(0-3),(0-3),(0-2),(0,1)");
-  if (starts(up, "+CNMI=")) return Step::kDone;
+  if (starts(up, "+CNMI=")) {
+    const bool events = starts(up, "+CNMI=2,1");
+    if (events && opt_.refuse_events) return r.fail("ERROR");
+    announce_ = events;
+    return Step::kDone;
+  }
   if (up == "+CNMI?") return r.say("+CNMI: 0,0,0,0,1");
   if (up == "+CSDH=1" || up == "+CSDH=0" || up == "+CSDH") {
     csdh_ = up == "+CSDH=1";

@@ -67,6 +67,11 @@ struct ModemOptions {
   int sim_pin_tries = 3;             // wrong PINs left; at 0 the SIM wants its PUK
   std::int64_t sim_ready_ms = 3000;  // after the right PIN, busy ("+CME ERROR: 14") this long
   bool sim_present = true;           // false: "+CME ERROR: 10" (SIM not inserted)
+  // New-message indications: after AT+CNMI=2,1,... each stored message is announced with
+  // +CMTI: "<mem>",<index>, unless the modem refuses that command (ERROR) or drops a share of
+  // the announcements.
+  bool refuse_events = false;
+  double events_dropped = 0.0;
 };
 
 // What the SIM asks for, as AT+CPIN? names it.
@@ -160,6 +165,8 @@ class ModemModel final : public Peer {
   void settle(std::int64_t now);
   void emit(std::int64_t at, std::string bytes);
   void line(std::int64_t at, const std::string& text) { emit(at, "\r\n" + text + "\r\n"); }
+  // The first free slot of `memory` as it numbers its slots; 0 when full.
+  int free_index(Memory memory);
   void command(const std::string& cmd, std::int64_t now);
   // Answers a command that a fault rule matches; false when the normal reply follows (`t` may
   // have moved).
@@ -188,6 +195,7 @@ class ModemModel final : public Peer {
   ModemOptions opt_;
   std::mt19937 rng_;
   bool echo_ = true;
+  bool announce_ = false;  // AT+CNMI=2,1: stored messages are announced
   bool text_mode_ = false;
   std::string charset_ = "IRA";
   int cops_format_ = 0;

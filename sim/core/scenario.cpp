@@ -130,6 +130,14 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error) {
       if (key == "cmgs-delay") s.options.cmgs_delay_ms = a;
       if (key == "seed") s.options.seed = static_cast<std::uint32_t>(a);
       if (key == "end") s.end_at = a;
+    } else if (key == "events") {
+      // events refuse | events drop <share>
+      double share = 0;
+      ok = static_cast<bool>(in >> word) &&
+           (word == "refuse" ||
+            (word == "drop" && static_cast<bool>(in >> share) && share >= 0 && share <= 1));
+      if (word == "refuse") s.options.refuse_events = true;
+      if (word == "drop") s.options.events_dropped = share;
     } else if (key == "empty-slot") {
       ok = static_cast<bool>(in >> word) && (word == "cms" || word == "cmgr");
       s.options.empty_slot_cms_error = word == "cms";

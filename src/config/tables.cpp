@@ -314,7 +314,7 @@ Options load_options(Env& env, Where* where) {
     }
     if (count == 0 || words[0][0] == '#') continue;
     const bool known = words[0] == "traffic" || words[0] == "heartbeat" || words[0] == "init" ||
-                       words[0] == "storage";
+                       words[0] == "storage" || words[0] == "reception";
     if (!known) {
       refuse(env, format(" line %d in file options.txt: unknown option %s\n", file.line_number(),
                          words[0].c_str()));
@@ -334,6 +334,15 @@ Options load_options(Env& env, Where* where) {
                            file.line_number(), static_cast<int>(kMaxInitCommands)));
       }
       options.init.push_back(c);
+      stored(where);
+      continue;
+    }
+    if (words[0] == "reception") {
+      if (count != 2 || (words[1] != "events" && words[1] != "poll")) {
+        refuse(env, format(" line %d in file options.txt: reception takes events or poll\n",
+                           file.line_number()));
+      }
+      options.events = words[1] == "events";
       stored(where);
       continue;
     }

@@ -46,6 +46,9 @@ struct Options {
   // and the memory the storage step selects ("storage SM").
   std::vector<std::string> init;
   std::string storage = "MT";
+  // "reception events": the modem announces each stored message (+CMTI:) and the gateway lists
+  // its store at once, instead of polling every 5 s.
+  bool events = false;
 };
 inline constexpr std::size_t kMaxInitCommands = 5;
 inline constexpr std::size_t kMaxInitCommandLength = 60;

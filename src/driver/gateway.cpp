@@ -124,14 +124,15 @@ namespace {
 void modem_cycles(Env& env, const config::Tables& tables, const std::string& port_name,
                   alarms::Watch* watch) {
   const int human_count = static_cast<int>(tables.human_texts.size());
-  const modem::ModemSetup setup{tables.pin, tables.options.storage, tables.options.init};
+  const modem::ModemSetup setup{tables.pin, tables.options.storage, tables.options.init,
+                                tables.options.events};
   sms::PollHooks hooks;
   if (watch != nullptr) {
     hooks.heard = [&](int station) { watch->heard(env, station); };
     hooks.between_polls = [&] { return watch->between_polls(env); };
   }
   for (;;) {
-    if (!modem::handle_modem(env, port_name, setup)) {
+    if (!modem::handle_modem(env, port_name, setup, &hooks.events)) {
       log_error(env, "out of ext loop");
       say(env, "out of ext loop.");
       return;
@@ -143,7 +144,7 @@ void modem_cycles(Env& env, const config::Tables& tables, const std::string& por
       std::string stamp;
       hooks.idle_failed = false;
       if (!sms::read_sms(env, report.text, report.station_index, tables.stations, stamp,
-                         watch != nullptr ? &hooks : nullptr)) {
+                         watch != nullptr || hooks.events ? &hooks : nullptr)) {
         // An alarm text that failed has been told as a forward's is: the cycle ends the same way.
         if (hooks.idle_failed) break;
         say(env, "main1\n");

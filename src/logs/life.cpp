@@ -228,7 +228,8 @@ void log_traffic(Env& env, TrafficRecord record) {
 int priority_of_tag(const std::string& tag) {
   if (tag == "On the air") return kPriorityInfo;
   if (tag == "stopped on request") return kPriorityNotice;
-  if (tag == "SMS from UFO" || tag == "SMS too long" || tag.rfind("Illegal SMS", 0) == 0) {
+  if (tag == "SMS from UFO" || tag == "SMS too long" || tag.rfind("Illegal SMS", 0) == 0 ||
+      tag == "no reception events") {
     return kPriorityWarning;
   }
   return kPriorityError;

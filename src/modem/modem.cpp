@@ -117,7 +117,8 @@ std::string storage_command(const std::string& memory) {
   return "AT+CPMS=\"" + memory + "\",\"" + memory + "\",\"" + memory + "\"\r";
 }
 
-bool init_modem(Env& env, const ModemSetup& setup) {
+bool init_modem(Env& env, const ModemSetup& setup, bool* events_on) {
+  if (events_on != nullptr) *events_on = false;
   const std::string& pin = setup.pin;
   auto progress = [&](const char* text) {
     say(env, text);
@@ -152,7 +153,21 @@ bool init_modem(Env& env, const ModemSetup& setup) {
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7)\r");
   if (!pre_at(env, "AT+CSCS=\"GSM\"\r", 0, &last)) return fail("init_modem7 ", "init_modem7");
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8)\r");
-  if (!pre_at(env, "AT+CNMI=0,0,0,0,1\r", 0, &last)) return fail("init_modem8 ", "init_modem8");
+  bool events = false;
+  if (setup.events) {
+    // Any answer but OK leaves the modem as it was: the usual command follows, and the gateway
+    // polls until the next bring-up.
+    delay(env, 100);
+    std::string reply;
+    events = WriteChars(env, kEventsCommand) && read_reply(env, reply, 200) && reply == "OK";
+    if (!events) {
+      say(env, format("no reception events (reply=%s), polling ", reply.c_str()));
+      log_error(env, "no reception events");
+    }
+  }
+  if (!events && !pre_at(env, "AT+CNMI=0,0,0,0,1\r", 0, &last)) {
+    return fail("init_modem8 ", "init_modem8");
+  }
   progress("...wait...(for about two minutes 1 2 3 4 5 6 7 8 9)\r");
   if (!select_storage(env, storage_command(setup.storage), &last)) {
     return fail("init_modem9 ", "init_modem9");
@@ -165,16 +180,17 @@ bool init_modem(Env& env, const ModemSetup& setup) {
   if (!query_operator(env, name, &last)) return fail("init_modem5 ", "init_modem5");
   say(env, format("OUR OPERATOR TODAY    -  %s                         \n\n", name.c_str()));
   log_error(env, "On the air");
+  if (events_on != nullptr) *events_on = events;
   return true;
 }
 
-bool handle_modem(Env& env, const std::string& device, const ModemSetup& setup) {
+bool handle_modem(Env& env, const std::string& device, const ModemSetup& setup, bool* events_on) {
   delay(env, 500);
   for (int attempt = 0; attempt < kBringUpAttempts; ++attempt) {
     logs::set_state(env, platform::State::kBringingUp, attempt + 1);
     open_port(env, device);
     delay(env, 500);
-    if (init_modem(env, setup)) {
+    if (init_modem(env, setup, events_on)) {
       logs::set_state(env, platform::State::kOnAir);
       return true;
     }

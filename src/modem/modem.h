@@ -21,7 +21,9 @@ struct ModemSetup {
   std::string pin;
   std::string storage = "MT";
   std::vector<std::string> init;
+  bool events = false;  // ask for new-message indications (options.txt: reception events)
 };
+inline constexpr const char* kEventsCommand = "AT+CNMI=2,1,0,0,0\r";
 // The storage step's command for a memory: AT+CPMS="SM","SM","SM".
 std::string storage_command(const std::string& memory);
 
@@ -47,11 +49,15 @@ bool query_operator(Env& env, std::string& name, std::string* reply = nullptr);
 // step that fails because the SIM wants its PIN adds the text and tag "unlock_sim0 ...". The
 // site's own commands follow the storage step, each through pre_at ("init_modem10 " and its tag
 // after pre_at's own when one fails), with no progress line of their own.
-bool init_modem(Env& env, const ModemSetup& setup = {});
+// With `setup.events`, step 7 asks for new-message indications first; `*events_on` tells whether
+// the modem took them. Refused, "no reception events (reply=...), polling " and its tag
+// "no reception events" are written and the step sends its usual command.
+bool init_modem(Env& env, const ModemSetup& setup = {}, bool* events_on = nullptr);
 // Up to 150 attempts of open_port and init_modem, closing the modem after each failure
 // (close_modem). False after " +cannot communicate with modem+", or when the port could not be
 // closed after a failed attempt: a port that stays open could never be opened again.
-bool handle_modem(Env& env, const std::string& device, const ModemSetup& setup = {});
+bool handle_modem(Env& env, const std::string& device, const ModemSetup& setup = {},
+                  bool* events_on = nullptr);
 // Bytes 26 and 27, purge, close, 2000 ms. False when the close fails ("shut_modem1 (%d) "). A port
 // no longer open (a POSIX close releases the descriptor even when it reports an error) has no
 // text entry to leave: it is closed at once.

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "logs/life.h"
 #include "logs/logs.h"
+#include "modem/serial_line.h"
 #include "sms/sms.h"
 
 namespace mvo::sms {
@@ -45,6 +46,35 @@ void log_inbound(Env& env, const std::string& sender, const std::string& name,
   logs::log_traffic(env, std::move(r));
 }
 
+namespace {
+
+// Up to kSweepMs on the port for a line that begins with "+CMTI:". A port that fails ends the
+// wait: the listing that follows meets the failure and tells it.
+void wait_for_indication(Env& env) {
+  const std::int64_t start = env.clock.now_ms();
+  std::string line;
+  for (;;) {
+    const std::int64_t left = kSweepMs - (env.clock.now_ms() - start);
+    if (left <= 0) break;
+    modem::set_port_timeouts(env, static_cast<std::uint32_t>(left), modem::kNormalTimeoutMs);
+    char byte = 0;
+    std::size_t got = 0;
+    const bool ok = modem::read_port(env, &byte, 1, got);
+    logs::on_wait(env);
+    if (!ok) break;
+    if (got == 0) continue;
+    if (byte == '\n') {
+      if (line.rfind("+CMTI:", 0) == 0) break;
+      line.clear();
+    } else if (byte != '\r' && line.size() < modem::kMaxReplyLine) {
+      line += byte;
+    }
+  }
+  modem::set_port_timeouts(env, modem::kNormalTimeoutMs, modem::kNormalTimeoutMs);
+}
+
+}  // namespace
+
 bool read_sms(Env& env, std::string& text, int& station_index,
               const std::vector<config::Station>& stations, std::string& stamp, PollHooks* hooks) {
   int toggle = 1;
@@ -60,6 +90,10 @@ bool read_sms(Env& env, std::string& text, int& station_index,
       if (hooks != nullptr && hooks->between_polls && !hooks->between_polls()) {
         hooks->idle_failed = true;
         return false;
+      }
+      if (hooks != nullptr && hooks->events) {
+        wait_for_indication(env);
+        continue;
       }
       for (int i = 0; i < 3; ++i) {
         toggle = !toggle;

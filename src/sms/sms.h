@@ -112,9 +112,15 @@ bool find_station(std::string& sender, int& station_index,
 // and is called at each poll that found the store empty, before the pause. When `between_polls`
 // returns false (a text it sent failed, already told), read_sms returns false with `idle_failed`
 // set, having printed nothing more.
+//
+// With `events` (the modem announces each stored message), the pause between two polls is a wait
+// on the port, of up to kSweepMs, for a line that begins with "+CMTI:"; the store is listed as
+// soon as one comes. Other lines that come meanwhile are dropped.
+inline constexpr std::int64_t kSweepMs = 60000;
 struct PollHooks {
   std::function<void(int station_index)> heard;
   std::function<bool()> between_polls;
+  bool events = false;
   bool idle_failed = false;
 };
 bool read_sms(Env& env, std::string& text, int& station_index,

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "common/halt.h"
+#include "common/text.h"
 #include "logs/life.h"
 #include "logs/records.h"
 #include "tests/support/harness.h"
@@ -353,6 +354,79 @@ TEST(BringUp, TheSitesOwnStorageAndCommands) {
       EXPECT_LT(at("AT^CURC=0"), at("AT+CMEE=1")) << c.name;
       EXPECT_LT(at("AT+CMEE=1"), at("AT+COPS=0,0;+COPS?")) << c.name;
       EXPECT_EQ(g.sent().size(), 2u) << c.name;  // a report from the SIM's memory
+    }
+  }
+}
+
+// "reception events": the modem announces each stored message and the gateway lists at once;
+// a lost announcement waits for the 60 s sweep, a refusal falls back to polling.
+TEST(Events, AnAnnouncedReportIsForwardedAtOnce) {
+  struct Pings final : platform::Notifier {
+    sim::VirtualClock* clock = nullptr;
+    std::vector<std::int64_t> at;
+    void notify(const std::string& n) override {
+      if (n == "WATCHDOG=1") at.push_back(clock->now_ms());
+    }
+    std::int64_t watchdog_ms() const override { return 10000; }
+  };
+  struct Case {
+    const char* name;
+    bool refuse;
+    double dropped;
+    std::int64_t within_ms;  // from each delivery to its first text
+    std::int64_t after_ms;   // and no sooner than
+  } cases[] = {
+      {"announced: listed at once", false, 0, 2500, 0},
+      {"every announcement lost: the sweep", false, 1, 61000, 5000},
+      {"refused: polling, told once", true, 0, 7500, 0},
+  };
+  for (const auto& c : cases) {
+    sim::ModemOptions o;
+    o.refuse_events = c.refuse;
+    o.events_dropped = c.dropped;
+    Gateway g(o);
+    g.write_config("options.txt", "reception events\n");
+    Pings pings;
+    pings.clock = &g.clock;
+    platform::Service service;
+    service.notifier = &pings;
+    g.env.service = &service;
+    // One alone, then two that land during its fan-out.
+    const std::vector<std::int64_t> at = {200000, 400000, 401000, 401500};
+    for (std::size_t i = 0; i < at.size(); ++i) {
+      g.modem.deliver(kTank3, kStamp, common::format("%d,2,3,4,5,6,0", int(i)), at[i]);
+    }
+    std::vector<std::int64_t> first(at.size(), -1);
+    g.modem.on_submit = [&](const sim::Submitted& s) {
+      if (s.number != "+111") return;
+      const int i = s.text[6] - '0';
+      EXPECT_EQ(first[i], -1) << c.name << ": sent twice";
+      first[i] = s.at;
+    };
+    g.clock.raise_at(600000, &service.stop.requested);
+    EXPECT_EQ(g.run(700000), 0) << c.name;
+    EXPECT_LT(g.now(), 600000 + 3000) << c.name << ": a stop cuts the wait";
+    for (std::size_t i = 0; i < at.size(); ++i) {
+      if (i > 1) continue;  // the two behind the fan-out: once each, checked above
+      EXPECT_LT(first[i] - at[i], c.within_ms) << c.name << " " << i;
+      EXPECT_GE(first[i] - at[i], c.after_ms) << c.name << " " << i;
+    }
+    for (std::size_t i = 2; i < at.size(); ++i) EXPECT_NE(first[i], -1) << c.name << " " << i;
+    EXPECT_EQ(g.count("no reception events (reply=ERROR), polling "), c.refuse ? 1 : 0) << c.name;
+    EXPECT_EQ(g.tag_count("no reception events"), c.refuse ? 1 : 0) << c.name;
+    // Idle, the store is listed about once a minute (every 5 s when polling).
+    int listings = 0;
+    for (std::size_t i = 0; i < g.modem.commands().size(); ++i) {
+      const std::int64_t t = g.modem.command_times()[i];
+      listings += g.modem.commands()[i] == "AT+CMGL=\"ALL\"" && t > 10000 && t < 190000;
+    }
+    if (c.refuse) {
+      EXPECT_GT(listings, 30) << c.name;
+    } else {
+      EXPECT_LE(listings, 4) << c.name;
+    }
+    for (std::size_t i = 1; i < pings.at.size(); ++i) {
+      ASSERT_LE(pings.at[i] - pings.at[i - 1], 5000) << c.name << " at " << pings.at[i];
     }
   }
 }

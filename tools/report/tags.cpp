@@ -101,6 +101,9 @@ constexpr TagInfo kTags[] = {
     {"init_modem7", E::kCallerEnds, G::kModem, "the character set could not be set"},
     {"init_modem8", E::kCallerEnds, G::kModem, "new-message indications could not be turned off"},
     {"init_modem9", E::kCallerEnds, G::kModem, "the message store could not be selected"},
+    {"no reception events", E::kGoesOn, G::kModem,
+     "the modem refused to announce new messages (reception events in options.txt); the gateway "
+     "polls every 5 s until the next bring-up"},
     {"init_modem10", E::kCallerEnds, G::kModem,
      "the modem refused one of the site's own set-up commands (init in options.txt)"},
     {"atz1", E::kCallerEnds, G::kModem, "the reset command could not be written"},
