@@ -30,7 +30,10 @@ run_case() {
   verdict() { echo "$*" >"$d/verdict"; exit 0; }
   {
     echo "cops-delay 200"
-    if [[ $point != idle ]]; then
+    if [[ $point == events ]]; then
+      # Lands while the gateway waits for the modem's announcement, long before its 60 s sweep.
+      echo "deliver 12000 +4410 10,2.5,c,400,e,f,1"
+    elif [[ $point != idle ]]; then
       echo "store +4410 10,2.5,c,400,e,f,1"
       echo "store +4420 7,1.2,c,150,e,f,0"
     fi
@@ -50,6 +53,7 @@ run_case() {
   dev=$(readlink "$d/modem")
   [[ ${#open_as[@]} -eq 0 ]] || chmod o+rw "$dev"
   name_port "$d"
+  [[ $point == events ]] && echo "reception events" >>"$d/site/configuration/options.txt"
   (cd "$d/site" && exec "${gateway[@]}" </dev/null >"$d/gw.out" 2>"$d/gw.err") &
   local gw=$! trigger
   case $point in
@@ -58,10 +62,18 @@ run_case() {
     delete) trigger='< AT+CMGD=' ;;
     between) trigger='< AT+CMGS="+222"' ;;
     result | silent) trigger='< Tank3 reports: Overflow' ;;
+    events) trigger='< Tank3: OVERFLOW' ;;  # the last text of the announced report
   esac
   wait_for $((60 * slowness)) grep -qF "$trigger" "$d/transcript" ||
     verdict "never reached the point: $(tail -c 300 "$d/transcript" 2>/dev/null | cat -A)"
   [[ $point == idle ]] && sleep 0.5  # inside the poll's wait, after the listing
+  if [[ $point == events ]]; then
+    # Listed on the announcement: its first text within 4 s of landing (polling takes up to 7).
+    local first
+    first=$(awk '$2 == "<" && /AT\+CMGS/ { print $1; exit }' "$d/transcript")
+    ((first - 12000 < 4000)) || verdict "first text $((first - 12000)) ms after the report landed"
+    sleep 1.5  # its result, then back in the wait
+  fi
   kill "-$sig" "$gw"
   local asked=$SECONDS
   cp "$d/transcript" "$d/at-signal"
@@ -72,7 +84,7 @@ run_case() {
     result) ! grep -qF '+CMGS: 2' "$d/at-signal" || verdict "signal landed after the second result" ;;
   esac
   local limit=$((25 * slowness))  # the rest of the fan-out, then the shut-down
-  [[ $point == bring-up || $point == idle ]] && limit=$((5 * slowness))
+  [[ $point == bring-up || $point == idle || $point == events ]] && limit=$((5 * slowness))
   # A result that never comes: the stop's patience (60 s) cuts it, within the stated bound.
   [[ $point == silent ]] && limit=$((75 * slowness))
   while [[ -e /proc/$gw ]] && [[ $(awk '{print $3}' "/proc/$gw/stat" 2>/dev/null) != Z ]]; do
@@ -103,7 +115,7 @@ run_case() {
   sleep 0.5  # the simulator's word on the close, if it has one, has come by now
   ! grep -q "released" "$d/sim.out" || verdict "the gateway left the port exclusive"
   opens "$dev" || verdict "the port cannot be opened after the stop"
-  if [[ $point == delete || $point == between || $point == result ]]; then
+  if [[ $point == delete || $point == between || $point == result || $point == events ]]; then
     local want=('"number":"+111","text":"+4410,10,2.5,c,400,e,f,1\u001a"'
       '"number":"+222","text":"Tank3 reports: Overflow at level of 2.5 meter\u001a"'
       '"number":"+444","text":"Tank3: OVERFLOW 2.5 m, 400 l (10/c/e/f)\u001a"') i
