@@ -525,6 +525,16 @@ TEST(Check, DurationsInMinutesUnderAnHour) {
             "silent (2): Pump (never heard), Tank (5 min)");
 }
 
+// The --check line of the harness's site as it stands now.
+std::string check_line_now(Harness& h) {
+  Settings settings;
+  settings.now = h.wall.utc_seconds();
+  SiteReport site;
+  std::string error;
+  if (!read_site(h.dir().string(), settings, site, error)) return "unreadable: " + error;
+  return check_site(site, settings).line;
+}
+
 // The gateway's own state file over restarts that never reach the air: --check counts the outage
 // from the last second the site was on the air (or, never on it, from the first start).
 TEST(Check, RestartsDoNotResetTheOutage) {
@@ -571,13 +581,8 @@ TEST(Check, RestartsDoNotResetTheOutage) {
     h.env.service = nullptr;
     h.clock.sleep_ms(60 * 1000);
     logs::log_station_message(h.env, "+4410", "1,2,3,4,5,6,0", "12/02/26", "16:19:00", "+00");
-    Settings settings;
-    settings.now = h.wall.utc_seconds();
-    SiteReport site;
-    std::string error;
-    ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
-    const CheckResult r = check_site(site, settings);
-    EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+    const std::string line = check_line_now(h);
+    EXPECT_EQ(line.rfind(c.starts, 0), 0u) << c.name << ": " << line;
   }
 }
 
@@ -616,13 +621,8 @@ TEST(Check, ConfigurationHaltInTheStateFile) {
       errors[with] = h.read_log("err_log.csv");
       EXPECT_EQ(h.log_exists(logs::kStateFileName), with == 1 && c.starts != nullptr) << c.name;
       if (with == 0 || c.starts == nullptr) continue;
-      Settings settings;
-      settings.now = h.wall.utc_seconds();
-      SiteReport site;
-      std::string error;
-      ASSERT_TRUE(read_site(h.dir().string(), settings, site, error)) << error;
-      const CheckResult r = check_site(site, settings);
-      EXPECT_EQ(r.line.rfind(c.starts, 0), 0u) << c.name << ": " << r.line;
+      const std::string line = check_line_now(h);
+      EXPECT_EQ(line.rfind(c.starts, 0), 0u) << c.name << ": " << line;
     }
     EXPECT_EQ(console[1], console[0]) << c.name;
     EXPECT_EQ(errors[1], errors[0]) << c.name;
