@@ -60,6 +60,24 @@ struct Gateway : test::Harness {
 
 using Sent = std::vector<std::pair<std::string, std::string>>;
 
+// The service manager's watchdog, asking for a ping every `every` ms; the pings' times.
+struct Pings final : platform::Notifier {
+  explicit Pings(sim::VirtualClock& c, std::int64_t ms = 10000) : clock(c), every(ms) {}
+  sim::VirtualClock& clock;
+  std::int64_t every;
+  std::vector<std::int64_t> at;
+  void notify(const std::string& n) override {
+    if (n == "WATCHDOG=1") at.push_back(clock.now_ms());
+  }
+  std::int64_t watchdog_ms() const override { return every; }
+  // No gap longer than half the interval.
+  void expect_on_time(const std::string& name) const {
+    for (std::size_t i = 1; i < at.size(); ++i) {
+      ASSERT_LE(at[i] - at[i - 1], every / 2) << name << " at " << at[i];
+    }
+  }
+};
+
 TEST(Composition, EachTypeGetsItsText) {
   struct Case {
     const char* name;
@@ -361,14 +379,6 @@ TEST(BringUp, TheSitesOwnStorageAndCommands) {
 // "reception events": the modem announces each stored message and the gateway lists at once;
 // a lost announcement waits for the 60 s sweep, a refusal falls back to polling.
 TEST(Events, AnAnnouncedReportIsForwardedAtOnce) {
-  struct Pings final : platform::Notifier {
-    sim::VirtualClock* clock = nullptr;
-    std::vector<std::int64_t> at;
-    void notify(const std::string& n) override {
-      if (n == "WATCHDOG=1") at.push_back(clock->now_ms());
-    }
-    std::int64_t watchdog_ms() const override { return 10000; }
-  };
   struct Case {
     const char* name;
     bool refuse;
@@ -386,8 +396,7 @@ TEST(Events, AnAnnouncedReportIsForwardedAtOnce) {
     o.events_dropped = c.dropped;
     Gateway g(o);
     g.write_config("options.txt", "reception events\n");
-    Pings pings;
-    pings.clock = &g.clock;
+    Pings pings(g.clock);
     platform::Service service;
     service.notifier = &pings;
     g.env.service = &service;
@@ -425,9 +434,7 @@ TEST(Events, AnAnnouncedReportIsForwardedAtOnce) {
     } else {
       EXPECT_LE(listings, 4) << c.name;
     }
-    for (std::size_t i = 1; i < pings.at.size(); ++i) {
-      ASSERT_LE(pings.at[i] - pings.at[i - 1], 5000) << c.name << " at " << pings.at[i];
-    }
+    pings.expect_on_time(c.name);
   }
 }
 
@@ -519,22 +526,11 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
 // The watchdog is fed at half its interval whatever the wait: a 30 s operator selection, a text
 // whose result never comes, the 5 s pause after it, and a stop that waits for the fan-out.
 TEST(Watchdog, PingsAtHalfTheIntervalThroughEveryWait) {
-  struct Pings final : platform::Notifier {
-    sim::VirtualClock* clock = nullptr;
-    std::int64_t every = 0;
-    std::vector<std::int64_t> at;
-    void notify(const std::string& n) override {
-      if (n == "WATCHDOG=1") at.push_back(clock->now_ms());
-    }
-    std::int64_t watchdog_ms() const override { return every; }
-  };
   for (const std::int64_t every : {10000, 4000}) {
     sim::ModemOptions slow;
     slow.cops_delay_ms = 30000;
     Gateway g(slow);
-    Pings pings;
-    pings.clock = &g.clock;
-    pings.every = every;
+    Pings pings(g.clock, every);
     platform::Service service;
     service.notifier = &pings;
     g.env.service = &service;
@@ -545,9 +541,7 @@ TEST(Watchdog, PingsAtHalfTheIntervalThroughEveryWait) {
     EXPECT_EQ(g.tag_count("cmgs6.cont."), 1) << every;  // the silent result was waited for in full
     ASSERT_FALSE(pings.at.empty());
     EXPECT_LE(pings.at.front(), every / 2) << every;
-    for (std::size_t i = 1; i < pings.at.size(); ++i) {
-      ASSERT_LE(pings.at[i] - pings.at[i - 1], every / 2) << every << " at " << pings.at[i];
-    }
+    pings.expect_on_time(std::to_string(every));
     EXPECT_GE(pings.at.back(), 200000) << every;
   }
 }
