@@ -742,6 +742,7 @@ TEST(Metrics, TextExpositionFormat) {
   EXPECT_NE(text.find("station=\"Tank\\nNorth\""), std::string::npos);
   EXPECT_NE(text.find("mvo_station_last_message_age_seconds{"), std::string::npos);
   EXPECT_NE(text.find("outcome=\"failed\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("outcome=\"refused\"} 2\n"), std::string::npos);
   EXPECT_NE(text.find("state=\"on the air\"} 1\n"), std::string::npos);
 }
 
