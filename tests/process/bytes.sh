@@ -4,6 +4,7 @@
 # sent as '?'); a Ctrl-Z inside a received line ends that line, so the message is an unreadable
 # one and nothing is sent for it; and after a failed send the gateway's Ctrl-Z and ESC reach the
 # modem, so the next destination's command is taken as a command. No text reaches a wrong phone.
+# MVO_TRACE set but empty traces nothing: no file beyond the logs.
 # usage: bytes.sh <repo> <build-dir>
 source "$(dirname "$0")/lib.sh"
 repo=$1
@@ -19,7 +20,7 @@ mkdir -p "$tmp/spool"
   --spool "$tmp/spool" --transcript "$tmp/transcript" >"$tmp/sim.out" &
 pids+=($!)
 wait_for 5 test -L "$tmp/modem" || fail "no link"
-(cd "$tmp/site" && exec "$bin/mvo-gateway" </dev/null >"$tmp/gw.out") &
+(cd "$tmp/site" && MVO_TRACE= exec "$bin/mvo-gateway" </dev/null >"$tmp/gw.out") &
 pids+=($!)
 n=0
 deliver() {  # deliver TEXT (printf format): one message from Tank3
@@ -63,4 +64,7 @@ grep -qF 'get_prompt1.CMGS21.' "$tmp/gw.out" || fail "no failed send: $(console)
 # The abort bytes, as the modem received them, right after the unanswered command.
 after=$(grep -m1 -A3 -F 'AT+CMGS="+222"\r' "$tmp/transcript" | sed -n 's/^[0-9]* < //p' | tr -d '\n')
 [[ $after == 'AT+CMGS="+222"\r\x1a\x1b'* ]] || fail "abort bytes: $after"
+extra=$(cd "$tmp/site" && find . -type f ! -path './configuration/*' ! -path './log/*.csv' \
+  ! -path ./log/traffic.log ! -path ./log/gateway.state ! -path ./log/.keep)
+[[ -z "$extra" ]] || fail "files beyond the logs: $extra"
 echo "bytes: ok"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real gateway against mvo-modem-sim: the demo's reports forwarded to each destination type,
 # byte for byte; the station log with CR LF; then the modem pulled out and put back, and the
-# gateway on the air again without a restart.
+# gateway on the air again without a restart. MVO_TRACE unset: no file beyond the logs.
 # usage: forward.sh <repo> <build-dir>
 source "$(dirname "$0")/lib.sh"
 repo=$1
@@ -20,7 +20,7 @@ sim=$!
 pids+=($sim)
 mkdir -p "$tmp/spool"
 wait_for 5 test -L "$tmp/modem" || fail "no link"
-(cd "$tmp/site" && exec "$bin/mvo-gateway" </dev/null >"$tmp/gw.out") &
+(cd "$tmp/site" && unset MVO_TRACE && exec "$bin/mvo-gateway" </dev/null >"$tmp/gw.out") &
 pids+=($!)
 sent() { [[ $(wc -l <"$tmp/outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
 wait_for 60 grep -q "Pump North" "$tmp/site/log/err_log.csv" "$tmp/gw.out" || fail "no second report"
@@ -78,4 +78,7 @@ assert outs == phones, (outs, phones)
 assert all(s in phones for s in sent_records), sent_records
 assert all(r[4] in ('sent', 'failed') for r in records if r[1] == 'out'), records
 PY
+extra=$(cd "$tmp/site" && find . -type f ! -path './configuration/*' ! -path './log/*.csv' \
+  ! -path ./log/traffic.log ! -path ./log/gateway.state ! -path ./log/.keep)
+[[ -z "$extra" ]] || fail "files beyond the logs: $extra"
 echo "forward: ok"
