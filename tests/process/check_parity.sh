@@ -4,7 +4,7 @@
 # prints before it halts, so the two cannot drift apart; where mvo-check's error is one the
 # gateway starts with (no log directory, a file it reads as garbage), the gateway starts: it goes
 # on to the modem port. (A byte-order mark in each file: the unit tests of the loaders and of
-# mvo-check's preview.)
+# mvo-check's preview.) Last, mvo-check --alarms on the example site with an alarms.txt.
 # usage: check_parity.sh <mvo-check> <mvo-gateway> <check_tests>
 source "$(dirname "$0")/lib.sh"
 check=$1 gw=$2 tests=$3
@@ -42,5 +42,13 @@ for site in "${sites[@]}"; do
   fi
 done
 (( starting >= 2 )) || fail "only $starting sites the gateway starts with"
+site=$tmp/alarms-site
+cp -r "$(dirname "$0")/../../examples/site" "$site"
+printf '# a site under test\r\nsilent 1m\r\nsilent "Tank3" 1d\r\nto Operator\r\n' \
+  >"$site/configuration/alarms.txt"
+"$check" "$site" --alarms >"$tmp/alarms.out" || fail "mvo-check --alarms: $(cat "$tmp/alarms.out")"
+grep -qF '  "Tank3" +4410: silent after 1d 0h' "$tmp/alarms.out" || fail "$(cat "$tmp/alarms.out")"
+grep -qF '  MVO alarm: Tank3 (+4410) silent, last message 05/12/2026 14:02' "$tmp/alarms.out" ||
+  fail "$(cat "$tmp/alarms.out")"
 echo "check_parity: $halting faulty sites, mvo-check's first halting error is the gateway's message;" \
   "$starting sites with errors the gateway starts with, and it does"
