@@ -3,13 +3,11 @@
 # where the gateway halts, the first halting error mvo-check reports is the message the gateway
 # prints before it halts, so the two cannot drift apart; where mvo-check's error is one the
 # gateway starts with (no log directory, a file it reads as garbage), the gateway starts: it goes
-# on to the modem port. Then a site whose every file begins with a UTF-8 byte-order mark forwards
-# a report to the modem simulator exactly as the site without the marks.
+# on to the modem port. (A byte-order mark in each file: the unit tests of the loaders and of
+# mvo-check's preview.) Last, mvo-check --alarms on the example site with an alarms.txt.
 # usage: check_parity.sh <mvo-check> <mvo-gateway> <check_tests>
 source "$(dirname "$0")/lib.sh"
 check=$1 gw=$2 tests=$3
-bin=$(dirname "$gw")
-repo=$(cd "$(dirname "$0")/../.." && pwd)
 
 MVO_CHECK_KEEP_SITES="$tmp/sites" "$tests" --gtest_filter=CheckSite.FindingsOfEachFaultAndWarning \
   >"$tmp/tests.out" || fail "check_tests: $(tail -5 "$tmp/tests.out")"
@@ -44,40 +42,13 @@ for site in "${sites[@]}"; do
   fi
 done
 (( starting >= 2 )) || fail "only $starting sites the gateway starts with"
+site=$tmp/alarms-site
+cp -r "$(dirname "$0")/../../examples/site" "$site"
+printf '# a site under test\r\nsilent 1m\r\nsilent "Tank3" 1d\r\nto Operator\r\n' \
+  >"$site/configuration/alarms.txt"
+"$check" "$site" --alarms >"$tmp/alarms.out" || fail "mvo-check --alarms: $(cat "$tmp/alarms.out")"
+grep -qF '  "Tank3" +4410: silent after 1d 0h' "$tmp/alarms.out" || fail "$(cat "$tmp/alarms.out")"
+grep -qF '  MVO alarm: Tank3 (+4410) silent, last message 05/12/2026 14:02' "$tmp/alarms.out" ||
+  fail "$(cat "$tmp/alarms.out")"
 echo "check_parity: $halting faulty sites, mvo-check's first halting error is the gateway's message;" \
   "$starting sites with errors the gateway starts with, and it does"
-
-# A byte-order mark at the start of each file: the same texts as without it. Both sites run at
-# once, each with its simulator at its own ../modem.
-start() { # start SITE: its simulator with one report stored, and its gateway
-  local site=$1
-  printf 'operator BOM Net\nstore +4410 10,2.5,c,400,e,f,1\n' >"$site.scenario"
-  "$bin/mvo-modem-sim" --link "$site/../modem" --scenario "$site.scenario" \
-    --outbox "$site.outbox" >"$site.sim" 2>&1 &
-  pids+=($!)
-  wait_for 5 test -L "$site/../modem" || fail "no simulator link"
-  (cd "$site" && exec "$gw" </dev/null >"$site.out" 2>&1) &
-  pids+=($!)
-}
-sent() { wait_for 60 bash -c "[[ \$(wc -l <'$1.outbox' 2>/dev/null || echo 0) -ge 3 ]]" ||
-  fail "$1: $(cat "$1.outbox" 2>/dev/null); console: $(cat -A "$1.out" | tail -5)"; }
-for kind in plain marked; do
-  mkdir -p "$tmp/$kind"
-  cp -r "$repo/examples/site" "$tmp/$kind/site"
-  rm -f "$tmp/$kind/site/log/"*
-done
-for f in "$tmp/marked/site/configuration/"*.txt; do
-  { printf '\xEF\xBB\xBF'; cat "$f"; } >"$f.new" && mv "$f.new" "$f"
-done
-start "$tmp/plain/site"
-start "$tmp/marked/site"
-sent "$tmp/plain/site"
-sent "$tmp/marked/site"
-texts() { sed 's/^.*"number"/"number"/' "$1"; }
-[[ "$(texts "$tmp/marked/site.outbox")" == "$(texts "$tmp/plain/site.outbox")" ]] ||
-  fail "with marks: $(cat "$tmp/marked/site.outbox"); without: $(cat "$tmp/plain/site.outbox")"
-grep -qF '"text":"Tank3 reports: Overflow at level of 2.5 meter\u001a"' "$tmp/marked/site.outbox" ||
-  fail "with marks: $(cat "$tmp/marked/site.outbox")"
-[[ $("$check" "$tmp/marked/site" | grep -c 'byte-order mark') == 6 ]] ||
-  fail "mvo-check: $("$check" "$tmp/marked/site")"
-echo "check_parity: a byte-order mark in each file, the same $(wc -l <"$tmp/marked/site.outbox") texts"

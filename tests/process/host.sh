@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The gateway and its host: run as an unprivileged user (privileges dropped here when the test
-# runs as root, as CI does), with its console piped into `head -c 100`, which goes away at once.
-# A malformed report ends the first modem cycle; the gateway must re-open its port while the
-# simulator holds its side, survive the broken pipe, and forward the next report.
+# runs as root, as CI does), with its console piped into `head -c 100`, which goes away at once,
+# and the modem dialogue traced (MVO_TRACE). A malformed report ends the first modem cycle; the
+# gateway must re-open its port while the simulator holds its side, survive the broken pipe, and
+# forward the next report. The trace holds the bring-up, the replies and the shut-down's bytes 26
+# and 27, each record stamped and ending in CR LF.
 # usage: host.sh <repo> <build-dir>
 source "$(dirname "$0")/lib.sh"
 repo=$1
@@ -30,7 +32,8 @@ if ((${#as_user[@]})); then
 fi
 mkfifo "$tmp/console"
 head -c 100 <"$tmp/console" >"$tmp/head.out" &
-(cd "$tmp/site" && exec "${as_user[@]}" "$bin/mvo-gateway" </dev/null >"$tmp/console") &
+(cd "$tmp/site" && MVO_TRACE="$tmp/site/log/trace.txt" exec "${as_user[@]}" "$bin/mvo-gateway" \
+  </dev/null >"$tmp/console") &
 gw=$!
 pids+=($gw)
 sent() { [[ $(wc -l <"$tmp/outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
@@ -43,4 +46,11 @@ grep -q "Illegal SMS content 2" "$tmp/site/log/err_log.csv" || fail "no malforme
 ! grep -q "cannot open COM port" "$tmp/site/log/err_log.csv" || fail "port not re-opened: $(log)"
 grep -qF '"number":"+333","text":"Pump North reports: Normal at volume of 150 liter\u001a"' \
   "$tmp/outbox" || fail "$(cat "$tmp/outbox")"
+t="$tmp/site/log/trace.txt"
+for want in '--- open ' '--> ATZ\r' '--> AT+CMGF=1\r' '<-- OK\r\n' '--> AT+CMGL="ALL"\r' \
+  '<-- +CMGR: "REC READ","+4410"' '<-- bad\r\n' '--> \x1a' '--> \x1b' '--- close'; do
+  grep -qF -- "$want" "$t" || fail "trace lacks $want: $(head -c 3000 "$t")"
+done
+bad=$(grep -vP '^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +\d+\.\d{3}  (-->|<--|---) .*\r$' "$t" | head -3 | cat -A || true)
+[[ -z $bad ]] || fail "trace records out of shape: $bad"
 echo "host: ok"

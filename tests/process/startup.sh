@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# mvo-gateway in an empty directory, and in sites whose configuration is faulty: the exact
-# console texts, the error log, and a halted process that stays alive without using CPU.
+# mvo-gateway in an empty directory: the exact console text, the error log, and a halted process
+# that stays alive without using CPU. (Sites with faulty tables: check_parity.sh, over every
+# faulty site of mvo-check's tests.)
 # usage: startup.sh <mvo-gateway>
 source "$(dirname "$0")/lib.sh"
 gw=$1
@@ -21,29 +22,4 @@ kill -0 "$pid" || fail "halted gateway exited"
 after=$(cpu_ticks "$pid")
 (( after - before <= 2 )) || fail "halted gateway used $((after - before)) ticks in 2 s"
 
-# Faulty tables halt with their message before any port is opened.
-site() {
-  mkdir -p "$tmp/$1/configuration" "$tmp/$1/log"
-  echo "port /dev/mvo-no-such-port" >"$tmp/$1/configuration/cfg.txt"
-  printf '"Tank";"+4410"\n' >"$tmp/$1/configuration/stations.txt"
-  printf 'Normal\nHigh\n' >"$tmp/$1/configuration/human.txt"
-  printf '"Ops";"+111";SMC\n' >"$tmp/$1/configuration/destinations.txt"
-}
-check() {  # check NAME EXPECTED-TAIL
-  (cd "$tmp/$1" && exec "$gw" </dev/null >"$tmp/$1.out") &
-  pids+=($!)
-  local p=$!
-  wait_for 10 grep -qF "$2" "$tmp/$1.out" || fail "$1: $(cat -A "$tmp/$1.out" | tail -3)"
-  sleep 0.5
-  kill -0 "$p" || fail "$1: exited"
-}
-site stations; printf '"Tank";"12+3"\n' >"$tmp/stations/configuration/stations.txt"
-check stations "cell phone number contains illegal characters(2) +"
-site human; printf '%0170d\n' 0 >"$tmp/human/configuration/human.txt"
-check human " line 1 in file human.txt is too long"
-site dest; printf '"Ops";"+111";XYZ\n' >"$tmp/dest/configuration/destinations.txt"
-check dest "no type in destination "
-site nocustom
-check nocustom "cannot open COM port"
-grep -qF $'\n\nNo custom.txt FILE\n' "$tmp/nocustom.out" || fail "no custom.txt text"
 echo "startup: ok"

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <map>
-#include <utility>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 
 #include "common/halt.h"
+#include "config/pin.h"
 #include "config/tables.h"
 #include "config/text_file.h"
 #include "tests/support/harness.h"
@@ -320,6 +322,7 @@ TEST(LoadCustomTemplates, TakesTextBetweenQuotesUntilABlankLine) {
   EXPECT_EQ(none.console(), "No custom.txt FILE\n");
 }
 
+// An unknown option and a value other than on or off: mvo-check's site tests, over this loader.
 TEST(LoadOptions, SwitchesOffUnlessTurnedOn) {
   struct Case {
     const char* name;
@@ -332,10 +335,6 @@ TEST(LoadOptions, SwitchesOffUnlessTurnedOn) {
       {"both on, CR LF, comments and blank lines",
        "# monitoring\r\ntraffic on\r\n\r\n  heartbeat   on  \r\n", "", true, true},
       {"the last line of a switch wins", "traffic on\ntraffic off\n", "", false, false},
-      {"unknown option", "traffic on\nalarms on\n",
-       " line 2 in file options.txt: unknown option alarms\nHALT", false, false},
-      {"a value other than on or off", "heartbeat yes\n",
-       " line 1 in file options.txt: heartbeat takes on or off\nHALT", false, false},
       {"no value", "traffic\n", " line 1 in file options.txt: traffic takes on or off\nHALT", false,
        false},
       {"a third word", "traffic on now\n",
@@ -357,7 +356,8 @@ TEST(LoadOptions, SwitchesOffUnlessTurnedOn) {
 }
 
 // Notepad's "UTF-8 with BOM" puts EF BB BF before the first line: the loaders read every file as
-// if the mark were not there, and only a mark at the very start is skipped.
+// if the mark were not there (each loader on a marked file: mvo-check's site tests), and only a
+// mark at the very start is skipped.
 TEST(ReadText, SkipsAUtf8ByteOrderMarkAtTheStartOnly) {
   const std::string bom = "\xEF\xBB\xBF";
   const struct {
@@ -388,44 +388,69 @@ TEST(ReadText, SkipsAUtf8ByteOrderMarkAtTheStartOnly) {
   }
 }
 
-TEST(LoadAll, AByteOrderMarkInEachFileLoadsAsWithout) {
-  const std::map<std::string, std::string> site = {
-      {"stations.txt", "\"Tank3\";\"+4410\"\r\n\"Pump1\";\"+4401\"\r\n"},
-      {"human.txt", "Normal\r\nOverflow\r\n"},
-      {"destinations.txt", "\"Ops\";\"+222\";HMN;\"1\"\r\n\"Control\";\"+111\";SMC\r\n"},
-      {"custom.txt", "\"&S: &L\"\r\n\"&S over\"\r\n"},
-      {"options.txt", "traffic on\r\n"},
+// configuration/pin.txt: what it may hold, and the halts that never show the PIN.
+TEST(LoadPin, ContentsAndHalts) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> file;  // nullopt: no pin.txt
+    std::string pin;                  // when it loads
+    std::string halt;                 // the console text of the halt, "" when it loads
+  } cases[] = {
+      {"no file", std::nullopt, "", ""},
+      {"four digits", "1234\n", "1234", ""},
+      {"eight digits, blanks and CR LF", "  12345678 \r\n", "12345678", ""},
+      {"comments and blank lines", "# the SIM's PIN\n\n\t\n0000\n# end\n", "0000", ""},
+      {"no line end", "9876", "9876", ""},
+      {"comments only", "# no PIN here\n", "", ""},
+      {"empty", "", "", ""},
+      {"three digits", "123\n", "", " PIN in file pin.txt (line 1) is not 4 to 8 digits\n"},
+      {"nine digits", "# x\n123456789\n", "",
+       " PIN in file pin.txt (line 2) is not 4 to 8 digits\n"},
+      {"a letter", "12a4\n", "", " PIN in file pin.txt (line 1) is not 4 to 8 digits\n"},
+      {"two words", "1234 5678\n", "", " PIN in file pin.txt (line 1) is not 4 to 8 digits\n"},
+      {"quoted", "\"1234\"\n", "", " PIN in file pin.txt (line 1) is not 4 to 8 digits\n"},
+      {"two PINs", "1234\n5678\n", "",
+       " line 2 in file pin.txt: one PIN only, already given on line 1\n"},
+      {"too long a line", std::string(250, '1') + "\n", "",
+       " line 1 in file pin.txt is too long\n"},
   };
-  auto load = [&](const std::string& marked) {
+  for (const auto& c : cases) {
     Harness h;
-    for (const auto& [name, text] : site) {
-      h.write_config(name, (name == marked ? "\xEF\xBB\xBF" : "") + text);
+    if (c.file) h.write_config("pin.txt", *c.file);
+    std::string pin;
+    bool halted = false;
+    try {
+      pin = load_pin(h.env);
+    } catch (const common::Halt&) {
+      halted = true;
     }
-    const std::string console = run(h, [&] { load_all(h.env); });
-    Tables t;
-    if (console.find("HALT") == std::string::npos) t = load_all(h.env);
-    return std::make_pair(console, t);
-  };
-  const auto [plain_console, plain] = load("");
-  ASSERT_EQ(plain_console, "");
-  for (const auto& [name, text] : site) {
-    const auto [console, t] = load(name);
-    EXPECT_EQ(console, plain_console) << name;
-    ASSERT_EQ(t.stations.size(), plain.stations.size()) << name;
-    for (std::size_t i = 0; i < t.stations.size(); ++i) {
-      EXPECT_EQ(t.stations[i].name, plain.stations[i].name) << name;
-      EXPECT_EQ(t.stations[i].number, plain.stations[i].number) << name;
-    }
-    EXPECT_EQ(t.human_texts, plain.human_texts) << name;
-    ASSERT_EQ(t.destinations.size(), plain.destinations.size()) << name;
-    for (std::size_t i = 0; i < t.destinations.size(); ++i) {
-      EXPECT_EQ(t.destinations[i].name, plain.destinations[i].name) << name;
-      EXPECT_EQ(t.destinations[i].type, plain.destinations[i].type) << name;
-    }
-    EXPECT_EQ(t.subscribed, plain.subscribed) << name;
-    EXPECT_EQ(t.custom_templates, plain.custom_templates) << name;
-    EXPECT_EQ(t.options.traffic, plain.options.traffic) << name;
+    EXPECT_EQ(halted, !c.halt.empty()) << c.name;
+    EXPECT_EQ(h.console(), c.halt) << c.name;
+    EXPECT_EQ(pin, c.pin) << c.name;
+    EXPECT_TRUE(h.tags().empty()) << c.name;  // nothing of this file goes to the error log
   }
+}
+
+TEST(LoadPin, TablesCarryThePin) {
+  Harness h;
+  h.write_config("stations.txt", "\"Tank3\";\"+4410\"\n");
+  h.write_config("human.txt", "Normal\n");
+  h.write_config("destinations.txt", "\"Control\";\"+111\";SMC\n");
+  EXPECT_EQ(load_all(h.env).pin, "");
+  h.write_config("pin.txt", "4711\n");
+  EXPECT_EQ(load_all(h.env).pin, "4711");
+}
+
+// A pin.txt the gateway's user cannot read (made by root, then chmod 600) halts: taken for no
+// PIN, the SIM would stay locked with only a hint that pin.txt is missing.
+TEST(LoadPin, AFileThisUserCannotReadHalts) {
+  Harness h;
+  h.write_config("pin.txt", "2580\n");
+  const auto file = h.dir() / "configuration" / "pin.txt";
+  std::filesystem::permissions(file, std::filesystem::perms::none);
+  if (std::ifstream(file).is_open()) GTEST_SKIP() << "this user reads every file (root)";
+  EXPECT_THROW(load_pin(h.env), common::Halt);
+  EXPECT_EQ(h.console(), " file pin.txt cannot be read: chown it to the gateway's user\n");
 }
 
 }  // namespace

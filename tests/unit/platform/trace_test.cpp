@@ -1,5 +1,6 @@
 // The trace of the modem dialogue: what it shows of the bytes, that it changes nothing of the
-// dialogue it watches, and that its files stay within their bound.
+// dialogue it watches, that the SIM's PIN never shows in it, and its files: within their bound,
+// readable by their owner only, and kept when a full one cannot be renamed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,9 +18,13 @@ namespace {
 namespace fs = std::filesystem;
 using test::Harness;
 
-std::vector<std::string> records(const fs::path& file) {
+std::string contents(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> records(const fs::path& file) {
+  const std::string text = contents(file);
   std::vector<std::string> out;
   std::size_t at = 0;
   for (std::size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
@@ -27,6 +32,14 @@ std::vector<std::string> records(const fs::path& file) {
   }
   EXPECT_EQ(at, text.size()) << "a record without its CR LF";
   return out;
+}
+
+void bring_up_and_shut(Harness& h, const fs::path& file, std::uint64_t limit) {
+  TracePort trace(h.port(), h.clock, h.wall, file.string(), limit);
+  ASSERT_TRUE(trace.ok());
+  Env env{h.env.clock, h.env.wall, h.env.console, h.env.site, trace};
+  ASSERT_TRUE(modem::handle_modem(env, "COM1"));
+  ASSERT_TRUE(modem::shut_modem(env));
 }
 
 // The part of a record after its stamp: "--> AT\r".
@@ -124,12 +137,7 @@ TEST(TracePort, FilesStayWithinTheLimitAndARestartAppends) {
   Harness h;
   const fs::path file = h.dir() / "trace.txt";
   const fs::path previous = h.dir() / "trace.txt.1";
-  for (int start = 0; start < 2; ++start) {
-    TracePort trace(h.port(), h.clock, h.wall, file.string(), kLimit);
-    Env env{h.env.clock, h.env.wall, h.env.console, h.env.site, trace};
-    ASSERT_TRUE(modem::handle_modem(env, "COM1"));
-    ASSERT_TRUE(modem::shut_modem(env));
-  }
+  for (int start = 0; start < 2; ++start) bring_up_and_shut(h, file, kLimit);
   ASSERT_TRUE(fs::exists(previous));
   for (const auto& f : {file, previous}) {
     EXPECT_LE(fs::file_size(f), kLimit) << f;
@@ -141,6 +149,115 @@ TEST(TracePort, FilesStayWithinTheLimitAndARestartAppends) {
   const auto r = records(file);
   EXPECT_EQ(body(r.back()), "--- close");
   EXPECT_EQ(body(r[r.size() - 3]), "--> \\x1b");
+}
+
+TEST(TracePin, WhatFollowsCpinIsMaskedUpToTheLineEnd) {
+  struct Case {
+    const char* name;
+    std::string written;               // one write to the modem
+    std::vector<std::string> replies;  // pieces from the modem, 4 s apart (a read runs out)
+    std::vector<std::string> shown;    // records that must be in the trace, in order
+  } cases[] = {
+      {"command and echo whole",
+       "AT+CPIN=\"4711\"\r",
+       {"AT+CPIN=\"4711\"\r\r\nOK\r\n"},
+       {"--> AT+CPIN=***\\r", "<-- AT+CPIN=***\\r\\r\\n", "<-- OK\\r\\n"}},
+      {"lower case, eight digits",
+       "at+cpin=\"12345678\"\r",
+       {"\r\nOK\r\n"},
+       {"--> at+cpin=***\\r", "<-- OK\\r\\n"}},
+      {"echo cut inside the PIN by a read that ran out",
+       "AT+CPIN=\"4711\"\r",
+       {"AT+CPIN=\"47", "11\"\r\r\n+CME ERROR: 16\r\n"},
+       {"--> AT+CPIN=***\\r", "<-- AT+CPIN=***", "<-- ***\\r\\r\\n", "<-- +CME ERROR: 16\\r\\n"}},
+      {"two commands on one line",
+       "AT+CPIN=\"4711\";+CPIN=\"0815\"\r",
+       {"\r\nOK\r\n"},
+       {"--> AT+CPIN=***\\r", "<-- OK\\r\\n"}},
+      {"other commands untouched",
+       "AT+CPIN?\r",
+       {"\r\n+CPIN: READY\r\n"},
+       {"--> AT+CPIN?\\r", "<-- +CPIN: READY\\r\\n"}},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    auto& peer = h.script();
+    for (std::size_t i = 0; i < c.replies.size(); ++i)
+      peer.at(static_cast<std::int64_t>(i) * 4000, c.replies[i]);
+    h.open_port();
+    const fs::path file = h.dir() / "trace.txt";
+    {
+      TracePort trace(h.port(), h.clock, h.wall, file.string());
+      std::size_t written = 0;
+      ASSERT_TRUE(trace.write(c.written.data(), c.written.size(), written)) << c.name;
+      for (int reads = 0; reads < 200; ++reads) {
+        char byte;
+        std::size_t got = 0;
+        if (!trace.read(&byte, 1, got)) break;
+        if (got == 0 && h.now() > static_cast<std::int64_t>(c.replies.size()) * 4000) break;
+      }
+    }
+    const std::string text = contents(file);
+    for (const char* pin : {"4711", "12345678", "0815", "47\r", "11\""}) {
+      EXPECT_EQ(text.find(pin), std::string::npos) << c.name << ": " << pin;
+    }
+    std::size_t at = 0;
+    for (const auto& want : c.shown) {
+      const std::size_t found = text.find("  " + want + "\r\n", at);
+      ASSERT_NE(found, std::string::npos) << c.name << ": missing or out of order: " << want << "\n"
+                                          << text;
+      at = found + want.size();
+    }
+  }
+}
+
+#ifndef _WIN32
+TEST(TraceFile, OnlyItsOwnerMayReadIt) {
+  constexpr auto kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
+  const struct {
+    const char* name;
+    bool earlier;  // a trace left readable by all before
+  } cases[] = {{"a new trace", false}, {"an earlier trace readable by all", true}};
+  for (const auto& c : cases) {
+    Harness h;
+    const fs::path file = h.dir() / "trace.txt";
+    if (c.earlier) {
+      std::ofstream(file) << "earlier\r\n";
+      fs::permissions(file, kOwnerOnly | fs::perms::group_read | fs::perms::others_read);
+    }
+    bring_up_and_shut(h, file, 1500);  // full twice over: rotated
+    for (const auto& f : {file, fs::path(file.string() + ".1")}) {
+      ASSERT_TRUE(fs::exists(f)) << c.name << " " << f;
+      EXPECT_EQ(fs::status(f).permissions() & fs::perms::all, kOwnerOnly) << c.name << " " << f;
+    }
+  }
+}
+#endif
+
+TEST(TraceFile, AFullTraceThatCannotBeRenamedIsKept) {
+  constexpr std::uint64_t kLimit = 1500;
+  Harness h;
+  const fs::path file = h.dir() / "trace.txt";
+  // Where the full trace would go stands a directory with a file in it: no rename replaces it,
+  // as none replaces a trace that another program holds open on Windows.
+  const fs::path previous = h.dir() / "trace.txt.1";
+  fs::create_directories(previous);
+  std::ofstream(previous / "keep") << "x";
+  bring_up_and_shut(h, file, kLimit);
+  const std::string first = contents(file);
+  EXPECT_GT(first.size(), kLimit);
+  EXPECT_EQ(first.rfind("20", 0), 0u);
+  EXPECT_EQ(first.find("trace of the modem dialogue", first.find("\r\n")), std::string::npos)
+      << "begun afresh";
+  bring_up_and_shut(h, file, kLimit);
+  EXPECT_EQ(contents(file).rfind(first, 0), 0u) << "the first start's records were lost";
+  EXPECT_TRUE(fs::is_directory(previous));
+  EXPECT_EQ(contents(previous / "keep"), "x");
+  // Once the way is free, the next rename goes through.
+  fs::remove_all(previous);
+  bring_up_and_shut(h, file, kLimit);
+  EXPECT_TRUE(fs::is_regular_file(previous));
+  EXPECT_LE(fs::file_size(file), kLimit);
 }
 
 }  // namespace
