@@ -520,6 +520,15 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
       }
     }
     EXPECT_EQ(outcomes, c.traffic_outcomes) << c.name;
+    // What a stop could not send is named in the error log too, and a text cut short is left
+    // with ESC before the shut-down's abort bytes.
+    const auto count = [&](const char* o) {
+      return std::count(c.traffic_outcomes.begin(), c.traffic_outcomes.end(), o);
+    };
+    EXPECT_EQ(g.tag_count("not sent on stop +444"), count("not-sent") > 0 ? 1 : 0) << c.name;
+    if (count("unconfirmed") > 0) {
+      EXPECT_EQ(w.substr(w.size() - 4), "\x1a\x1b\x1a\x1b") << c.name;
+    }
   }
 }
 
