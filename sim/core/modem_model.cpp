@@ -119,10 +119,12 @@ void ModemModel::deliver(std::string sender, std::string stamp, std::string text
 
 void ModemModel::settle(std::int64_t now) {
   // Nothing reaches a modem without power, so its power-up may as well happen when it is seen.
+  for (std::int64_t at : power_cuts_) {
+    if (at <= now) boot_cut_ = std::max(boot_cut_, at);
+  }
   const auto cut = std::remove_if(power_cuts_.begin(), power_cuts_.end(),
                                   [&](std::int64_t at) { return at <= now; });
   if (cut != power_cuts_.end()) {
-    boot_cut_ = *std::max_element(cut, power_cuts_.end());
     power_cuts_.erase(cut, power_cuts_.end());
     power_up();
   }
