@@ -95,6 +95,7 @@ class Watch final : public platform::Console {
 
 struct Figures {
   int delivered = 0, lost = 0, twice = 0, false_refused = 0, failed = 0, bring_ups = 0;
+  int recorded = 0;  // texts in the traffic log: none would leave "false refused" unjudged
   std::int64_t off_s = 0;
 };
 
@@ -123,7 +124,8 @@ Figures run(const std::string& profile, const std::vector<std::string>& options)
   platform::Site site(dir.string(), '/');
   sim::ModemModel modem(o);
   sim::SimPort port(clock, modem);
-  platform::Env env{clock, wall, console, site, port};
+  platform::Service service;  // where options.txt turns the traffic log on
+  platform::Env env{clock, wall, console, site, port, &service};
 
   std::mt19937 rng(35);
   std::vector<std::string> due;  // "<station>,<text>" of each report delivered
@@ -163,9 +165,9 @@ Figures run(const std::string& profile, const std::vector<std::string>& options)
   for (std::string line; std::getline(traffic, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     logs::TrafficRecord r;
-    if (!logs::parse_traffic_record(line, r) || r.direction != "out" || r.outcome == "sent") {
-      continue;
-    }
+    if (!logs::parse_traffic_record(line, r) || r.direction != "out") continue;
+    ++f.recorded;
+    if (r.outcome == "sent") continue;
     std::string text = r.text;
     if (!text.empty() && text.back() == '\x1a') text.pop_back();
     const std::string key = r.number + "|" + text;
@@ -216,6 +218,10 @@ int main(int argc, char** argv) {
                   f.delivered, f.lost, f.twice, f.false_refused, f.bring_ups,
                   static_cast<long long>(f.off_s), f.failed);
       std::fflush(stdout);
+      if (f.recorded == 0 && f.lost < f.delivered) {
+        std::fprintf(stderr, "zoo_bench: no traffic log, the texts cannot be judged\n");
+        return 2;
+      }
       if (with) {
         met = met && f.lost == 0 && f.twice == 0 && f.false_refused == 0 && f.bring_ups == kResets;
       }
