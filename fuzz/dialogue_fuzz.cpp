@@ -30,8 +30,25 @@
 //     empty (an abort after a lost prompt) or the text that destination's type composes;
 //   - the gateway never reads for 40 virtual minutes without writing (a read that never ends),
 //     never halts on a modem answer, and station log records fit their fields.
+// Each input runs twice: as it is, then with a line a modem sends of its own accord (+CREG: 1,
+// ^RSSI: 17, RDY, ...) put into each answer after a LF (where the gateway's lines end), at a place
+// chosen from the answer's bytes: before its first line or after any line, but never
+//   - after a +CMGR: or +CMGL: header, nor behind the first line of an answer to AT+CMGR (what
+//     follows a read's header is read as it comes: the text, then OK);
+//   - where it pushes the OK of ATZ or ATE0 out of the one read of 150 bytes that judges them;
+//   - into an answer that holds such a line already (the 8-line bound) or 900 lines (the bound of
+//     a listing's drain);
+//   - into an input with an answer split, followed by a drop, repeated, or later than every
+//     time-out: each line read costs the gateway its pause, which moves it against such timing.
+// Such a line is never the answer, so the second run must judge as the first did. Findings:
+//   - a text recorded refused that went out (the first run recorded it sent);
+//   - a delivered report counted failed (a text the first run recorded sent, recorded otherwise);
+//   - a cycle ended by such a line: right after an answer that holds one, the gateway writes
+//     what it did not write without it (an abort, a reset, another command).
+// Once the runs part for another reason (the time the extra lines took), nothing after compares.
 // MVO_FUZZ_SHOW=1 prints the console and the texts sent of each run, also when a finding stops
 // it (to follow a finding).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +64,8 @@
 #include "common/halt.h"
 #include "driver/gateway.h"
 #include "fuzz/support.h"
+#include "logs/records.h"
+#include "modem/serial_line.h"
 #include "sms/sms.h"
 
 namespace {
@@ -60,6 +79,8 @@ constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMinute = 60 * 1000;
 constexpr std::int64_t kQuietBoundMs = 40 * kMinute;
 constexpr std::int64_t kDelays[] = {5, 0, 1000, 35000};
+constexpr std::size_t kBlockRead = 150;          // the one read that judges ATZ and ATE0
+constexpr std::size_t kLongestUnsolicited = 24;  // of with_unsolicited's lines, CR LF included
 
 // The answers ran out: the run is over.
 struct InputDone {};
@@ -89,7 +110,8 @@ void write_site() {
       {"destinations.txt",
        "\"Control\";\"+111\";SMC\n\"Operator\";\"+222\";HMN;\"1,2\"\n"
        "\"Logistics\";\"+333\";HMV;\"0\"\n\"Manager\";\"+444\";CST;\"0,1,2\"\n"},
-      {"custom.txt", "\"&S says &L/&V\"\n\"&S: &L m\"\n"}};
+      {"custom.txt", "\"&S says &L/&V\"\n\"&S: &L m\"\n"},
+      {"options.txt", "traffic on\n"}};
   for (const auto& [name, content] : files) {
     fuzz::put_file("configuration", name.c_str(), &content);
   }
@@ -106,7 +128,13 @@ class DialoguePeer final : public sim::Peer {
     bool fault_fails = false;
     std::size_t fault_count = 0;
   };
-  explicit DialoguePeer(std::vector<Answer> answers) : answers_(std::move(answers)) {}
+  DialoguePeer(std::vector<Answer> answers, bool unsolicited)
+      : answers_(std::move(answers)), unsolicited_(unsolicited) {
+    // Each line read costs the gateway its pause: against answers with a timing of their own (a
+    // split, a drop, a stream, or an answer after every time-out, which lands in whatever the
+    // gateway then does) the run with the lines would be judged at other moments, not otherwise.
+    for (const Answer& a : answers_) unsolicited_ = unsolicited_ && (a.how & (3 | 4 | 8 | 16)) < 3;
+  }
   sim::SimPort* port = nullptr;
 
   void input(const char* data, std::size_t size, std::int64_t now) override {
@@ -121,6 +149,7 @@ class DialoguePeer final : public sim::Peer {
     }
     last_write_ = now;
     ++write_serial_;
+    writes.emplace_back(std::string(data, size), next_);
     if (entering_ && size >= 2 && data[0] == 'A' && data[1] == 'T') {
       finding("a command sent as text",
               "to " + number_ + ": " + shown(entry_) + " then " + shown(std::string(data, size)));
@@ -194,6 +223,10 @@ class DialoguePeer final : public sim::Peer {
   // Every text sent, one a line: "<number> <text>", and every entry cancelled by an ESC:
   // "<number> cancelled <what it held>".
   const std::string& sent() const { return sent_; }
+  // Every write as it came, with the number of answers taken before it; and for each answer
+  // taken, whether an unsolicited line was put into it.
+  std::vector<std::pair<std::string, std::size_t>> writes;
+  std::vector<bool> injected;
 
   // Whatever was written outside a text must have been a whole command (or one a cut write left
   // unfinished).
@@ -249,7 +282,7 @@ class DialoguePeer final : public sim::Peer {
     if (command_cut_) {
       // Two commands run together: no modem acts on that line.
       command_cut_ = false;
-      answer(now, "\r\nERROR\r\n");
+      answer(now, "", "\r\nERROR\r\n");
       return;
     }
     bool printable = command.rfind("AT", 0) == 0;
@@ -265,7 +298,7 @@ class DialoguePeer final : public sim::Peer {
       entering_ = true;
       entry_.clear();
     }
-    answer(now);
+    answer(now, command);
   }
 
   void check_text() const {
@@ -291,21 +324,33 @@ class DialoguePeer final : public sim::Peer {
     out_.push_back({at, std::move(bytes)});
   }
 
-  // Takes the next answer; `refusal` replaces what it says.
-  void answer(std::int64_t now, const char* refusal = nullptr) {
+  // Takes the next answer to `command` ("" for a text); `refusal` replaces what it says.
+  void answer(std::int64_t now, const std::string& command = "", const char* refusal = nullptr) {
     if (next_ == answers_.size()) throw InputDone{};
     Answer a = answers_[next_++];
     if (refusal != nullptr) a.bytes = refusal;
     plan_fault();
+    std::string first = a.bytes;  // what comes at once: the first half of a split answer
+    if ((a.how & 4) != 0) first.resize(a.bytes.size() / 2);
+    if (unsolicited_ && refusal == nullptr) {
+      const std::size_t plain = first.size();
+      // ATZ and ATE0 are judged on one read of 150 bytes: a line must not push their OK out.
+      const bool block = command == "ATZ" || command == "ATE0";
+      if (!block || first.size() + kLongestUnsolicited <= kBlockRead) {
+        first = with_unsolicited(first, next_, command.rfind("AT+CMGR", 0) == 0);
+      }
+      injected.resize(next_, false);
+      injected[next_ - 1] = first.size() != plain;
+    }
     const std::int64_t at = now + kDelays[a.how & 3];
     std::int64_t end = at;
     if ((a.how & 4) != 0) {
       const std::size_t half = a.bytes.size() / 2;
-      emit(at, a.bytes.substr(0, half));
+      emit(at, first);
       end = at + 3500;
       emit(end, a.bytes.substr(half));
     } else {
-      emit(at, a.bytes);
+      emit(at, first);
     }
     end = out_.back().at;
     if ((a.how & 16) != 0 && !a.bytes.empty()) {
@@ -317,7 +362,40 @@ class DialoguePeer final : public sim::Peer {
     if ((a.how & 32) != 0 && port != nullptr) port->fail_closes(1, (a.how & 64) != 0);
   }
 
+  // `bytes` with one unsolicited line at a boundary where it can never be taken for the answer;
+  // `bytes` as they are when it has no such place.
+  // `read`: the answer to AT+CMGR, whose lines the gateway takes as they come after the first.
+  static std::string with_unsolicited(const std::string& bytes, std::size_t serial, bool read) {
+    static const char* const kLines[] = {
+        "+CREG: 1",   "^RSSI: 17",  "RDY",      "+CGREG: 1",       "+CMTI: \"SM\",3",  "SMS Ready",
+        "^MODE: 5,4", "Call Ready", "+CFUN: 1", "+QIND: SMS DONE", "^BOOT:1,0,0,0,75", "+CEREG: 1"};
+    // Lines as the gateway reads them: up to LF (or Ctrl-Z), CRs dropped, cut at a zero byte.
+    std::vector<std::size_t> places{0};
+    std::size_t lines = 0;
+    bool after_read = read;
+    bool header = false;
+    for (std::size_t start = 0, end; start < bytes.size(); start = end + 1) {
+      end = bytes.find_first_of("\n\x1a", start);
+      if (end == std::string::npos) break;
+      std::string line = bytes.substr(start, end - start);
+      line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+      line.resize(std::min(line.size(), line.find('\0')));
+      if (!line.empty()) {
+        if (modem::is_unsolicited(line) || ++lines >= 900) return bytes;
+        header = line.rfind("+CMGR:", 0) == 0 || line.rfind("+CMGL:", 0) == 0;
+        after_read = after_read || line.rfind("+CMGR:", 0) == 0;
+      }
+      if (bytes[end] == '\n' && !header && !after_read) places.push_back(end + 1);
+    }
+    const std::size_t hash = bytes.size() * 31 + serial * 7;
+    std::string out = bytes;
+    out.insert(places[hash % places.size()],
+               std::string("\r\n") + kLines[hash % std::size(kLines)] + "\r\n");
+    return out;
+  }
+
   std::vector<Answer> answers_;
+  bool unsolicited_ = false;
   std::size_t next_ = 0;
   std::deque<Out> out_;
   std::string stream_;
@@ -344,7 +422,9 @@ void check_station_logs() {
   std::error_code ignored;
   for (const auto& entry :
        std::filesystem::directory_iterator(fuzz::site().root() + "/log", ignored)) {
-    if (entry.path().filename() == "err_log.csv") continue;
+    if (entry.path().filename() == "err_log.csv" || entry.path().filename() == "traffic.log") {
+      continue;
+    }
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::size_t start = 0;
@@ -360,8 +440,70 @@ void check_station_logs() {
 fuzz::World* shown_run = nullptr;
 const DialoguePeer* shown_peer = nullptr;
 void show_run() {
+  if (shown_run == nullptr) return;  // a finding of the comparison, after both runs
   std::fprintf(stderr, "%s\n--- sent:\n%s--- %lld virtual ms\n", shown_run->console.text().c_str(),
                shown_peer->sent().c_str(), static_cast<long long>(shown_run->clock.now_ms()));
+}
+
+// What a run judged: the outcome of each text in order, and what the gateway wrote.
+struct Judged {
+  std::vector<std::string> outcomes;  // "<outcome> <number> <text>"
+  std::vector<std::pair<std::string, std::size_t>> writes;
+  std::vector<bool> injected;
+};
+
+Judged judged() {
+  Judged j;
+  const std::string root = fuzz::site().root() + "/log/";
+  std::ifstream traffic(root + "traffic.log", std::ios::binary);
+  for (std::string line; std::getline(traffic, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    logs::TrafficRecord r;
+    if (logs::parse_traffic_record(line, r) && r.direction == "out") {
+      j.outcomes.push_back(r.outcome + " " + r.number + " " + shown(r.text));
+    }
+  }
+  return j;
+}
+
+Judged run(const std::vector<DialoguePeer::Answer>& answers, bool unsolicited) {
+  fuzz::clear_dir("log");
+  const std::int64_t count = static_cast<std::int64_t>(answers.size());
+  DialoguePeer peer(answers, unsolicited);
+  fuzz::World world(peer);
+  platform::Service service;  // where options.txt turns the traffic log on
+  world.env.service = &service;
+  if (std::getenv("MVO_FUZZ_SHOW") != nullptr) {
+    shown_run = &world;
+    shown_peer = &peer;
+    fuzz::on_finding(show_run);
+  }
+  peer.port = &world.port;
+  peer.plan_fault();
+  world.port.keep_history(false);
+  // Each answer is taken by a write, and the gateway never waits 45 minutes between two.
+  world.clock.stop_at((count + 2) * 45 * kMinute);
+  try {
+    driver::main_loop(world.env, "COM1");
+  } catch (const InputDone&) {
+  } catch (const sim::SimulationEnd&) {
+    finding("the gateway ran past its time bound", std::to_string((count + 2) * 45) +
+                                                       " virtual minutes for " +
+                                                       std::to_string(count) + " answers");
+  } catch (const common::Halt&) {
+    finding("the gateway halted on a modem answer",
+            shown(world.console.text().substr(
+                world.console.text().size() > 300 ? world.console.text().size() - 300 : 0)));
+  }
+  if (shown_run != nullptr) show_run();
+  shown_run = nullptr;
+  shown_peer = nullptr;
+  peer.finish();
+  check_station_logs();
+  Judged j = judged();
+  j.writes = std::move(peer.writes);
+  j.injected = std::move(peer.injected);
+  return j;
 }
 
 }  // namespace
@@ -387,35 +529,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     answers.push_back(std::move(a));
   }
-  fuzz::clear_dir("log");
-  const std::int64_t count = static_cast<std::int64_t>(answers.size());
-  DialoguePeer peer(std::move(answers));
-  fuzz::World world(peer);
-  if (std::getenv("MVO_FUZZ_SHOW") != nullptr) {
-    shown_run = &world;
-    shown_peer = &peer;
-    fuzz::on_finding(show_run);
+  const Judged plain = run(answers, false);
+  const Judged with = run(answers, true);
+  // The first write that differs, and the answer the gateway took last before it: when that
+  // answer holds no line of ours, the runs parted on timing alone (each line read costs the
+  // gateway its pause), and nothing after it compares.
+  const auto& pw = plain.writes;
+  const auto& ww = with.writes;
+  std::size_t w = 0;
+  while (w < pw.size() && w < ww.size() && pw[w].first == ww[w].first) ++w;
+  const bool parted = w < pw.size() || w < ww.size();
+  if (parted) {
+    const std::size_t taken = w < ww.size() ? ww[w].second : pw[w].second;
+    if (taken == 0 || taken > with.injected.size() || !with.injected[taken - 1]) return 0;
   }
-  peer.port = &world.port;
-  peer.plan_fault();
-  world.port.keep_history(false);
-  // Each answer is taken by a write, and the gateway never waits 45 minutes between two.
-  world.clock.stop_at((count + 2) * 45 * kMinute);
-  try {
-    driver::main_loop(world.env, "COM1");
-  } catch (const InputDone&) {
-  } catch (const sim::SimulationEnd&) {
-    finding("the gateway ran past its time bound", std::to_string((count + 2) * 45) +
-                                                       " virtual minutes for " +
-                                                       std::to_string(count) + " answers");
-  } catch (const common::Halt&) {
-    finding("the gateway halted on a modem answer",
-            shown(world.console.text().substr(
-                world.console.text().size() > 300 ? world.console.text().size() - 300 : 0)));
+  for (std::size_t i = 0; i < plain.outcomes.size() && i < with.outcomes.size(); ++i) {
+    if (plain.outcomes[i] == with.outcomes[i]) continue;
+    if (plain.outcomes[i].rfind("sent ", 0) != 0) break;
+    const std::string detail = plain.outcomes[i] + " / " + with.outcomes[i];
+    if (with.outcomes[i].rfind("refused ", 0) == 0) {
+      finding("a text recorded refused that went out", detail);
+    }
+    finding("a delivered report counted failed", detail);
   }
-  if (shown_run != nullptr) show_run();
-  shown_run = nullptr;
-  peer.finish();
-  check_station_logs();
+  if (parted) {
+    const auto written = [](const auto& writes, std::size_t i) {
+      return i < writes.size() ? shown(writes[i].first) : std::string("(the end)");
+    };
+    finding("a cycle ended by such a line",
+            "then " + written(pw, w) + ", with the line " + written(ww, w));
+  }
   return 0;
 }

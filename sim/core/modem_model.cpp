@@ -52,6 +52,14 @@ ModemModel::ModemModel(ModemOptions options)
     : opt_(std::move(options)), rng_(opt_.seed), store_(opt_.sm_capacity, opt_.me_capacity) {
   pin_tries_ = opt_.sim_pin_tries;
   power_up();
+  // A modem of a family with habits has just been switched on, together with its client.
+  if (!opt_.habits.name.empty()) boot(0);
+}
+
+void use_profile(const Habits& profile, ModemOptions& options) {
+  options.habits = profile;
+  options.sm_capacity = profile.sm_capacity;
+  options.me_capacity = profile.me_capacity;
 }
 
 void ModemModel::power_up() {
@@ -112,11 +120,24 @@ void ModemModel::deliver(std::string sender, std::string stamp, std::string text
 
 void ModemModel::settle(std::int64_t now) {
   // Nothing reaches a modem without power, so its power-up may as well happen when it is seen.
+  for (std::int64_t at : power_cuts_) {
+    if (at <= now) boot_cut_ = std::max(boot_cut_, at);
+  }
   const auto cut = std::remove_if(power_cuts_.begin(), power_cuts_.end(),
                                   [&](std::int64_t at) { return at <= now; });
   if (cut != power_cuts_.end()) {
     power_cuts_.erase(cut, power_cuts_.end());
     power_up();
+  }
+  if (boot_cut_ >= 0) {
+    // The boot lines follow the power's return, known once the drop has an end.
+    for (const auto& [from, to] : drops_) {
+      if (from == boot_cut_ && to != kNever) {
+        boot(to);
+        boot_cut_ = -1;
+        break;
+      }
+    }
   }
   if (!line_up(now)) {
     // A modem without power keeps nothing it was about to say, nor a half-typed command.
@@ -124,6 +145,7 @@ void ModemModel::settle(std::int64_t now) {
     cmd_.clear();
     entering_ = false;
   }
+  release_unsolicited(now);
   // The store has stood still since the last settle, so a message that finds room now found it
   // at its own time or, when it was waiting for a slot, at the last settle (the command that
   // freed one), however late the store is looked at again.
@@ -139,8 +161,8 @@ void ModemModel::settle(std::int64_t now) {
       const bool dropped = opt_.events_dropped > 0 &&
                            std::uniform_real_distribution<double>(0, 1)(rng_) < opt_.events_dropped;
       if (announce_ && !dropped && line_up(stored_at)) {
-        line(stored_at,
-             "+CMTI: \"" + std::string(memory_name(memory)) + "\"," + std::to_string(index));
+        unsolicited(stored_at,
+                    "+CMTI: \"" + std::string(memory_name(memory)) + "\"," + std::to_string(index));
       }
       it = pending_.erase(it);
     } else {
@@ -169,7 +191,7 @@ void ModemModel::emit(std::int64_t at, std::string bytes) {
 
 std::int64_t ModemModel::next_output_time(std::int64_t now) {
   settle(now);
-  std::int64_t next = out_.empty() ? kNever : out_.front().at;
+  std::int64_t next = std::min(out_.empty() ? kNever : out_.front().at, next_unsolicited());
   // A drop to come ends a read on a port opened before it.
   for (const auto& drop : drops_) {
     if (drop.first > now) next = std::min(next, drop.first);
@@ -255,7 +277,7 @@ void ModemModel::command(const std::string& raw, std::int64_t now) {
     command_times_.push_back(now);
   }
   std::int64_t t = now + opt_.latency_ms;
-  if (faulted(up, t) || basic(up, t)) return;
+  if (faulted(up, t) || basic(up, t) || vendor(up, t)) return;
   if (!starts(up, "AT+")) return line(t, "ERROR");
 
   Reply reply;
@@ -332,8 +354,9 @@ bool ModemModel::basic(const std::string& up, std::int64_t t) {
 }
 
 bool ModemModel::extended(const Command& c, Reply& reply) {
-  for (auto family : {&ModemModel::sim, &ModemModel::network, &ModemModel::settings,
-                      &ModemModel::storage, &ModemModel::sending, &ModemModel::identity}) {
+  for (auto family :
+       {&ModemModel::family, &ModemModel::sim, &ModemModel::network, &ModemModel::settings,
+        &ModemModel::storage, &ModemModel::sending, &ModemModel::identity}) {
     const Step step = (this->*family)(c, reply);
     if (step != Step::kUnknown) return step == Step::kDone;
   }
@@ -465,8 +488,8 @@ ModemModel::Step ModemModel::list_messages(const Command& c, Reply& r) {
     // With AT+CSDH=1 the header shows the type of address and the length as well.
     const std::string more = csdh_ ? ",145," + std::to_string(e->text.size()) : "";
     r.info.push_back("\r\n+CMGL: " + std::to_string(store_.index_in(read_memory_, *e)) + ",\"" +
-                     stat + "\",\"" + e->sender + "\",,\"" + e->stamp + "\"" + more + "\r\n" +
-                     e->text + "\r\n");
+                     stat + "\",\"" + e->sender + "\"" + alpha() + "\"" + e->stamp + "\"" + more +
+                     "\r\n" + e->text + "\r\n");
     e->read = true;
   }
   return Step::kDone;
@@ -487,8 +510,8 @@ ModemModel::Step ModemModel::read_message(const Command& c, Reply& r) {
   const char* stat = e->read ? "REC READ" : "REC UNREAD";
   const std::string more =
       csdh_ ? ",145,4,0,0,\"+99900000000\",145," + std::to_string(e->text.size()) : "";
-  r.info.push_back("\r\n+CMGR: \"" + std::string(stat) + "\",\"" + e->sender + "\",,\"" + e->stamp +
-                   "\"" + more + "\r\n" + e->text + "\r\n");
+  r.info.push_back("\r\n+CMGR: \"" + std::string(stat) + "\",\"" + e->sender + "\"" + alpha() +
+                   "\"" + e->stamp + "\"" + more + "\r\n" + e->text + "\r\n");
   e->read = true;
   return Step::kDone;
 }
@@ -593,7 +616,7 @@ bool ModemModel::sim_blocks(const Command& c, Reply& r) {
 
 void ModemModel::submit(std::int64_t now) {
   entering_ = false;
-  std::int64_t t = now + opt_.latency_ms + opt_.cmgs_delay_ms;
+  std::int64_t t = now + opt_.latency_ms + result_delay();
   const FaultRule* reply = nullptr;
   if (const FaultRule* f = fault_for(entry_number_, true)) {
     switch (f->kind) {
@@ -632,6 +655,76 @@ void ModemModel::submit(std::int64_t now) {
   }
   line(t, "+CMGS: " + std::to_string(next_mr_++));
   line(t, "OK");
+}
+
+// A power-up at `at`: the boot lines, the SIM's busy spell, the periodic lines from the start.
+void ModemModel::boot(std::int64_t at) {
+  const Habits& h = opt_.habits;
+  for (const auto& [after, text] : h.boot_lines) scheduled_.emplace_back(at + after, text);
+  if (h.busy_after_boot_ms > 0) sim_busy_until_ = at + h.busy_after_boot_ms;
+  next_registration_ = h.registration_every_ms > 0 ? at + h.registration_every_ms : -1;
+  next_status_ = h.status_every_ms > 0 ? at + h.status_every_ms : -1;
+}
+
+std::int64_t ModemModel::next_unsolicited() const {
+  std::int64_t next = kNever;
+  for (const auto& line : scheduled_) next = std::min(next, line.first);
+  if (next_registration_ >= 0) next = std::min(next, next_registration_);
+  if (next_status_ >= 0) next = std::min(next, next_status_);
+  return next;
+}
+
+// Releases the lines due by `now` into the output, each at its own time; a line that falls while
+// the line is down is never heard.
+void ModemModel::release_unsolicited(std::int64_t now) {
+  for (auto it = scheduled_.begin(); it != scheduled_.end();) {
+    if (it->first > now) {
+      ++it;
+      continue;
+    }
+    if (line_up(it->first)) unsolicited(it->first, it->second);
+    it = scheduled_.erase(it);
+  }
+  static const char* const kStatus[] = {"^RSSI: 17", "^HCSQ: \"LTE\",55,40,120,20", "^MODE: 5,4"};
+  for (; next_status_ >= 0 && next_status_ <= now; next_status_ += opt_.habits.status_every_ms) {
+    if (line_up(next_status_)) unsolicited(next_status_, kStatus[status_turn_++ % 3]);
+  }
+  for (; next_registration_ >= 0 && next_registration_ <= now;
+       next_registration_ += opt_.habits.registration_every_ms) {
+    if (!line_up(next_registration_)) continue;
+    unsolicited(next_registration_, "+CREG: 1");
+    unsolicited(next_registration_, "+CGREG: 1");
+  }
+}
+
+// A line of the modem's own accord, among the replies by its time: released only once due, it
+// is never later than a reply still to come.
+void ModemModel::unsolicited(std::int64_t at, const std::string& text) {
+  auto it = std::find_if(out_.begin(), out_.end(), [&](const Out& o) { return o.at > at; });
+  out_.insert(it, Out{at, "\r\n" + text + "\r\n"});
+  last_out_ = std::max(last_out_, at);
+}
+
+// AT^CURC=<0|1>: the vendor status lines off or on, for a family that sends them.
+bool ModemModel::vendor(const std::string& up, std::int64_t t) {
+  if (opt_.habits.status_every_ms <= 0 || (up != "AT^CURC=0" && up != "AT^CURC=1")) return false;
+  next_status_ = up == "AT^CURC=1" ? t + opt_.habits.status_every_ms : -1;
+  line(t, "OK");
+  return true;
+}
+
+// A family without "MT" refuses a selection that names it, and does not offer it.
+ModemModel::Step ModemModel::family(const Command& c, Reply& r) {
+  if (opt_.habits.has_mt || !starts(c.up, "+CPMS=")) return Step::kUnknown;
+  if (c.up == "+CPMS=?") return r.say("+CPMS: (\"SM\",\"ME\"),(\"SM\",\"ME\"),(\"SM\",\"ME\")");
+  if (unquote(c.up).find("MT") != std::string::npos) return r.fail("+CMS ERROR: 302");
+  return Step::kUnknown;
+}
+
+std::int64_t ModemModel::result_delay() {
+  const Habits& h = opt_.habits;
+  if (h.send_max_ms <= 0) return opt_.cmgs_delay_ms;
+  return std::uniform_int_distribution<std::int64_t>(h.send_min_ms, h.send_max_ms)(rng_);
 }
 
 }  // namespace mvo::sim

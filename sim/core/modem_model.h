@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/core/message_store.h"
+#include "sim/core/profile.h"
 #include "sim/core/sim_port.h"
 
 namespace mvo::sim {
@@ -67,12 +68,16 @@ struct ModemOptions {
   int sim_pin_tries = 3;             // wrong PINs left; at 0 the SIM wants its PUK
   std::int64_t sim_ready_ms = 3000;  // after the right PIN, busy ("+CME ERROR: 14") this long
   bool sim_present = true;           // false: "+CME ERROR: 10" (SIM not inserted)
+  Habits habits;                     // a modem family's own ways (profile.h); none by default
   // New-message indications: after AT+CNMI=2,1,... each stored message is announced with
   // +CMTI: "<mem>",<index>, unless the modem refuses that command (ERROR) or drops a share of
   // the announcements.
   bool refuse_events = false;
   double events_dropped = 0.0;
 };
+
+// The options of `profile` on top of `options`: its habits and its store's slots.
+void use_profile(const Habits& profile, ModemOptions& options);
 
 // What the SIM asks for, as AT+CPIN? names it.
 enum class SimState { kReady, kPin, kPuk, kAbsent };
@@ -189,6 +194,16 @@ class ModemModel final : public Peer {
   Step sim(const Command& c, Reply& reply);
   bool sim_blocks(const Command& c, Reply& reply);
   void power_up();
+  // The family's habits (profile.h): lines of its own accord, kept in time order among the
+  // replies; its commands; its delays.
+  void boot(std::int64_t at);
+  void release_unsolicited(std::int64_t now);
+  std::int64_t next_unsolicited() const;
+  void unsolicited(std::int64_t at, const std::string& text);
+  bool vendor(const std::string& up, std::int64_t t);
+  Step family(const Command& c, Reply& reply);
+  std::string alpha() const { return opt_.habits.alpha_field ? ",\"\"," : ",,"; }
+  std::int64_t result_delay();
   void submit(std::int64_t now);
   const FaultRule* fault_for(const std::string& key, bool send_kind);
 
@@ -226,6 +241,12 @@ class ModemModel final : public Peer {
   SimState sim_ = SimState::kReady;
   int pin_tries_ = 3;
   std::int64_t sim_busy_until_ = 0;
+  // The habits' lines: those to come once (boot lines), and the next of each periodic kind.
+  std::vector<std::pair<std::int64_t, std::string>> scheduled_;
+  std::int64_t boot_cut_ = -1;  // a power cut whose boot lines wait for the power to come back
+  std::int64_t next_registration_ = -1;
+  std::int64_t next_status_ = -1;
+  int status_turn_ = 0;
 };
 
 }  // namespace mvo::sim

@@ -171,6 +171,10 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error) {
     } else if (key == "sim-ready") {
       ok = static_cast<bool>(in >> word) && to_number(word, a) && a >= 0;
       s.options.sim_ready_ms = a;
+    } else if (key == "profile") {
+      const Habits* profile = in >> word ? profile_named(word) : nullptr;
+      ok = profile != nullptr;
+      if (ok) use_profile(*profile, s.options);
     } else if (key == "no-sim") {
       s.options.sim_present = false;
     } else {

@@ -22,6 +22,8 @@
 //                                       left (3; 0: it wants its PUK)
 //   sim-ready <ms>                      how long the SIM is busy after the right PIN (3000)
 //   no-sim                              no SIM in the modem
+//   profile <name>                      a modem family's habits and store (profile.h); lines
+//                                       after it (capacity ...) change it further
 //   end <at-ms>                         the program ends by itself
 #include <cstdint>
 #include <optional>

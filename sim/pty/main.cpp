@@ -1,7 +1,8 @@
 // mvo-modem-sim: the GSM modem model on a pseudo-terminal, in real time.
 //
 //   mvo-modem-sim [--link PATH] [--scenario FILE] [--spool DIR] [--outbox FILE]
-//                 [--transcript FILE] [--empty-slot cms|cmgr] [--seed N] [--help] [--version]
+//                 [--transcript FILE] [--empty-slot cms|cmgr] [--seed N] [--profile NAME]
+//                 [--help] [--version]
 //
 // Prints "mvo-modem-sim: <device>" when the line is up. --link keeps a symlink at PATH pointing to
 // the current device (re-pointed after an unplug). Files dropped in the spool directory become
@@ -199,6 +200,7 @@ void close_line(Line& line, const std::string& link) {
 constexpr const char* kUsage =
     "usage: mvo-modem-sim [--link PATH] [--scenario FILE] [--spool DIR] [--outbox FILE]\n"
     "                     [--transcript FILE] [--empty-slot cms|cmgr] [--seed N]\n"
+    "                     [--profile NAME]\n"
     "  --link PATH          keep a symlink at PATH to the current device\n"
     "  --scenario FILE      operator, timing, memories, messages, faults (see the README)\n"
     "  --spool DIR          files dropped here become incoming messages (sender, then text)\n"
@@ -206,6 +208,8 @@ constexpr const char* kUsage =
     "  --transcript FILE    every byte in (<) and out (>), with the time in ms\n"
     "  --empty-slot cms     an empty slot reads as +CMS ERROR: 321 (default cmgr: +CMGR: 0,,0)\n"
     "  --seed N             the seed of the faults' chances (overrides the scenario's)\n"
+    "  --profile NAME       a modem family's habits and store, before the scenario's lines:\n"
+    "%s"
     "  --help               this text\n"
     "  --version            the version of MVO\n";
 
@@ -213,7 +217,19 @@ struct Options {
   std::string link, scenario, spool, outbox, transcript;
   std::optional<bool> empty_slot_cms;
   std::optional<std::uint32_t> seed;
+  const mvo::sim::Habits* profile = nullptr;
 };
+
+// The usage text with one line for each modem family.
+std::string usage() {
+  std::string families;
+  for (const auto& p : mvo::sim::profiles()) {
+    families += "      " + p.name + std::string(18 - p.name.size(), ' ') + p.summary + "\n";
+  }
+  std::string text = kUsage;
+  text.replace(text.find("%s"), 2, families);
+  return text;
+}
 
 bool to_seed(const char* text, std::uint32_t& seed) {
   errno = 0;
@@ -226,7 +242,7 @@ bool to_seed(const char* text, std::uint32_t& seed) {
 
 int usage_error(const std::string& why) {
   if (!why.empty()) std::cerr << "mvo-modem-sim: " << why << "\n";
-  std::cerr << kUsage;
+  std::cerr << usage();
   return 2;
 }
 
@@ -241,6 +257,7 @@ int parse_options(int argc, char** argv, Options& o) {
                                  {"transcript", required_argument, nullptr, 0},
                                  {"empty-slot", required_argument, nullptr, 0},
                                  {"seed", required_argument, nullptr, 0},
+                                 {"profile", required_argument, nullptr, 0},
                                  {"help", no_argument, nullptr, 0},
                                  {"version", no_argument, nullptr, 0},
                                  {nullptr, 0, nullptr, 0}};
@@ -261,11 +278,14 @@ int parse_options(int argc, char** argv, Options& o) {
       if (!to_seed(value.c_str(), seed))
         return usage_error("--seed takes a number up to 4294967295");
       o.seed = seed;
+    } else if (name == "profile") {
+      o.profile = mvo::sim::profile_named(value);
+      if (o.profile == nullptr) return usage_error("no modem family named " + value);
     } else if (name == "version") {
       std::cout << "mvo-modem-sim " << mvo::common::kVersion << "\n";
       return 0;
     } else {
-      std::cout << kUsage;
+      std::cout << usage();
       return 0;
     }
   }
@@ -409,6 +429,7 @@ int main(int argc, char** argv) {
   Options o;
   if (const int status = parse_options(argc, argv, o); status >= 0) return status;
   mvo::sim::Scenario scenario;
+  if (o.profile != nullptr) use_profile(*o.profile, scenario.options);
   if (!load_scenario(o.scenario, scenario)) return 2;
   if (o.empty_slot_cms) scenario.options.empty_slot_cms_error = *o.empty_slot_cms;
   if (o.seed) scenario.options.seed = *o.seed;

@@ -273,6 +273,60 @@ TEST(Scenario, SendFaults) {
   }
 }
 
+// Each family's own habit, seen in what the model says from `at` to `until` after a command
+// typed at `at` (with a power cut from 1 s to 3 s first, and a message stored, when asked).
+TEST(ModemModel, ProfilesKeepTheirFamiliesHabits) {
+  struct Case {
+    const char* name;
+    const char* profile;
+    bool cut;
+    std::string command;
+    std::int64_t at, until;
+    std::string contains, lacks;
+  } cases[] = {
+      {"boot lines, echo on again, SMS Ready late", "industrial-gsm", true, "AT\r", 14000, 15000,
+       "AT\r\r\nOK\r\n\r\nSMS Ready\r\n", "RDY"},
+      {"no MT", "lte-module", false, "AT+CPMS=\"MT\",\"MT\",\"MT\"\r", 9000, 9100,
+       "\r\n+CMS ERROR: 302\r\n", "+CPMS:"},
+      {"SM chosen", "lte-module", false, "AT+CPMS=\"SM\",\"SM\",\"SM\"\r", 9000, 9100,
+       "\r\n+CPMS: 1,40,1,40,1,40\r\n", ""},
+      {"busy after a power-up", "lte-module", true, "AT+COPS=0\r", 10000, 10100,
+       "\r\n+CME ERROR: 14\r\n", ""},
+      {"registration lines whatever AT+CREG says", "lte-module", false, "AT+CREG=0\r", 44990, 45000,
+       "OK\r\n\r\n+CREG: 1\r\n\r\n+CGREG: 1\r\n", ""},
+      {"status lines", "usb-stick", false, "AT\r", 5000, 6000,
+       "AT\r\r\nOK\r\n\r\n^HCSQ: \"LTE\",55,40,120,20\r\n", ""},
+      {"AT^CURC=0 silences them", "usb-stick", false, "AT^CURC=0\r", 5000, 60000, "OK", "\r\n^"},
+      {"^BOOT after a power-up", "usb-stick", true, "AT\r", 2000, 3100, "^BOOT:", ""},
+      {"alpha field", "usb-stick", false, "ATE0\rAT+CMGF=1\rAT+CMGR=1\r", 1000, 1100,
+       "+CMGR: \"REC UNREAD\",\"+1\",\"\",\"24/05/01,10:00:00+00\"\r\nhi\r\n", ""},
+      {"result not before 2 s", "classic-terminal", false, "AT+CMGF=1\rAT+CMGS=\"+1\"\rhi\x1a",
+       1000, 3004, "> ", "+CMGS:"},
+      {"result by 8 s", "classic-terminal", false, "AT+CMGF=1\rAT+CMGS=\"+1\"\rhi\x1a", 1000, 9005,
+       "\r\n+CMGS: 1\r\n\r\nOK\r\n", ""},
+  };
+  for (const auto& c : cases) {
+    ModemOptions options;
+    use_profile(*profile_named(c.profile), options);
+    ModemModel m(options);
+    if (c.cut) m.unplug(1000, 2000, true);
+    m.deliver("+1", "24/05/01,10:00:00+00", "hi");
+    m.take_output(c.at - 1, 100000);
+    m.input(c.command.data(), c.command.size(), c.at);
+    const std::string said = m.take_output(c.until, 100000);
+    EXPECT_NE(said.find(c.contains), std::string::npos) << c.name << ": " << said;
+    if (!c.lacks.empty()) {
+      EXPECT_EQ(said.find(c.lacks), std::string::npos) << c.name << ": " << said;
+    }
+  }
+  Scenario s;
+  std::string error;
+  EXPECT_TRUE(parse_scenario("profile usb-stick\ncapacity SM 3", s, error)) << error;
+  EXPECT_EQ(s.options.habits.name, "usb-stick");
+  EXPECT_EQ(s.options.sm_capacity, 3);
+  EXPECT_FALSE(parse_scenario("profile no-such-modem", s, error));
+}
+
 TEST(ModemModel, DroppedLineLosesOutputAndComesBack) {
   ModemModel m;
   m.add_fault({"AT+CMGF", FaultKind::kDropLine, 1, 1.0, 0, "", 1000});
