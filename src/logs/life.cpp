@@ -60,10 +60,6 @@ std::string status_text(const platform::Service& s) {
   return state_name(s.state);
 }
 
-}  // namespace
-
-namespace {
-
 std::int64_t patience_ms(const platform::Service& s) {
   return s.stop.urgent != 0 ? kUrgentPatienceMs : kStopPatienceMs;
 }
@@ -109,7 +105,9 @@ void on_wait(Env& env) {
 std::int64_t wait_slice(Env& env, std::int64_t ms) {
   platform::Service* s = env.service;
   if (s == nullptr || ms <= 0) return ms;
-  const bool watched = s->notifier != nullptr && s->notifier->watchdog_ms() / 2 > 0;
+  // A halted gateway feeds the watchdog no more: its waits are not cut for it.
+  const bool watched =
+      s->notifier != nullptr && s->notifier->watchdog_ms() / 2 > 0 && s->state != State::kHalted;
   const bool cut = s->stop.requested != 0 && s->send_waiting && s->stop_seen_ms >= 0;
   if (!watched && !cut) return ms;
   const std::int64_t now = env.clock.now_ms();
