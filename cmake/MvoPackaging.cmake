@@ -4,6 +4,7 @@
 #
 #   cpack --config build/release/CPackConfig.cmake -B build/release/package   -> mvo_<v>_<arch>.deb
 #   cpack --config build/mingw/CPackConfig.cmake -B build/mingw/package       -> mvo-<v>-win64.zip
+#   cmake --build --preset mingw --target msi                                -> mvo-<v>-win64.msi
 #
 # <v> is the project's version (the top CMakeLists.txt), the one every program prints.
 set(MVO_MAINTAINER "MVO developers <mvo-dev@quorindale.example>"
@@ -42,6 +43,15 @@ if(WIN32)
             ${pkg}/windows/mvo-stop.cmd ${pkg}/windows/check.cmd ${pkg}/windows/report.cmd)
     mvo_crlf(${f} MVO)
   endforeach()
+
+  # The installer, mvo-<v>-win64.msi (`cmake --build --preset mingw --target msi`, wixl from
+  # Debian's msitools), and the program its custom actions run, carried inside it only.
+  add_executable(mvo-setup-action ${pkg}/windows/setup_action.cpp)
+  target_link_options(mvo-setup-action PRIVATE -municode)
+  add_custom_target(msi
+    COMMAND bash ${pkg}/windows/build-msi.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION}
+            ${CMAKE_BINARY_DIR}/package/mvo-${PROJECT_VERSION}-win64.msi
+    DEPENDS mvo-gateway mvo-check mvo-report mvo-setup-action VERBATIM)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME mvo-${PROJECT_VERSION}-win64)
