@@ -21,13 +21,14 @@ endif()
 
 # Each name must be found, so that a name written another way is not passed unread.
 file(READ ${REPO}/README.md readme)
-foreach(pattern "mvo_[^_ `]+_amd64\\.deb" "mvo-[^ `]+-win64\\.zip")
+foreach(pattern "mvo_[^_ `]+_amd64\\.deb" "mvo-[^ `]+-win64\\.zip" "mvo-[^ `]+-win64\\.msi")
   string(REGEX MATCHALL "${pattern}" names "${readme}")
   if(NOT names)
     string(APPEND wrong "README.md: no package name like ${pattern}\n")
   endif()
   foreach(n ${names})
-    if(NOT n STREQUAL "mvo_${VERSION}_amd64.deb" AND NOT n STREQUAL "mvo-${VERSION}-win64.zip")
+    if(NOT n STREQUAL "mvo_${VERSION}_amd64.deb" AND NOT n STREQUAL "mvo-${VERSION}-win64.zip"
+       AND NOT n STREQUAL "mvo-${VERSION}-win64.msi")
       string(APPEND wrong "README.md: ${n}\n")
     endif()
   endforeach()
