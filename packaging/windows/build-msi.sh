@@ -23,10 +23,13 @@ out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 msibuild "$out" -q "UPDATE Component SET Attributes = 400 WHERE Component = 'SiteCfg' OR Component = 'SiteStations' OR Component = 'SiteDestinations' OR Component = 'SiteHuman' OR Component = 'SiteCustom' OR Component = 'SiteOptions'"
 msibuild "$out" -q "UPDATE Component SET Attributes = 272 WHERE Component = 'SiteLog'"
 # The custom actions that run mvo-setup-action.exe: wixl writes them as programs named by a
-# property (type 50); they are programs from the Binary table (type 2), with the same flags
-# (deferred 0x400, not impersonated 0x800, exit status ignored 0x40).
+# property (type 50) and knows no rollback; they are programs from the Binary table (type 2) whose
+# exit status is ignored (0x40): deferred (0x400) and not impersonated (0x800), the stop before the
+# old product's removal also at once (no flag), the restart also on rollback (0x400 + 0x100).
 msibuild "$out" -q "UPDATE CustomAction SET Type = 3138 WHERE Source = 'SetupAction'"
+msibuild "$out" -q "UPDATE CustomAction SET Type = 66 WHERE Action = 'StopForUpgradeNow'"
+msibuild "$out" -q "UPDATE CustomAction SET Type = 3394 WHERE Action = 'RestartOnRollback'"
 # wixl puts the old product's removal before InstallInitialize, outside the installation script,
-# where the service's graceful stop (a deferred action at 1501) cannot come first: it goes after it.
+# where the service's graceful stop (deferred and immediate actions at 1502 to 1504) cannot come first: it goes after it.
 msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1510 WHERE Action = 'RemoveExistingProducts'"
 echo "built $out"

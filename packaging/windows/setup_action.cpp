@@ -144,8 +144,12 @@ int wmain(int argc, wchar_t **argv) {
   bool upgrade = std::wcscmp(step, L"stop-for-upgrade") == 0;
   if (upgrade || std::wcscmp(step, L"stop") == 0) {
     Service service(name, SERVICE_QUERY_STATUS | SERVICE_STOP);
-    if (!service.get() || !running(service.state())) return 0;  // nothing to stop
-    if (upgrade && !mark(true)) std::fwprintf(stderr, L"%ls: not marked\n", name);
+    if (!service.get()) return 0;  // nothing to stop
+    DWORD state = service.state();
+    // One already stopping is waited for, not marked: its files are replaced after its stop too.
+    if (state != SERVICE_STOP_PENDING && !running(state)) return 0;
+    if (upgrade && state != SERVICE_STOP_PENDING && !mark(true))
+      std::fwprintf(stderr, L"%ls: not marked\n", name);
     return stop(service, name) ? 0 : 1;
   }
   if (std::wcscmp(step, L"restart-if-marked") == 0) {
