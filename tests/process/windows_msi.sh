@@ -87,7 +87,8 @@ if wine "$programs/mvo-gateway.exe" --help 2>/dev/null | grep -q -- '--service';
   start_sim fanout "store +4410 10,2.5,c,400,e,f,1" "send-fault +222 slow 6000 count 1"
   d=$tmp/fanout
   wine net start MVO >"$tmp/start.out" 2>&1 || fail "net start: $(cat "$tmp/start.out")"
-  [[ $(state) == RUNNING ]] || fail "after net start: $(wine sc query MVO 2>&1)"
+  running() { [[ $(state) == RUNNING ]]; }
+  wait_for 30 running || fail "after net start: $(wine sc query MVO 2>&1)"
   wait_for 120 grep -qF '< Tank3 reports: Overflow' "$d/transcript" ||
     fail "no fan-out: $(tail -c 300 "$d/transcript" 2>/dev/null | cat -A)"
   wine net stop MVO >"$tmp/stop.out" 2>&1 || true
