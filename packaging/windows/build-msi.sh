@@ -30,6 +30,7 @@ msibuild "$out" -q "UPDATE CustomAction SET Type = 3138 WHERE Source = 'SetupAct
 msibuild "$out" -q "UPDATE CustomAction SET Type = 66 WHERE Action = 'StopForUpgradeNow'"
 msibuild "$out" -q "UPDATE CustomAction SET Type = 3394 WHERE Action = 'RestartOnRollback'"
 # wixl puts the old product's removal before InstallInitialize, outside the installation script,
-# where the service's graceful stop (deferred and immediate actions at 1502 to 1504) cannot come first: it goes after it.
+# where the service's graceful stop (deferred and immediate actions at 1502 to 1504) cannot come
+# first: it goes after that stop.
 msibuild "$out" -q "UPDATE InstallExecuteSequence SET Sequence = 1510 WHERE Action = 'RemoveExistingProducts'"
 echo "built $out"
