@@ -115,7 +115,8 @@ bool forward_report(Env& env, const config::Tables& tables, const Report& report
     texts.push_back({dest.name, dest.number, dest.type, std::move(text)});
   }
   bool all_sent = true;
-  for (const sms::SendResult& r : sms::fan_out(env, texts)) all_sent = all_sent && !sms::send_failed(r);
+  for (const sms::SendResult& r : sms::fan_out(env, texts))
+    all_sent = all_sent && !sms::send_failed(r);
   return all_sent;
 }
 
@@ -253,6 +254,22 @@ int run_gateway(Env& env) {
     throw;
   }
   return main_loop(env, port_name);
+}
+
+int run_site(Env& env) {
+  try {
+    return run_gateway(env);
+  } catch (const common::Halt&) {
+    logs::set_halted(env);
+    logs::flush_console(env);
+    // Halted: no further work. Under a service manager the process ends, so that it is started
+    // again; otherwise it waits, the message on the console, until the operator ends it.
+    platform::Service* s = env.service;
+    if (s != nullptr && !s->exit_on_halt) {
+      while (s->stop.requested == 0) env.clock.sleep_ms(60000);
+    }
+    return 1;
+  }
 }
 
 }  // namespace mvo::driver

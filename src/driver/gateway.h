@@ -53,4 +53,9 @@ int main_loop(Env& env, const std::string& port_name);
 // Start-up, then the main loop. Halt unwinds as common::Halt.
 int run_gateway(Env& env);
 
+// The program's run, in a console or as a service: run_gateway, and after a halt the state
+// "halted", the console flushed, and then, unless the Service says a halt ends the process, a
+// wait until a stop is asked for, the message on the console. The exit status: 1 after a halt.
+int run_site(Env& env);
+
 }  // namespace mvo::driver

@@ -123,7 +123,6 @@ void install_stop_handlers(StopState& stop) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
-
 namespace {
 
 // sd_notify spoken directly: one datagram a notice to the socket NOTIFY_SOCKET names (a path, or
@@ -179,6 +178,8 @@ void StdoutConsole::write(const std::string& text) {
   std::fflush(stdout);
   std::clearerr(stdout);
 }
+
+bool enter_directory(const std::string& dir) { return chdir(dir.c_str()) == 0; }
 
 Site current_site() {
   std::vector<char> buf(256);

@@ -31,7 +31,9 @@ constexpr int kEndingWaitSteps = 45;
 HANDLE g_stop_event = nullptr;
 volatile LONG g_finished = 0;
 
-HANDLE g_main_thread = nullptr;
+// The thread that runs the gateway: the process's main thread in a console, the service's own
+// thread under the Service Control Manager. A stop cancels its port read.
+HANDLE g_gateway_thread = nullptr;
 
 BOOL WINAPI on_console_event(DWORD type) {
   if (g_stop == nullptr) return FALSE;
@@ -40,27 +42,42 @@ BOOL WINAPI on_console_event(DWORD type) {
   // send within its short patience, before the gateway's shut-down.
   const bool ending =
       type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
-  if (ending) g_stop->urgent = 1;
-  g_stop->requested = 1;
-  if (g_stop_event != nullptr) SetEvent(g_stop_event);
-  // A port read in progress (up to 30 s for a text's result) ends now with what came, so the
-  // gateway sees the request at once.
-  if (g_main_thread != nullptr) CancelSynchronousIo(g_main_thread);
+  request_stop(ending);
   if (ending) {
     for (int i = 0; i < kEndingWaitSteps && g_finished == 0; ++i) Sleep(100);
   }
   return TRUE;
 }
 
-}  // namespace
-
-void install_stop_handlers(StopState& stop) {
+void keep_stop(StopState& stop) {
   g_stop = &stop;
   g_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_main_thread, 0,
-                  FALSE, DUPLICATE_SAME_ACCESS);
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_gateway_thread,
+                  0, FALSE, DUPLICATE_SAME_ACCESS);
+}
+
+}  // namespace
+
+void request_stop(bool urgent) {
+  if (g_stop == nullptr) return;
+  if (urgent) g_stop->urgent = 1;
+  g_stop->requested = 1;
+  if (g_stop_event != nullptr) SetEvent(g_stop_event);
+  // A port read in progress (up to 30 s for a text's result) ends now with what came, so the
+  // gateway sees the request at once.
+  if (g_gateway_thread != nullptr) CancelSynchronousIo(g_gateway_thread);
+}
+
+void install_stop_handlers(StopState& stop) {
+  keep_stop(stop);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
+
+// A service has no console: its stop comes from the control handler (request_stop). Nor does it
+// take the console's events: a service gets the logoff event of every user who logs off.
+void install_service_stop(StopState& stop) { keep_stop(stop); }
+
+bool enter_directory(const std::string& dir) { return SetCurrentDirectoryA(dir.c_str()) != 0; }
 
 void stop_finished() { g_finished = 1; }
 
