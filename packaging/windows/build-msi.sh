@@ -22,6 +22,9 @@ out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 # permanent 16, never overwrite 128). The site's files then survive a removal and an upgrade.
 msibuild "$out" -q "UPDATE Component SET Attributes = 400 WHERE Component = 'SiteCfg' OR Component = 'SiteStations' OR Component = 'SiteDestinations' OR Component = 'SiteHuman' OR Component = 'SiteCustom' OR Component = 'SiteOptions'"
 msibuild "$out" -q "UPDATE Component SET Attributes = 272 WHERE Component = 'SiteLog'"
+# The event source's message file is REG_EXPAND_SZ ("#%" in the Registry table), which wixl's
+# type "expandable" does not write.
+msibuild "$out" -q "UPDATE Registry SET Value = '#%[INSTALLDIR]mvo-gateway.exe' WHERE Name = 'EventMessageFile'"
 # The custom actions that run mvo-setup-action.exe: wixl writes them as programs named by a
 # property (type 50) and knows no rollback; they are programs from the Binary table (type 2) whose
 # exit status is ignored (0x40): deferred (0x400) and not impersonated (0x800), the stop before the

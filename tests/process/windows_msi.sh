@@ -55,7 +55,7 @@ done
 [[ -d $site/log && -z $(ls -A "$site/log") ]] || fail "site\\log is not an empty folder"
 wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\MVO' 2>/dev/null | tr -d '\r' \
   >"$tmp/source.out"
-grep -qF 'EventMessageFile    REG_SZ    C:\Program Files\MVO\mvo-gateway.exe' "$tmp/source.out" &&
+grep -qF 'EventMessageFile    REG_EXPAND_SZ    C:\Program Files\MVO\mvo-gateway.exe' "$tmp/source.out" &&
   grep -qF 'TypesSupported    REG_DWORD    0x7' "$tmp/source.out" || fail "event source: $(cat "$tmp/source.out")"
 echo "install: ok (service MVO stopped, programs, site, event source)"
 
