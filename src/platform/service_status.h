@@ -48,7 +48,8 @@ inline constexpr std::uint32_t kServiceSpecificError = 1066;  // ERROR_SERVICE_S
 inline constexpr std::uint32_t kExitConfiguration = 78;
 // A halt after the configuration was loaded (a fatal stop of the modem port).
 inline constexpr std::uint32_t kExitHalted = 1;
-// The gateway gave up by itself (a modem port it could not close): a start again may help.
+// The gateway gave up on the modem (it cannot be brought up or shut down): a start again
+// may help.
 inline constexpr std::uint32_t kExitEnded = 2;
 
 // SetServiceStatus, as the gateway sees it.
