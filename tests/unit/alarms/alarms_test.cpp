@@ -1,6 +1,8 @@
 // configuration/alarms.txt, the alarm state file and the alarm texts.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "alarms/watch.h"
 #include "common/halt.h"
 #include "config/tables.h"
@@ -118,6 +120,21 @@ TEST(AlarmState, RoundTripsAndRefusesWhatItDidNotWrite) {
     EXPECT_EQ(kept, s) << text;
   }
   EXPECT_FALSE(parse_state(std::string(kMaxStateFile + 1, '\n'), back));
+}
+
+// The hour's budget counts the texts of the last 3600 s: one sent 3600 s ago no longer counts.
+TEST(AlarmState, TheBudgetIsTheLastHoursTexts) {
+  Harness h;
+  config::Tables t;
+  t.alarms.per_hour = 3;
+  const std::int64_t now = h.wall.utc_seconds();
+  AlarmState s;
+  s.on_air = now;
+  for (std::int64_t ago : {3600, 3599, 0}) s.sent.push_back({now - ago, "", "x"});
+  std::ofstream(h.dir() / "log" / kStateFileName, std::ios::binary) << state_text(s);
+  Watch w(t, t.alarms);
+  w.start(h.env);
+  EXPECT_EQ(w.budget(now), 1);
 }
 
 TEST(AlarmTexts, DurationsAndFoldsStayWithinOneMessage) {

@@ -28,15 +28,16 @@ std::string run(Harness& h, Fn fn) {
 }
 
 TEST(LoadStations, ChecksEveryLine) {
-  const std::string n149(149, 'n'), n150(150, 'n'), d150(150, '1');
+  const std::string n149(149, 'n'), n150(150, 'n'), d149(149, '1'), d150(150, '1');
   const std::pair<std::string, std::vector<std::string>> cases[] = {
       {"\"Tank North\";\"+00 11-222 33\"\n", {"+001122233"}},  // blanks and dashes
       {"\"A\";\"1\"\n", {"1"}},                                // 7 characters with the line end
       {"\"A\";\"12\"", {"12"}},  // the last line without a line end keeps its last character
       {"\"A\";\"1\r2\"\r\n\x1a\"B\";\"3\"\n", {"12"}},  // carriage returns and byte 26
       {";;\"A\";;\"5\"\n", {"5"}},                      // leading and doubled semicolons
-      {"\"" + n149 + "\";\"1\"\n", {"1"}},
-      {"\"A\";\"- -\"\n", {""}},  // dashes only give an empty number
+      {"\"" + n149 + "\";\"1\"\n", {"1"}},              // the longest name
+      {"\"A\";\"" + d149 + "\"\n", {d149}},             // and number
+      {"\"A\";\"- -\"\n", {""}},                        // dashes only give an empty number
       {"\"A\";\"*100\"\n", {"*100"}},
   };
   for (const auto& [file, numbers] : cases) {
