@@ -41,7 +41,6 @@ run_case() {
       delete) echo "fault AT+CMGD slow 1500 count 1" ;;
       between) echo 'fault AT+CMGS="+222" slow 1500 count 1' ;;
       result) echo "send-fault +222 slow 2500 count 1" ;;
-      silent) echo "send-fault +222 silent count 1" ;;
     esac
   } >"$d/scenario"
   cp -r "$repo/examples/site" "$d/site"
@@ -61,7 +60,7 @@ run_case() {
     idle) trigger='< AT+CMGL' ;;
     delete) trigger='< AT+CMGD=' ;;
     between) trigger='< AT+CMGS="+222"' ;;
-    result | silent) trigger='< Tank3 reports: Overflow' ;;
+    result) trigger='< Tank3 reports: Overflow' ;;
     events) trigger='< Tank3: OVERFLOW' ;;  # the last text of the announced report
   esac
   wait_for $((60 * slowness)) grep -qF "$trigger" "$d/transcript" ||
@@ -85,8 +84,6 @@ run_case() {
   esac
   local limit=$((25 * slowness))  # the rest of the fan-out, then the shut-down
   [[ $point == bring-up || $point == idle || $point == events ]] && limit=$((5 * slowness))
-  # A result that never comes: the stop's patience (60 s) cuts it, within the stated bound.
-  [[ $point == silent ]] && limit=$((75 * slowness))
   while [[ -e /proc/$gw ]] && [[ $(awk '{print $3}' "/proc/$gw/stat" 2>/dev/null) != Z ]]; do
     ((SECONDS - asked <= limit)) || verdict "still running ${limit} s after SIG$sig: $(tail -c 300 "$d/gw.out" | cat -A)"
     sleep 0.2
@@ -105,9 +102,6 @@ run_case() {
     # gateway must still have written nothing after its last command but them.
     if ((${abort_may_vanish:-0})); then
       grep -qP '(\\r|\\x1a)(\\x1a\\x1b)?$' <<<"$w" || verdict "the last bytes to the modem: ${w: -120}"
-    elif [[ $point == silent ]]; then
-      # The cut text's entry is left with ESC first.
-      grep -qP '\\x1a\\x1b\\x1a\\x1b$' <<<"$w" || verdict "the last bytes to the modem: ${w: -120}"
     else
       grep -qP '(\\r|\\x1a)\\x1a\\x1b$' <<<"$w" || verdict "the last bytes to the modem: ${w: -120}"
     fi
@@ -125,12 +119,6 @@ run_case() {
     done
     [[ $(grep -c '< AT+CMGD=' "$d/transcript") == 1 ]] ||
       verdict "deleted: $(grep '< AT+CMGD=' "$d/transcript")"
-  fi
-  if [[ $point == silent ]]; then
-    # The text under way may have gone out; the one after it is named, not sent.
-    grep -qF "not confirmed on stop: Operator (+222)." "$d/gw.out" &&
-      grep -qF "not sent on stop +444" "$d/site/log/err_log.csv" ||
-      verdict "records: $(tail -c 400 "$d/gw.out" | cat -A) $(cat "$d/site/log/err_log.csv")"
   fi
   verdict ok
 }

@@ -31,10 +31,7 @@ constexpr const char* kTank3 = "+4410";
 constexpr const char* kStamp = "12/02/26,13:19:42+04";
 
 sim::ModemOptions sim_with_pin(const char* pin, int tries = 3) {
-  sim::ModemOptions o;
-  o.sim_pin = pin;
-  o.sim_pin_tries = tries;
-  return o;
+  return {.sim_pin = pin, .sim_pin_tries = tries};
 }
 
 struct PinGateway : test::Harness {
@@ -55,21 +52,6 @@ struct PinGateway : test::Harness {
       main_loop(traced, "\\\\.\\COM1");
     } catch (const sim::SimulationEnd&) {
     }
-  }
-  int commands_starting(const std::string& prefix) const {
-    const auto& c = modem.commands();
-    return static_cast<int>(std::count_if(
-        c.begin(), c.end(), [&](const std::string& s) { return s.starts_with(prefix); }));
-  }
-  int tag_count(const std::string& tag) const {
-    const auto t = tags();
-    return static_cast<int>(std::count(t.begin(), t.end(), tag));
-  }
-  int console_count(const std::string& text) const {
-    int n = 0;
-    for (std::size_t p = 0; (p = console().find(text, p)) != std::string::npos; p += text.size())
-      ++n;
-    return n;
   }
   bool refusal_remembered() const { return log_exists(modem::kRefusalFile); }
   // Every file the gateway wrote (the logs, the trace, the refusal memory) and the console: none
@@ -131,9 +113,7 @@ TEST(SimPin, ReadyWithinTheBoundAfterThePin) {
        "unlock_sim8 SIM not ready 20 s after its PIN init_modem2 handle_modem0  "},
   };
   for (const auto& c : cases) {
-    sim::ModemOptions o = sim_with_pin(kPin);
-    o.sim_ready_ms = c.ready_ms;
-    PinGateway g(o, kPin);
+    PinGateway g({.sim_pin = kPin, .sim_ready_ms = c.ready_ms}, kPin);
     g.run(120000);
     EXPECT_EQ(g.tags(), c.tags) << c.name;
     EXPECT_NE(g.console().find(c.console_part), std::string::npos) << c.name;
@@ -214,11 +194,7 @@ TEST(SimPin, SimThatTakesNoPinGetsNone) {
        {"unlock_sim2 SIM PUK", "init_modem2", "handle_modem0"},
        "unlock_sim2 SIM locked: it wants its PUK, no PIN sent init_modem2 handle_modem0  "},
       {"no SIM",
-       [] {
-         sim::ModemOptions o;
-         o.sim_present = false;
-         return o;
-       }(),
+       {.sim_present = false},
        {"unlock_sim3 no SIM", "init_modem2", "handle_modem0"},
        "unlock_sim3 no SIM in the modem (+CME ERROR: 10) init_modem2 handle_modem0  "},
   };
@@ -292,12 +268,6 @@ TEST(SimPin, PowerCutInTheMiddleOfACycleAsksForThePinAgain) {
   g.expect_no_pin_anywhere(kPin);
 }
 
-}  // namespace
-}  // namespace mvo::driver
-
-namespace mvo::driver {
-namespace {
-
 // A stop asked for while the SIM has the PIN but has not answered yet waits for the answer: cut
 // short, it would leave a PIN the SIM took remembered as refused, never to be sent again.
 TEST(SimPin, AStopWaitsForThePinsAnswer) {
@@ -325,12 +295,6 @@ TEST(SimPin, AStopWaitsForThePinsAnswer) {
   EXPECT_FALSE(g.refusal_remembered());
 }
 
-}  // namespace
-}  // namespace mvo::driver
-
-namespace mvo::driver {
-namespace {
-
 // The SIM takes the PIN but its answer comes too late to be read: the PIN is kept as sent but
 // not seen taken, never sent again while the SIM asks for one, and forgotten once the SIM shows
 // READY, so after the next power cut it is entered again.
@@ -348,12 +312,6 @@ TEST(SimPin, APinWhoseAnswerWasLostIsForgottenOnceTheSimShowsReady) {
   EXPECT_EQ(g.modem.sim_pin_tries(), 3);
   g.expect_no_pin_anywhere(kPin);
 }
-
-}  // namespace
-}  // namespace mvo::driver
-
-namespace mvo::driver {
-namespace {
 
 // The operating system's files, each step noted before it is taken (after the modem commands that
 // came before it), or failed instead when it is the step `failing`.

@@ -1,5 +1,6 @@
 #include "tests/support/harness.h"
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -99,6 +100,23 @@ std::vector<std::string> Harness::tags() const {
     tags.push_back(plain);
   }
   return tags;
+}
+
+int Harness::tag_count(const std::string& tag) const {
+  const auto t = tags();
+  return static_cast<int>(std::count(t.begin(), t.end(), tag));
+}
+
+int Harness::console_count(const std::string& text) const {
+  int n = 0;
+  for (std::size_t p = 0; (p = console().find(text, p)) != std::string::npos; p += text.size()) ++n;
+  return n;
+}
+
+int Harness::commands_starting(const std::string& prefix) const {
+  const auto& c = modem.commands();
+  return static_cast<int>(std::count_if(
+      c.begin(), c.end(), [&](const std::string& s) { return s.starts_with(prefix); }));
 }
 
 }  // namespace mvo::test

@@ -56,6 +56,11 @@ class Harness {
   bool log_exists(const std::string& name) const;
   // The tags of log/err_log.csv in order (a record's tag may span lines).
   std::vector<std::string> tags() const;
+  // How often `tag` stands in the error log, `text` in the console, and how many of the modem's
+  // commands begin with `prefix`.
+  int tag_count(const std::string& tag) const;
+  int console_count(const std::string& text) const;
+  int commands_starting(const std::string& prefix) const;
   const std::string& console() const { return console_.text(); }
   void clear_console() { console_.clear(); }
   std::int64_t now() { return clock.now_ms(); }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -59,7 +60,6 @@ struct SiteCase {
   const char* name;
   std::map<std::string, std::optional<std::string>> files;  // over kGoodSite; nullopt: no file
   std::vector<std::string> findings;  // "<site>/log" stands for the log directory's full path
-  int status;
   bool log_dir = true;
   const char* user = nullptr;  // --user; nullptr: the current user
   ModemManager modem_manager = ModemManager::kAbsent;
@@ -86,8 +86,7 @@ const std::string kUtf16 =
 const std::string kUtf16Marked =
     ": error: the file is written in UTF-16 (Notepad's \"UTF-16 LE\" or \"Unicode\")" + kUtf16;
 const std::string kUtf8Bytes =
-    " (UTF-8), which the GSM alphabet cannot carry: the phone will "
-    "likely show ";
+    " (UTF-8), which the GSM alphabet cannot carry: the phone will likely show ";
 const std::string kEscaped =
     " is in the GSM alphabet only behind an escape code, which the gateway does not write: the "
     "phone will likely show ";
@@ -113,90 +112,69 @@ const std::string kNoCode =
 const std::string kCodes = "the status codes are written \"1,2\"";
 
 const SiteCase kSites[] = {
-    {"clean", {}, {}, 0},
+    {"clean", {}, {}},
     // Faults: the gateway halts on the first of them.
     {"no cfg.txt",
      {{"cfg.txt", std::nullopt}},
      {"configuration/cfg.txt: error: NO CFG FILE  AND stopping... -- configuration/cfg.txt is "
-      "missing or cannot be read; it holds one line, a word and the modem's port, such as: "
-      "port "
-      "COM5"},
-     2},
+      "missing or cannot be read; it holds one line, a word and the modem's port, such as: port "
+      "COM5"}},
     {"cfg.txt without a port",
      {{"cfg.txt", "COM1"}},
      {"configuration/cfg.txt: error: NO COM PORT IN CFG FILE  AND stopping... -- the port "
-      "comes "
-      "after a first word, on the same line, such as: port COM5"},
-     2},
+      "comes after a first word, on the same line, such as: port COM5"}},
     {"no stations.txt",
      {{"stations.txt", std::nullopt}},
      {"configuration/stations.txt: error: NO STATIONS FILE -- configuration/stations.txt is "
-      "missing or cannot be read; it holds one station a line, \"Name\";\"+number\""},
-     2},
+      "missing or cannot be read; it holds one station a line, \"Name\";\"+number\""}},
     {"every faulty station line, entry indices as once fixed",
      {{"stations.txt", "\"A\";\"1\"\n\"B\";\"12+3\"\nx\n;;;;;;;\n\"C\";\"2\";x\n\"Delta\"\n"}},
      {"configuration/stations.txt:1: warning: station \"A\": number 1 is in national form (no "
       "leading + or 00): a sender reported in international form does not match it, and its "
       "reports are dropped as un-authorized",
-      "configuration/stations.txt:2: error: cell phone number contains illegal characters(2) "
-      "+ -- "
+      "configuration/stations.txt:2: error: cell phone number contains illegal characters(2) + -- "
       "after its first character a number holds only digits, blanks and dashes",
-      "configuration/stations.txt:4: error: bad formatting of station (type 1) -- the line "
-      "does "
+      "configuration/stations.txt:4: error: bad formatting of station (type 1) -- the line does "
       "not begin with a name in double quotes: " +
           kStationLine,
-      "configuration/stations.txt:5: error: Error type 3 in line 3 -- there is more than a "
-      "name "
+      "configuration/stations.txt:5: error: Error type 3 in line 3 -- there is more than a name "
       "and a number on the line: " +
           kStationLine + kCounted,
-      "configuration/stations.txt:6: error: Error type 2 in line 4 -- there is no number "
-      "after the "
+      "configuration/stations.txt:6: error: Error type 2 in line 4 -- there is no number after the "
       "name (a comma in place of the semicolon?): " +
-          kStationLine + kCounted},
-     2},
+          kStationLine + kCounted}},
     {"stations all too short",
      {{"stations.txt", "x\n"}},
      {"configuration/stations.txt: error: no valid stations -- no line of the file is a "
-      "station "
-      "(lines shorter than 7 characters are skipped): " +
-      kStationLine},
-     2},
+      "station (lines shorter than 7 characters are skipped): " +
+      kStationLine}},
     {"human.txt line too long counts for the destinations",
      {{"human.txt", "Normal\n" + std::string(170, 'h') + "\nLow\n"},
       {"destinations.txt", "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"2\"\n"}},
      {"configuration/human.txt:2: error: line 2 in file human.txt is too long -- a text has "
-      "at "
-      "most 169 characters"},
-     2},
+      "at most 169 characters"}},
     {"no human.txt: codes checked up to 19",
      {{"human.txt", std::nullopt},
       {"destinations.txt", "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"19,20\"\n"}},
      {"configuration/human.txt: error: NO human.txt FILE -- configuration/human.txt is "
-      "missing or "
-      "cannot be read; one text a line, line 1 for status code 0",
-      "configuration/destinations.txt:2: error: Non existing status code =20 (0 <= code <= "
-      "19)" +
-          kNoCode},
-     2},
+      "missing or cannot be read; one text a line, line 1 for status code 0",
+      "configuration/destinations.txt:2: error: Non existing status code =20 (0 <= code <= 19)" +
+          kNoCode}},
     {"destination faults",
      {{"destinations.txt",
        "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";hmn\n\"V\";\"+333\";HMV;\"1,x\"\n"
        "\"W\";\"+444\";HMV;\"0,3\"\n\"Z\";\"+555\";SMC;\n"}},
      {"configuration/destinations.txt:2: error: no type in destination -- the third field is "
-      "none "
-      "of SMC, HMN, HMV and CST, in capitals: " +
+      "none of SMC, HMN, HMV and CST, in capitals: " +
           kDestinationLine,
-      "configuration/destinations.txt:3: error: non digit status code registration field -- "
-      "the "
+      "configuration/destinations.txt:3: error: non digit status code registration field -- the "
       "list of status codes holds only digits, commas and blanks: " +
           kCodes,
       "configuration/destinations.txt:4: error: Non existing status code =3 (0 <= code <= 2)" +
           kNoCode,
-      "configuration/destinations.txt:5: error: bad formatting of sbsc (type 1) -- the list "
-      "of "
+      "configuration/destinations.txt:5: error: bad formatting of sbsc (type 1) -- the list of "
       "status codes does not begin with a double quote: " +
-          kCodes},
-     2},
+          kCodes}},
     {"more destination faults, each in plain words",
      {{"destinations.txt",
        "\"Control\";\"+111\";SMC\n\"Opsxx\",\"+222\"\n\"Opsxxx\";\"+2222\"\n\"V\";+333;HMV\n"
@@ -205,30 +183,17 @@ const SiteCase kSites[] = {
      {"configuration/destinations.txt:2: error: Error type 2 in line 1 -- there is no number "
       "after the name (a comma in place of the semicolon?): " +
           kDestinationLine + kCounted,
-      "configuration/destinations.txt:3: error: Error type 3 in line 2 -- there is no type "
-      "after "
+      "configuration/destinations.txt:3: error: Error type 3 in line 2 -- there is no type after "
       "the number: " +
           kDestinationLine + kCounted,
-      "configuration/destinations.txt:4: error: bad formatting of cell number -- the number "
-      "is not "
+      "configuration/destinations.txt:4: error: bad formatting of cell number -- the number is not "
       "in double quotes after the semicolon: " +
           kDestinationLine,
-      "configuration/destinations.txt:5: error: too many status messages between comma -- a "
-      "comma "
+      "configuration/destinations.txt:5: error: too many status messages between comma -- a comma "
       "is followed by nothing but blanks: " +
           kCodes,
-      "configuration/destinations.txt:6: error: too many status codes in subscription list "
-      "(more "
-      "than 20) -- a destination lists at most 20 status codes"},
-     2},
-    // A comma for the semicolon on line 2: the gateway's "line 1" is the entry's index.
-    {"a comma in place of the semicolon",
-     {{"stations.txt", "\"Tank3\";\"+44 10\"\n\"Pump1\",\"+4401\"\n"}},
-     {"configuration/stations.txt:2: error: Error type 2 in line 1 -- there is no number "
-      "after the "
-      "name (a comma in place of the semicolon?): a station line is \"Name\";\"+number\" (the "
-      "gateway numbers the entries from 0)"},
-     2},
+      "configuration/destinations.txt:6: error: too many status codes in subscription list (more "
+      "than 20) -- a destination lists at most 20 status codes"}},
     {"names, numbers and lines too long, a number without quotes",
      {{"stations.txt", "\"" + std::string(150, 'N') + "\";\"+1\"\n\"A\";\"" +
                            std::string(150, '1') + "\"\n\"B\";+12345\n" + std::string(210, 'x') +
@@ -237,35 +202,30 @@ const SiteCase kSites[] = {
           " 150 -- a name has at most 149 characters",
       "configuration/stations.txt:2: error: cell number is longer than allowed " +
           std::string(150, '1') + " 150 -- a number has at most 149 digits",
-      "configuration/stations.txt:3: error: bad formatting of cell number -- the number is "
-      "not in "
+      "configuration/stations.txt:3: error: bad formatting of cell number -- the number is not in "
       "double quotes after the semicolon: " +
           kStationLine,
-      "configuration/stations.txt:4: error: line of entry 3 in file stations.txt is longer "
-      "than "
+      "configuration/stations.txt:4: error: line of entry 3 in file stations.txt is longer than "
       "199 characters -- a line has at most 199 characters" +
           kCounted,
-      "configuration/stations.txt:5: error: bad formatting of station (type 2) -- the name "
-      "has no "
+      "configuration/stations.txt:5: error: bad formatting of station (type 2) -- the name has no "
       "closing double quote before the semicolon: " +
-          kStationLine},
-     2},
+          kStationLine}},
     {"a port name too long",
      {{"cfg.txt", "x " + std::string(150, 'p') + "\n"}},
      {"configuration/cfg.txt: error: COM PORT NAME IN CFG FILE IS TOO LONG (150 > 145)  AND "
-      "stopping... -- a port name has at most 145 characters"},
-     2},
+      "stopping... -- a port name has at most 145 characters"}},
     {"custom.txt faults",
      {{"custom.txt", "\"&S fine\"\n\"&S\n\"" + std::string(170, 'c') + "\"\n"}},
      {"configuration/custom.txt:2: error: line 2 in file custom.txt does not have proper message "
       "-- a template is written between double quotes, such as: \"&S: all normal\"",
       "configuration/custom.txt:3: error: line 3 in file custom.txt is too long -- a template has "
-      "at most 169 characters between its quotes"},
-     2},
+      "at most 169 characters between its quotes"}},
     {"options.txt faults, each reported",
-     {{"options.txt", "traffic on\nalarm on\nheartbeat maybe\ninit ATZ;E0 x\ninit +CMEE=1\n"
-                      "init AT^X\ninit AT^X\ninit AT^X\ninit AT^X\ninit AT^X\ninit AT^Y\n"
-                      "storage XX\n"}},
+     {{"options.txt",
+       "traffic on\nalarm on\nheartbeat maybe\ninit ATZ;E0 x\ninit +CMEE=1\n"
+       "init AT^X\ninit AT^X\ninit AT^X\ninit AT^X\ninit AT^X\ninit AT^Y\n"
+       "storage XX\n"}},
      {"configuration/options.txt:2: error: line 2 in file options.txt: unknown option alarm",
       "configuration/options.txt:3: error: line 3 in file options.txt: heartbeat takes on or off",
       "configuration/options.txt:4: error: line 4 in file options.txt: init takes one AT command "
@@ -274,8 +234,7 @@ const SiteCase kSites[] = {
       "of at most 60 printable characters",
       "configuration/options.txt:11: error: line 11 in file options.txt: more than 5 init lines",
       "configuration/options.txt:12: error: line 12 in file options.txt: storage takes SM, ME or "
-      "MT"},
-     2},
+      "MT"}},
     {"alarms.txt faults, each reported",
      {{"alarms.txt", "silent 6h\nsilent Tank9 1h\nto Office\nsilent 5s\nto Ops\n"}},
      {"configuration/alarms.txt:2: error: line 2 in file alarms.txt: no station Tank9 in "
@@ -283,16 +242,13 @@ const SiteCase kSites[] = {
       "configuration/alarms.txt:3: error: line 3 in file alarms.txt: no destination Office in "
       "destinations.txt",
       "configuration/alarms.txt:4: error: line 4 in file alarms.txt: silent takes a time such as "
-      "90m, 6h or 2d"},
-     2},
+      "90m, 6h or 2d"}},
     {"alarms.txt without a recipient",
      {{"alarms.txt", "# watch\noff-air 2h\n"}},
-     {"configuration/alarms.txt: error: file alarms.txt: no recipient (a to line) for its alarms"},
-     2},
+     {"configuration/alarms.txt: error: file alarms.txt: no recipient (a to line) for its alarms"}},
     {"alarms.txt that names stations and recipients rightly",
      {{"alarms.txt", "silent 24h\nsilent \"Tank3\" 6h\nsilent +4401 2d\nto Ops\nto +44 1234\n"}},
-     {},
-     0},
+     {}},
     {"faults in three files at once",
      {{"stations.txt", "\"Tank3\";\"(079)\"\n"},
       {"human.txt", std::string(200, 'h') + "\n"},
@@ -305,8 +261,7 @@ const SiteCase kSites[] = {
           kNoCode,
       "configuration/destinations.txt:2: error: bad formatting of station (type 2) -- the name, or "
       "the list of status codes, has no closing double quote: " +
-          kDestinationLine},
-     2},
+          kDestinationLine}},
     // Warnings: the gateway starts, but not as the operator meant.
     {"national form and a number twice",
      {{"stations.txt",
@@ -315,14 +270,12 @@ const SiteCase kSites[] = {
       "national form (no leading + or 00): a sender reported in international form does not match "
       "it, and its reports are dropped as un-authorized",
       "configuration/stations.txt:3: warning: station \"Pump2\": number 004410 is also station "
-      "\"Pump1\"'s (line 2), which always matches first: this station never does"},
-     1},
+      "\"Pump1\"'s (line 2), which always matches first: this station never does"}},
     {"a long station name cuts its sentence",
      {{"stations.txt", "\"" + kLongName + "\";\"+4410\"\n"}},
      {"configuration/stations.txt:1: warning: station \"" + kLongName +
-      "\": its text for \"Ops\" (HMN, status code 1) can reach 205 characters; one SMS holds "
-      "160, so the end would be cut"},
-     1},
+      "\": its text for \"Ops\" (HMN, status code 1) can reach 205 characters; one SMS holds 160, "
+      "so the end would be cut"}},
     {"destination subscribed to nothing, codes nobody receives, CST without custom.txt",
      {{"destinations.txt", "\"Ops\";\"+222\";HMN\n\"Mgr\";\"+444\";CST;\"1\"\n"}},
      {"configuration/human.txt:1: warning: status code 0 (\"Normal\") is received by no "
@@ -331,27 +284,22 @@ const SiteCase kSites[] = {
       "configuration/destinations.txt:1: warning: destination \"Ops\" (HMN) is subscribed to no "
       "status code: it receives nothing",
       "configuration/destinations.txt:2: warning: destination \"Mgr\" (CST): there is no "
-      "custom.txt, so it receives the HMN sentence"},
-     1},
+      "custom.txt, so it receives the HMN sentence"}},
     {"templates that can pass one SMS",
      {{"custom.txt", "\"&S &L &L &D\"\n\"" + std::string(160, 'c') + "&S\"\n\"&s &x &&\"\n"}},
      // 5 + 2 + 48 * 2 + 1 + 3 blanks = 105 fits; 160 + 5 passes; lower case is no placeholder.
      {"configuration/custom.txt:2: warning: the template of status code 1 can expand to 165 "
-      "characters; one SMS holds 160, so the end would be cut"},
-     1},
+      "characters; one SMS holds 160, so the end would be cut"}},
     {"ports",
      {{"cfg.txt", "x COM9\n"}},
-     {"configuration/cfg.txt: warning: port COM9 does not exist"},
-     1},
+     {"configuration/cfg.txt: warning: port COM9 does not exist"}},
     {"port this user may not open",
      {{"cfg.txt", "x locked\n"}},
-     {"configuration/cfg.txt: warning: port locked: this user may not open it"},
-     1},
+     {"configuration/cfg.txt: warning: port locked: this user may not open it"}},
     {"no port after the first word",
      {{"cfg.txt", "x \n"}},
      {"configuration/cfg.txt: warning: no port name after the first word: the gateway would try "
-      "to open the bare \"\\\\.\\\" every 20 seconds without end"},
-     1},
+      "to open the bare \"\\\\.\\\" every 20 seconds without end"}},
     // Sites as operators write them: Notepad's encodings, letters beyond the GSM alphabet,
     // human.txt past its limits, the log directory.
     {"a byte-order mark in each file",
@@ -362,35 +310,22 @@ const SiteCase kSites[] = {
       {"custom.txt", kBom + "\"&S ok\"\r\n"},
       {"options.txt", kBom + "traffic on\r\n"}},
      {"configuration/cfg.txt:1" + kBomWarning, "configuration/stations.txt:1" + kBomWarning,
-      "conf"
-      "igur"
-      "atio"
-      "n/"
-      "huma"
-      "n."
-      "txt:"
-      "1" +
-          kBomWarning,
-      "configuration/destinations.txt:1" + kBomWarning, "configuration/custom.txt:1" + kBomWarning,
-      "configuration/options.txt:1" + kBomWarning},
-     1},
+      "configuration/human.txt:1" + kBomWarning, "configuration/destinations.txt:1" + kBomWarning,
+      "configuration/custom.txt:1" + kBomWarning, "configuration/options.txt:1" + kBomWarning}},
     {"UTF-16 stations.txt: the gateway halts on it",
      {{"stations.txt", utf16("\"Tank3\";\"+4410\"\r\n")}},
      {"configuration/stations.txt" + kUtf16Marked,
       "configuration/stations.txt:1: error: bad formatting of station (type 1) -- the line does "
       "not begin with a name in double quotes: " +
-          kStationLine},
-     2},
+          kStationLine}},
     {"UTF-16 human.txt: the gateway reads it as garbage",
      {{"human.txt", utf16("Normal\r\nOverflow\r\n")}},
-     {"configuration/human.txt" + kUtf16Marked},
-     2},
+     {"configuration/human.txt" + kUtf16Marked}},
     {"UTF-16 cfg.txt without its mark",
      {{"cfg.txt", utf16("x COM1\r\n", false)}},
      {"configuration/cfg.txt: error: the file holds zero bytes, as UTF-16 (Notepad's \"UTF-16 "
       "LE\" or \"Unicode\") does" +
-      kUtf16},
-     2},
+      kUtf16}},
     {"umlauts and signs the GSM alphabet holds elsewhere",
      {{"stations.txt", "\"Tank Süd\";\"+44 10\"\n\"Pump_1\";\"+4401\"\n"},
       {"human.txt", "Füllstand normal\nÜberlauf\nLow {x} `y` 5$ a@b\n"},
@@ -407,19 +342,16 @@ const SiteCase kSites[] = {
       "configuration/human.txt:3:9: warning: '`' is not in the GSM alphabet: the phone will likely "
       "show \"¿\"",
       "configuration/human.txt:3:11: warning: '`' is not in the GSM alphabet: the phone will "
-      "likely "
-      "show \"¿\"",
+      "likely show \"¿\"",
       "configuration/human.txt:3:14: warning: '$'" + kElsewhere + "\"¤\"",
       "configuration/human.txt:3:17: warning: '@'" + kElsewhere + "\"¡\"",
       "configuration/custom.txt:1:9: warning: 'é' is written as the bytes C3 A9" + kUtf8Bytes +
-          "\"C)\"; write it in plain letters"},
-     1},
+          "\"C)\"; write it in plain letters"}},
     {"25 lines in human.txt",
      {{"human.txt", numbered_lines(25)}},
      {"configuration/human.txt:21: warning: lines 21 to 25 are never read: the gateway takes at "
       "most 20 texts (status codes 0 to 19) and refuses a report with a higher code as an illegal "
-      "status"},
-     1},
+      "status"}},
     {"blank lines at the end of human.txt",
      {{"human.txt", "Normal\n\nOverflow\nLow\n\n\n"}},
      {"configuration/human.txt:2: warning: status code 1 has an empty text: its reports are "
@@ -427,19 +359,16 @@ const SiteCase kSites[] = {
       "configuration/human.txt:5: warning: a blank line at the end of the file makes status code 4 "
       "valid, with an empty text: delete it unless stations send code 4",
       "configuration/human.txt:6: warning: a blank line at the end of the file makes status code 5 "
-      "valid, with an empty text: delete it unless stations send code 5"},
-     1},
+      "valid, with an empty text: delete it unless stations send code 5"}},
     {"no log directory",
      {},
      {"log/: error: there is no log directory: the gateway would run but keep no record (station "
       "logs, error log); create it: mkdir <site>/log"},
-     2,
      false},
     {"log directory the gateway's user may not write",
      {},
      {"log/: warning: user nobody may not write here, so the gateway run as nobody would lose its "
       "records; fix it with: chown -R nobody: <site>/log"},
-     1,
      true,
      "nobody"},
     {"ModemManager probing the port",
@@ -447,21 +376,28 @@ const SiteCase kSites[] = {
      {"configuration/cfg.txt: warning: ModemManager is running and may send its own AT commands "
       "to /dev/ttyUSB0 while the gateway uses it; mark the device ignored: put the line "
       "ACTION==\"add|change\", SUBSYSTEM==\"tty\", KERNEL==\"ttyUSB0\", "
-      "ENV{ID_MM_DEVICE_IGNORE}=\"1\" into /etc/udev/rules.d/78-mvo-modem.rules, then run: "
-      "udevadm control --reload && udevadm trigger /dev/ttyUSB0"},
-     1,
+      "ENV{ID_MM_DEVICE_IGNORE}=\"1\" into /etc/udev/rules.d/78-mvo-modem.rules, then run: udevadm "
+      "control --reload && udevadm trigger /dev/ttyUSB0"},
      true,
      nullptr,
      ModemManager::kProbing},
     {"ModemManager told to leave the port alone",
      {{"cfg.txt", "x /dev/ttyUSB0\n"}},
      {},
-     0,
      true,
      nullptr,
      ModemManager::kIgnoring},
-    {"ModemManager not running", {{"cfg.txt", "x /dev/ttyUSB0\n"}}, {}, 0},
+    {"ModemManager not running", {{"cfg.txt", "x /dev/ttyUSB0\n"}}, {}},
 };
+
+// The exit status the findings give: 2 with an error, 1 with warnings only.
+int status_of(const SiteCase& c) {
+  int status = 0;
+  for (const std::string& f : c.findings) {
+    status = std::max(status, f.find(": error: ") < f.find(": warning: ") ? 2 : 1);
+  }
+  return status;
+}
 
 fs::path make_site(const fs::path& dir, const SiteCase& c) {
   fs::create_directories(dir / "configuration");
@@ -505,16 +441,16 @@ TEST(CheckSite, FindingsOfEachFaultAndWarning) {
       expected.push_back(line);
     }
     EXPECT_EQ(lines, expected) << c.name;
-    EXPECT_EQ(exit_status(result.findings), c.status) << c.name;
+    EXPECT_EQ(exit_status(result.findings), status_of(c)) << c.name;
     EXPECT_EQ(result.loads, halt == nullptr) << c.name;
     EXPECT_TRUE(!c.log_dir || fs::is_empty(dir / "log"))
         << c.name << ": the site's log was written";
     // For the parity test: the gateway's message where it halts, else that it starts.
-    if (keep != nullptr && c.status == 2) {
+    if (keep != nullptr && status_of(c) == 2) {
       std::ofstream(dir / (halt != nullptr ? "halts.txt" : "starts.txt"))
           << (halt != nullptr ? halt->text : "");
     }
-    if (keep == nullptr || c.status < 2) fs::remove_all(dir);
+    if (keep == nullptr || status_of(c) < 2) fs::remove_all(dir);
   }
   if (keep == nullptr) fs::remove_all(base);
 }
@@ -541,8 +477,7 @@ TEST(CheckSite, TheSiteInAFolderThatIsNone) {
       {"two sites",
        {"b/log", "a/configuration"},
        nullptr,
-       " holds several sites (a, b): name the "
-       "one to check"},
+       " holds several sites (a, b): name the one to check"},
   };
   const fs::path base = fs::temp_directory_path() / "mvo-check-folder-test";
   for (const auto& c : cases) {
@@ -586,9 +521,12 @@ struct ReportCase {
   std::string refusal;  // "" when accepted
   std::vector<std::string> tags;
   std::vector<std::string> reasons;  // accepted: per destination without a text
+  std::vector<std::pair<std::string, std::string>> sent;  // what the phones got
 };
 
 TEST(PreviewReport, SameTextsAsTheGatewaySends) {
+  const std::pair<std::string, std::string> control{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+      ops{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"};
   const ReportCase cases[] = {
       {"custom template",
        "\"x\"\n\"&S: &L m, &V l (&D/&O/&X/&T/&E)\"\n",
@@ -596,14 +534,16 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
        "10,2.5,c,400,e,f,1",
        "",
        {},
-       {"", "", "nothing: not subscribed to status code 1", ""}},
+       {"", "", "nothing: not subscribed to status code 1", ""},
+       {control, ops, {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
       {"no custom.txt",
        nullptr,
        "+4410",
        "10,2.5,c,400,e,f,1",
        "",
        {},
-       {"", "", "nothing: not subscribed to status code 1", ""}},
+       {"", "", "nothing: not subscribed to status code 1", ""},
+       {control, ops, {"+444", "Tank3 reports: Overflow at level of 2.5 meter\x1a"}}},
       {"status 0 reaches the volume destination",
        "\"x\"\n",
        "+4410",
@@ -611,7 +551,9 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
        "",
        {},
        {"", "nothing: not subscribed to status code 0", "",
-        "nothing: not subscribed to status code 0"}},
+        "nothing: not subscribed to status code 0"},
+       {{"+111", "+4410,10,2.5,c,400,e,f,0\x1a"},
+        {"+333", "Tank3 reports: Normal at volume of 400 liter\x1a"}}},
       {"template beyond those loaded",
        "\"x\"\n",
        "+4410",
@@ -619,7 +561,8 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
        "",
        {},
        {"", "", "nothing: not subscribed to status code 1",
-        "nothing: custom.txt has no template for status code 1"}},
+        "nothing: custom.txt has no template for status code 1"},
+       {control, ops}},
       {"empty template",
        "\"x\"\n\"\"\n",
        "+4401",
@@ -671,6 +614,7 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
     const Preview p = preview_report(g.dir().string(), site, c.sender, c.text);
 
     // The gateway itself, on the same site and message.
+    g.wall.set_start(sim::VirtualWallClock::at(2012, 2, 26, 0, 0, 0));
     g.modem.deliver(c.sender, "12/02/26,13:19:42+04", c.text);
     g.clock.stop_at(120000);
     try {
@@ -692,6 +636,10 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
         previewed.emplace_back(site.tables.destinations[d].number, p.texts[d]);
     }
     EXPECT_EQ(previewed, sent) << c.name;
+    if (!c.sent.empty()) {
+      EXPECT_EQ(sent, c.sent) << c.name;
+    }
+    EXPECT_NE(g.console().find("SMS /Sun Feb 26 2012/12:00:"), std::string::npos) << c.name;
     EXPECT_EQ(p.reasons, c.reasons) << c.name;
     const std::string line = "SMS /";
     EXPECT_EQ(p.console.rfind(line, 0), 0u) << c.name;
@@ -724,7 +672,7 @@ TEST(CheckSite, ModemManagerAskedThroughItsCommands) {
   fs::remove_all(base);
   const fs::path bin = base / "bin";
   fs::create_directories(bin);
-  const fs::path dir = make_site(base / "site", {"", {{"cfg.txt", "x /dev/ttyUSB0\n"}}, {}, 0});
+  const fs::path dir = make_site(base / "site", {"", {{"cfg.txt", "x /dev/ttyUSB0\n"}}, {}});
   auto tool = [&](const char* name, const std::string& body) {
     std::ofstream(bin / name) << "#!/bin/sh\n" << body;
     fs::permissions(bin / name, fs::perms::owner_all);
@@ -778,12 +726,12 @@ TEST(PreviewReport, AByteOrderMarkInEachFileChangesNoText) {
       {"custom.txt", "\"x\"\n\"&S: &L m\"\n"}};
   const fs::path base = fs::temp_directory_path() / "mvo-check-bom-test";
   fs::remove_all(base);
-  const fs::path plain = make_site(base / "plain", {"", files, {}, 0});
+  const fs::path plain = make_site(base / "plain", {"", files, {}});
   std::map<std::string, std::optional<std::string>> marked_files(kGoodSite.begin(),
                                                                  kGoodSite.end());
   for (const auto& [name, data] : files) marked_files[name] = data;
   for (auto& [name, data] : marked_files) data = kBom + *data;
-  const fs::path marked = make_site(base / "marked", {"", marked_files, {}, 0});
+  const fs::path marked = make_site(base / "marked", {"", marked_files, {}});
   const SiteCheck a = check_site(plain.string(), fake_probe);
   const SiteCheck b = check_site(marked.string(), fake_probe);
   ASSERT_TRUE(a.loads && b.loads);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <tuple>
 
 #include "common/halt.h"
 #include "config/pin.h"
@@ -26,103 +27,59 @@ std::string run(Harness& h, Fn fn) {
   return h.console();
 }
 
-struct StationCase {
-  const char* name;
-  std::string file;
-  std::string console;  // expected, "HALT" at the end when it halts
-  std::vector<std::string> numbers;
-  std::vector<std::string> tags;
-};
-
 TEST(LoadStations, ChecksEveryLine) {
-  const std::string n149(149, 'n'), n150(150, 'n');
-  const StationCase cases[] = {
-      {"valid line with blanks and dashes",
-       "\"Tank North\";\"+00 11-222 33\"\n",
-       "",
-       {"+001122233"},
-       {}},
-      {"empty file", "", "no valid stations\nHALT", {}, {}},
-      {"6 characters and line end are skipped", "\"A\";1\n", "no valid stations\nHALT", {}, {}},
-      {"7 characters with line end make an entry", "\"A\";\"1\"\n", "", {"1"}, {}},
-      {"last line without line end keeps its last character", "\"A\";\"12\"", "", {"12"}, {}},
-      {"carriage returns and byte 26", "\"A\";\"1\r2\"\r\n\x1a\"B\";\"3\"\n", "", {"12"}, {}},
-      {"leading and doubled semicolons", ";;\"A\";;\"5\"\n", "", {"5"}, {}},
-      {"only a name field", "\"Alpha\"\n", "Error type 2 in line 0\nHALT", {}, {}},
-      {"text after the number", "\"A\";\"1\";\n", "Error type 3 in line 0\nHALT", {}, {}},
-      {"entry index counts entries, not lines",
-       "x\n\"A\";\"1\"\n\"B\";\"2\";x\n",
-       "Error type 3 in line 1\nHALT",
-       {},
-       {}},
-      {"a line of zero bytes",
-       std::string("\"A\";\"1\"\n") + std::string(7, '\0') + "\n",
-       "bad formatting of station (type 1)     \nHALT",
-       {},
-       {"bad formatting of station"}},
-      {"semicolons only",
-       ";;;;;;;\n",
-       "bad formatting of station (type 1)     \nHALT",
-       {},
-       {"bad formatting of station"}},
-      {"tab before the quote",
-       "\t\"A\";\"1\"\n",
-       "bad formatting of station (type 1)     \nHALT",
-       {},
-       {"bad formatting of station"}},
-      {"empty name",
-       "\"\";\"123\"\n",
-       "bad formatting of station (type 2) \nHALT",
-       {},
-       {"bad formatting of station"}},
-      {"149 character name", "\"" + n149 + "\";\"1\"\n", "", {"1"}, {}},
-      {"150 character name",
-       "\"" + n150 + "\";\"1\"\n",
-       " name is longer than allowed " + n150 + " 150\nHALT",
-       {},
-       {"name too long"}},
-      {"number badly quoted",
-       "\"A\";\"12\n",
-       "bad formatting of cell number \nHALT",
-       {},
-       {"bad formatting of cell number"}},
-      {"plus inside the number",
-       "\"A\";\"12+3\"\n",
-       "cell phone number contains illegal characters(2) +HALT",
-       {},
-       {"cell phone - illegal characters"}},
-      {"parenthesis first",
-       "\"A\";\"(079)\"\n",
-       "cell phone number contains illegal characters(1) (HALT",
-       {},
-       {"cell phone - illegal characters"}},
-      {"blanks only",
-       "\"A\";\"   \"\n",
-       "cell phone number contains illegal characters(1) HALT",
-       {},
-       {"cell phone - illegal characters"}},
-      {"dashes only give an empty number", "\"A\";\"- -\"\n", "", {""}, {}},
-      {"asterisk first", "\"A\";\"*100\"\n", "", {"*100"}, {}},
-      {"number over 149 digits",
-       "\"A\";\"" + std::string(150, '1') + "\"\n",
-       " cell number is longer than allowed " + std::string(150, '1') + " 150\nHALT",
-       {},
-       {"cell number too long"}},
-      {"line over 199 characters",
-       "\"" + std::string(198, 'n') + "\";\"1\"\n",
-       " line of entry 0 in file stations.txt is longer than 199 characters\nHALT",
-       {},
-       {"line too long"}},
+  const std::string n149(149, 'n'), n150(150, 'n'), d149(149, '1'), d150(150, '1');
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"\"Tank North\";\"+00 11-222 33\"\n", {"+001122233"}},  // blanks and dashes
+      {"\"A\";\"1\"\n", {"1"}},                                // 7 characters with the line end
+      {"\"A\";\"12\"", {"12"}},  // the last line without a line end keeps its last character
+      {"\"A\";\"1\r2\"\r\n\x1a\"B\";\"3\"\n", {"12"}},  // carriage returns and byte 26
+      {";;\"A\";;\"5\"\n", {"5"}},                      // leading and doubled semicolons
+      {"\"" + n149 + "\";\"1\"\n", {"1"}},              // the longest name
+      {"\"A\";\"" + d149 + "\"\n", {d149}},             // and number
+      {"\"A\";\"- -\"\n", {""}},                        // dashes only give an empty number
+      {"\"A\";\"*100\"\n", {"*100"}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [file, numbers] : cases) {
     Harness h;
-    h.write_config("stations.txt", c.file);
-    std::vector<Station> stations;
-    EXPECT_EQ(run(h, [&] { stations = load_stations(h.env); }), c.console) << c.name;
-    std::vector<std::string> numbers;
-    for (const auto& s : stations) numbers.push_back(s.number);
-    EXPECT_EQ(numbers, c.numbers) << c.name;
-    EXPECT_EQ(h.tags(), c.tags) << c.name;
+    h.write_config("stations.txt", file);
+    std::vector<std::string> loaded;
+    for (const auto& s : load_stations(h.env)) loaded.push_back(s.number);
+    EXPECT_EQ(loaded, numbers) << file;
+    EXPECT_EQ(h.console(), "") << file;
+    EXPECT_TRUE(h.tags().empty()) << file;
+  }
+  // The halts: the file, the console and the tag ("": none).
+  const std::string type1 = "bad formatting of station (type 1)     \n";
+  const std::tuple<std::string, std::string, const char*> halts[] = {
+      {"", "no valid stations\n", ""},
+      {"\"A\";1\n", "no valid stations\n", ""},  // 6 characters and the line end are skipped
+      {"\"Alpha\"\n", "Error type 2 in line 0\n", ""},
+      {"\"A\";\"1\";\n", "Error type 3 in line 0\n", ""},
+      {"x\n\"A\";\"1\"\n\"B\";\"2\";x\n", "Error type 3 in line 1\n", ""},  // entries, not lines
+      {"\"A\";\"1\"\n" + std::string(7, '\0') + "\n", type1, "bad formatting of station"},
+      {";;;;;;;\n", type1, "bad formatting of station"},
+      {"\t\"A\";\"1\"\n", type1, "bad formatting of station"},
+      {"\"\";\"123\"\n", "bad formatting of station (type 2) \n", "bad formatting of station"},
+      {"\"" + n150 + "\";\"1\"\n", " name is longer than allowed " + n150 + " 150\n",
+       "name too long"},
+      {"\"A\";\"12\n", "bad formatting of cell number \n", "bad formatting of cell number"},
+      {"\"A\";\"12+3\"\n", "cell phone number contains illegal characters(2) +",
+       "cell phone - illegal characters"},
+      {"\"A\";\"(079)\"\n", "cell phone number contains illegal characters(1) (",
+       "cell phone - illegal characters"},
+      {"\"A\";\"   \"\n", "cell phone number contains illegal characters(1) ",
+       "cell phone - illegal characters"},
+      {"\"A\";\"" + d150 + "\"\n", " cell number is longer than allowed " + d150 + " 150\n",
+       "cell number too long"},
+      {"\"" + std::string(198, 'n') + "\";\"1\"\n",
+       " line of entry 0 in file stations.txt is longer than 199 characters\n", "line too long"},
+  };
+  for (const auto& [file, console, tag] : halts) {
+    Harness h;
+    h.write_config("stations.txt", file);
+    EXPECT_EQ(run(h, [&] { load_stations(h.env); }), console + "HALT") << file;
+    EXPECT_EQ(h.tags(), *tag ? std::vector<std::string>{tag} : std::vector<std::string>{}) << file;
   }
 }
 
@@ -137,95 +94,30 @@ TEST(LoadStations, ReadsAtMostFiftyAndNoFile) {
   EXPECT_EQ(run(none, [&] { load_stations(none.env); }), "NO STATIONS FILE\nHALT");
 }
 
-struct DestinationCase {
-  const char* name;
-  std::string file;
-  int human_count;
-  std::string console;
-  std::vector<std::string> types;
-  std::vector<std::vector<int>> codes;  // subscribed codes per destination
-};
-
 TEST(LoadDestinations, ChecksTypesAndSubscriptions) {
-  const DestinationCase cases[] = {
-      {"11 characters with line end", "\"A\";\"1\";SMC\n", 5, "", {"SMC"}, {{}}},
-      {"11 characters as last line are skipped",
-       "\"A\";\"1\";SMC",
-       5,
-       "no valid destinations\nHALT",
-       {},
-       {}},
-      {"type in quotes", "\"A\";\"1\";\"HMV\"\n", 5, "", {"HMV"}, {{}}},
-      {"type inside text", "\"A\";\"1\";xHMNx\n", 5, "", {"HMN"}, {{}}},
-      {"SMC wins over CST", "\"A\";\"1\";CST,SMC\n", 5, "", {"SMC"}, {{}}},
-      {"lower case type", "\"A\";\"1\";hmn\n", 5, "no type in destination \nHALT", {}, {}},
-      {"no type field", "\"AAAA\";\"1234\"\n", 5, "Error type 3 in line 0\nHALT", {}, {}},
-      {"empty subscription field",
-       "\"A\";\"1\";HMN;\n",
-       5,
-       "bad formatting of sbsc (type 1) \nHALT",
-       {},
-       {}},
-      {"codes 0 and 4", "\"A\";\"1\";HMN;\"0,4\"\n", 5, "", {"HMN"}, {{0, 4}}},
-      {"code 5 of 5",
-       "\"A\";\"1\";HMN;\"5\"\n",
-       5,
-       "Non existing status code =5 (0 <= code <= 4)\nHALT",
-       {},
-       {}},
-      {"blank ends a code", "\"A\";\"1\";HMN;\"1 2\"\n", 5, "", {"HMN"}, {{1}}},
-      {"doubled and trailing comma", "\"A\";\"1\";HMN;\"1,,2,\"\n", 5, "", {"HMN"}, {{1, 2}}},
-      {"two trailing commas",
-       "\"A\";\"1\";HMN;\"1,2,,\"\n",
-       5,
-       "too many status messages between comma\nHALT",
-       {},
-       {}},
-      {"lone blank",
-       "\"A\";\"1\";HMN;\" \"\n",
-       5,
-       "too many status messages between comma\nHALT",
-       {},
-       {}},
-      {"semicolon inside the list",
-       "\"A\";\"1\";HMN;\"1;2\"\n",
-       5,
-       "bad formatting of station (type 2) \nHALT",
-       {},
-       {}},
-      {"full stop inside the list",
-       "\"A\";\"1\";HMN;\"1.2\"\n",
-       5,
-       "non digit status code registration field \nHALT",
-       {},
-       {}},
-      {"empty list",
-       "\"A\";\"1\";HMN;\"\"\n",
-       5,
-       "bad formatting of station (type 2) \nHALT",
-       {},
-       {}},
-      {"only the first N entries apply", "\"A\";\"1\";HMN;\"1,1,0\"\n", 2, "", {"HMN"}, {{1}}},
-      {"N = 0 refuses every code",
-       "\"A\";\"1\";HMN;\"0\"\n",
-       0,
-       "Non existing status code =0 (0 <= code <= -1)\nHALT",
-       {},
-       {}},
-      {"field after the list is ignored", "\"A\";\"1\";CST;\"3\";junk\n", 5, "", {"CST"}, {{3}}},
-      {"more than 20 codes",
-       "\"A\";\"1\";HMN;\"" + std::string("1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1") + "\"\n",
-       5,
-       "too many status codes in subscription list (more than 20)\nHALT",
-       {},
-       {}},
+  struct Case {
+    const char* name;
+    std::string file;
+    int human_count;
+    std::vector<std::string> types;
+    std::vector<std::vector<int>> codes;  // subscribed codes per destination
+  } cases[] = {
+      {"11 characters with line end", "\"A\";\"1\";SMC\n", 5, {"SMC"}, {{}}},
+      {"type in quotes", "\"A\";\"1\";\"HMV\"\n", 5, {"HMV"}, {{}}},
+      {"type inside text", "\"A\";\"1\";xHMNx\n", 5, {"HMN"}, {{}}},
+      {"SMC wins over CST", "\"A\";\"1\";CST,SMC\n", 5, {"SMC"}, {{}}},
+      {"codes 0 and 4", "\"A\";\"1\";HMN;\"0,4\"\n", 5, {"HMN"}, {{0, 4}}},
+      {"blank ends a code", "\"A\";\"1\";HMN;\"1 2\"\n", 5, {"HMN"}, {{1}}},
+      {"doubled and trailing comma", "\"A\";\"1\";HMN;\"1,,2,\"\n", 5, {"HMN"}, {{1, 2}}},
+      {"only the first N entries apply", "\"A\";\"1\";HMN;\"1,1,0\"\n", 2, {"HMN"}, {{1}}},
+      {"field after the list is ignored", "\"A\";\"1\";CST;\"3\";junk\n", 5, {"CST"}, {{3}}},
   };
   for (const auto& c : cases) {
     Harness h;
     h.write_config("destinations.txt", c.file);
     std::vector<Destination> dests;
     SubscriptionMatrix matrix{};
-    EXPECT_EQ(run(h, [&] { load_destinations(h.env, dests, matrix, c.human_count); }), c.console)
+    EXPECT_EQ(run(h, [&] { load_destinations(h.env, dests, matrix, c.human_count); }), "")
         << c.name;
     std::vector<std::string> types;
     std::vector<std::vector<int>> codes;
@@ -236,46 +128,58 @@ TEST(LoadDestinations, ChecksTypesAndSubscriptions) {
         if (matrix[code][j]) codes.back().push_back(code);
       }
     }
-    if (c.console.empty()) {
-      EXPECT_EQ(types, c.types) << c.name;
-      EXPECT_EQ(codes, c.codes) << c.name;
-    }
+    EXPECT_EQ(types, c.types) << c.name;
+    EXPECT_EQ(codes, c.codes) << c.name;
+  }
+  // The halts: a line, the number of human texts, and the console.
+  const std::tuple<std::string, int, const char*> halts[] = {
+      {"\"A\";\"1\";SMC", 5, "no valid destinations\n"},  // 11 characters as the last line
+      {"\"A\";\"1\";hmn\n", 5, "no type in destination \n"},
+      {"\"AAAA\";\"1234\"\n", 5, "Error type 3 in line 0\n"},
+      {"\"A\";\"1\";HMN;\n", 5, "bad formatting of sbsc (type 1) \n"},
+      {"\"A\";\"1\";HMN;\"5\"\n", 5, "Non existing status code =5 (0 <= code <= 4)\n"},
+      {"\"A\";\"1\";HMN;\"0\"\n", 0, "Non existing status code =0 (0 <= code <= -1)\n"},
+      {"\"A\";\"1\";HMN;\"1,2,,\"\n", 5, "too many status messages between comma\n"},
+      {"\"A\";\"1\";HMN;\" \"\n", 5, "too many status messages between comma\n"},
+      {"\"A\";\"1\";HMN;\"1;2\"\n", 5, "bad formatting of station (type 2) \n"},
+      {"\"A\";\"1\";HMN;\"\"\n", 5, "bad formatting of station (type 2) \n"},
+      {"\"A\";\"1\";HMN;\"1.2\"\n", 5, "non digit status code registration field \n"},
+      {"\"A\";\"1\";HMN;\"1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1\"\n", 5,
+       "too many status codes in subscription list (more than 20)\n"},
+  };
+  for (const auto& [file, human_count, console] : halts) {
+    Harness h;
+    h.write_config("destinations.txt", file);
+    std::vector<Destination> dests;
+    SubscriptionMatrix matrix{};
+    EXPECT_EQ(run(h, [&] { load_destinations(h.env, dests, matrix, human_count); }),
+              std::string(console) + "HALT")
+        << file;
   }
 }
 
 TEST(LoadHumanTexts, CountsLinesAndLimitsLength) {
-  struct Case {
-    const char* name;
-    std::string file;
-    std::string console;
-    std::vector<std::string> texts;
-  } cases[] = {
-      {"three lines", "a\nb\nc\n", "", {"a", "b", "c"}},
-      {"last line without line end", "a\nb\ncd", "", {"a", "b", "cd"}},
-      {"empty line in the middle counts", "a\n\nc\n", "", {"a", "", "c"}},
-      {"empty file", "", "", {}},
-      {"169 characters", std::string(169, 'h') + "\n", "", {std::string(169, 'h')}},
-      {"170 characters",
-       "ok\n" + std::string(170, 'h') + "\n",
-       " line 2 in file human.txt is too long\nHALT",
-       {}},
-      {"170 characters as last line",
-       std::string(170, 'h'),
-       " line 1 in file human.txt is too long\nHALT",
-       {}},
-      {"over 199 characters",
-       std::string(250, 'h') + "\n",
-       " line 1 in file human.txt is too long\nHALT",
-       {}},
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"a\nb\nc\n", {"a", "b", "c"}},
+      {"a\nb\ncd", {"a", "b", "cd"}},  // the last line without a line end
+      {"a\n\nc\n", {"a", "", "c"}},    // an empty line in the middle counts
+      {"", {}},
+      {std::string(169, 'h') + "\n", {std::string(169, 'h')}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [file, expected] : cases) {
     Harness h;
-    h.write_config("human.txt", c.file);
-    std::vector<std::string> texts;
-    EXPECT_EQ(run(h, [&] { texts = load_human_texts(h.env); }), c.console) << c.name;
-    if (c.console.empty()) {
-      EXPECT_EQ(texts, c.texts) << c.name;
-    }
+    h.write_config("human.txt", file);
+    EXPECT_EQ(load_human_texts(h.env), expected) << file;
+    EXPECT_EQ(h.console(), "") << file;
+  }
+  const std::pair<std::string, int> too_long[] = {{"ok\n" + std::string(170, 'h') + "\n", 2},
+                                                  {std::string(170, 'h'), 1},
+                                                  {std::string(250, 'h') + "\n", 1}};
+  for (const auto& [file, line] : too_long) {
+    Harness h;
+    h.write_config("human.txt", file);
+    EXPECT_EQ(run(h, [&] { load_human_texts(h.env); }),
+              " line " + std::to_string(line) + " in file human.txt is too long\nHALT");
   }
   Harness many;
   std::string file;
@@ -285,36 +189,29 @@ TEST(LoadHumanTexts, CountsLinesAndLimitsLength) {
 }
 
 TEST(LoadCustomTemplates, TakesTextBetweenQuotesUntilABlankLine) {
-  struct Case {
-    const char* name;
-    std::string file;
-    std::string console;
-    std::vector<std::string> templates;
-  } cases[] = {
-      {"stops at the first blank line", "\"a\"\n\"b\"\n   \n\"c\"\n", "", {"a", "b"}},
-      {"text around the quotes is dropped", "x \"&S: &L\" y\n", "", {"&S: &L"}},
-      {"two quotes side by side", "\"\"\n", "", {""}},
-      {"single quote",
-       "\"a\"\n\"b\n",
-       " line 2 in file custom.txt does not have proper message\nHALT",
-       {}},
-      {"169 characters", "\"" + std::string(169, 't') + "\"\n", "", {std::string(169, 't')}},
-      {"170 characters",
-       "\"" + std::string(170, 't') + "\"\n",
-       " line 1 in file custom.txt is too long\nHALT",
-       {}},
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"\"a\"\n\"b\"\n   \n\"c\"\n", {"a", "b"}},  // up to the first blank line
+      {"x \"&S: &L\" y\n", {"&S: &L"}},            // text around the quotes is dropped
+      {"\"\"\n", {""}},
+      {"\"" + std::string(169, 't') + "\"\n", {std::string(169, 't')}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [file, expected] : cases) {
     Harness h;
-    h.write_config("custom.txt", c.file);
+    h.write_config("custom.txt", file);
     std::vector<std::string> templates;
-    bool present = false;
-    EXPECT_EQ(run(h, [&] { present = load_custom_templates(h.env, templates); }), c.console)
-        << c.name;
-    if (c.console.empty()) {
-      EXPECT_TRUE(present) << c.name;
-      EXPECT_EQ(templates, c.templates) << c.name;
-    }
+    EXPECT_TRUE(load_custom_templates(h.env, templates)) << file;
+    EXPECT_EQ(templates, expected) << file;
+    EXPECT_EQ(h.console(), "") << file;
+  }
+  const std::pair<std::string, const char*> halts[] = {
+      {"\"a\"\n\"b\n", " line 2 in file custom.txt does not have proper message\n"},
+      {"\"" + std::string(170, 't') + "\"\n", " line 1 in file custom.txt is too long\n"},
+  };
+  for (const auto& [file, halt] : halts) {
+    Harness h;
+    h.write_config("custom.txt", file);
+    std::vector<std::string> templates;
+    EXPECT_EQ(run(h, [&] { load_custom_templates(h.env, templates); }), std::string(halt) + "HALT");
   }
   Harness none;
   std::vector<std::string> templates;

@@ -16,11 +16,7 @@ std::string ask(ModemModel& m, const std::string& command, std::int64_t now = 0)
 }
 
 ModemModel with_pin(int tries = 3, std::int64_t ready_ms = 3000) {
-  ModemOptions o;
-  o.sim_pin = "2580";
-  o.sim_pin_tries = tries;
-  o.sim_ready_ms = ready_ms;
-  ModemModel m(o);
+  ModemModel m({.sim_pin = "2580", .sim_pin_tries = tries, .sim_ready_ms = ready_ms});
   ask(m, "ATE0");
   return m;
 }
@@ -33,28 +29,12 @@ TEST(SimCard, AnswersByState) {
     std::string cmgf;  // the reply to AT+CMGF=1, a command that needs the SIM
   } cases[] = {
       {"no PIN", {}, "\r\n+CPIN: READY\r\n\r\nOK\r\n", "\r\nOK\r\n"},
-      {"PIN",
-       [] {
-         ModemOptions o;
-         o.sim_pin = "2580";
-         return o;
-       }(),
-       "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n", "\r\n+CME ERROR: 11\r\n"},
+      {"PIN", {.sim_pin = "2580"}, "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n", "\r\n+CME ERROR: 11\r\n"},
       {"PUK",
-       [] {
-         ModemOptions o;
-         o.sim_pin = "2580";
-         o.sim_pin_tries = 0;
-         return o;
-       }(),
-       "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n", "\r\n+CME ERROR: 12\r\n"},
-      {"no SIM",
-       [] {
-         ModemOptions o;
-         o.sim_present = false;
-         return o;
-       }(),
-       "\r\n+CME ERROR: 10\r\n", "\r\n+CME ERROR: 10\r\n"},
+       {.sim_pin = "2580", .sim_pin_tries = 0},
+       "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n",
+       "\r\n+CME ERROR: 12\r\n"},
+      {"no SIM", {.sim_present = false}, "\r\n+CME ERROR: 10\r\n", "\r\n+CME ERROR: 10\r\n"},
   };
   for (const auto& c : cases) {
     ModemModel m(c.options);
