@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -42,15 +43,9 @@ std::string record(std::int64_t utc, int quarters, const std::string& text) {
 }
 
 std::string error(std::int64_t local, const std::string& tag) {
-  const logs::CivilTime t = logs::civil_from_seconds(local);
+  const std::time_t seconds = local;
   std::tm tm{};
-  tm.tm_year = t.year - 1900;
-  tm.tm_mon = t.month - 1;
-  tm.tm_mday = t.day;
-  tm.tm_hour = t.hour;
-  tm.tm_min = t.minute;
-  tm.tm_sec = t.second;
-  tm.tm_wday = static_cast<int>(((local / 86400) % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  gmtime_r(&seconds, &tm);  // the PC's local time, as the gateway stamps it
   std::string r = logs::error_record(tag, logs::asctime_stamp(tm));
   std::string crlf;
   for (char c : r) {
@@ -133,14 +128,12 @@ int main(int argc, char** argv) {
     std::ofstream traffic(dir / "log" / logs::kTrafficLogName, std::ios::binary);
     auto text = [&](std::int64_t at, const char* dir_, const char* number, const char* name,
                     const char* outcome) {
-      logs::TrafficRecord r;
-      r.stamp = logs::civil_from_seconds(at);
-      r.direction = dir_;
-      r.number = number;
-      r.name = name;
-      r.outcome = outcome;
-      r.type = "HMN";
-      std::string line = logs::traffic_record(r);
+      std::string line = logs::traffic_record({.stamp = logs::civil_from_seconds(at),
+                                               .direction = dir_,
+                                               .number = number,
+                                               .name = name,
+                                               .outcome = outcome,
+                                               .type = "HMN"});
       line.insert(line.size() - 1, "\r");
       traffic << line;
     };
