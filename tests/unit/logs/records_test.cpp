@@ -83,10 +83,8 @@ TEST(StationRecord, DamagedLinesAreNamedByTheirFault) {
       {"empty", "", LineFault::kMalformed},
       {"no trailing blank", "  +08 , 12/02/26 , 14:30:00  , 1,2", LineFault::kMalformed},
       {"one leading blank", " +08 , 12/02/26 , 14:30:00  , 1 ", LineFault::kMalformed},
+      // Which zones pass is parse_zone's own table below; here only that a bad one is named.
       {"zone as a name", "  CET , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
-      {"zone in hours and minutes", "  +02:00 , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
-      {"zone beyond 14 h", "  +60 , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
-      {"empty zone", "   , 12/02/26 , 14:30:00  , 1 ", LineFault::kZone},
       {"30 February", "  +08 , 12/02/30 , 14:30:00  , 1 ", LineFault::kDate},
       {"29 February of a common year", "  +08 , 13/02/29 , 14:30:00  , 1 ", LineFault::kDate},
       {"month 13", "  +08 , 12/13/01 , 14:30:00  , 1 ", LineFault::kDate},
@@ -182,15 +180,8 @@ TEST(TrafficRecord, AnyTextStaysOneRecordAndRoundTrips) {
                                std::string("nul\0esc\x1b ctrlz\x1a cr\r lf\n", 22),
                                "\x7f\xff"};
   for (const std::string& text : texts) {
-    TrafficRecord r;
-    r.stamp = {2026, 12, 7, 3, 10, 0};
-    r.direction = "out";
-    r.number = "+111";
-    r.name = "Control; room";
-    r.outcome = "sent";
-    r.type = "SMC";
-    r.detail = "17";
-    r.text = text;
+    const TrafficRecord r{
+        {2026, 12, 7, 3, 10, 0}, "out", "+111", "Control; room", "sent", "SMC", "17", text};
     const std::string line = traffic_record(r);
     ASSERT_EQ(line.back(), '\n');
     const std::string body = line.substr(0, line.size() - 1);
@@ -201,11 +192,8 @@ TEST(TrafficRecord, AnyTextStaysOneRecordAndRoundTrips) {
     EXPECT_EQ(back.name, r.name);
     EXPECT_EQ(iso_stamp(back.stamp), "2026-12-07 03:10:00");
   }
-  TrafficRecord r;
-  r.stamp = {2026, 12, 7, 3, 10, 0};
-  r.direction = "in";
-  r.text = "x";
-  EXPECT_EQ(traffic_record(r), "2026-12-07 03:10:00;in;;;;;;x\n");
+  EXPECT_EQ(traffic_record({{2026, 12, 7, 3, 10, 0}, "in", "", "", "", "", "", "x"}),
+            "2026-12-07 03:10:00;in;;;;;;x\n");
 }
 
 TEST(TrafficRecord, DamagedLinesAreRefused) {
@@ -227,15 +215,15 @@ TEST(TrafficRecord, DamagedLinesAreRefused) {
 }
 
 TEST(StateFile, RoundTripsAndNeedsItsKeys) {
-  GatewayState s;
-  s.version = "1.1.0";
-  s.pid = 4242;
-  s.state = "halted";
-  s.since = {2026, 12, 7, 5, 0, 0};
-  s.beat = {2026, 12, 7, 5, 1, 0};
-  s.beat_utc = 1796619660;
-  s.message = "line state\n; cannot be read";
-  s.on_air_utc = 1796610000;
+  const GatewayState s{"1.1.0",
+                       4242,
+                       "halted",
+                       {2026, 12, 7, 5, 0, 0},
+                       {2026, 12, 7, 5, 1, 0},
+                       1796619660,
+                       0,
+                       "line state\n; cannot be read",
+                       1796610000};
   GatewayState back;
   ASSERT_TRUE(parse_state_file(state_file_text(s), back));
   EXPECT_EQ(back.state, "halted");

@@ -109,7 +109,9 @@ TEST(ReadPort, AStopArrivingMidReadIsSeenAtOnceAndAHeldReadServesTheRest) {
       got = 0;
       return true;
     }
-    bool write(const char* d, std::size_t n, std::size_t& w) override { return inner.write(d, n, w); }
+    bool write(const char* d, std::size_t n, std::size_t& w) override {
+      return inner.write(d, n, w);
+    }
     bool close() override { return inner.close(); }
     int last_error() const override { return inner.last_error(); }
   };
@@ -161,7 +163,6 @@ TEST(GetPrompt, DiscardsUpToThePromptAndPurges) {
   peer.at(0, "\r\n> ");
   h.open_port();
   EXPECT_TRUE(get_prompt(h.env));
-  std::string rest;
   std::size_t got = 0;
   char c;
   h.port().read(&c, 1, got);

@@ -73,13 +73,7 @@ TEST(TracePort, ShowsTheBringUpAndShutDownAndChangesNothing) {
 
   Harness h;
   const fs::path file = h.dir() / "trace.txt";
-  {
-    TracePort trace(h.port(), h.clock, h.wall, file.string());
-    ASSERT_TRUE(trace.ok());
-    Env env{h.env.clock, h.env.wall, h.env.console, h.env.site, trace};
-    ASSERT_TRUE(modem::handle_modem(env, "COM1"));
-    ASSERT_TRUE(modem::shut_modem(env));
-  }
+  bring_up_and_shut(h, file, 1 << 20);
   EXPECT_EQ(h.modem.commands(), plain.modem.commands());
   EXPECT_EQ(h.console(), plain.console());
   EXPECT_EQ(h.now(), plain.now());
@@ -130,25 +124,6 @@ TEST(TracePort, ReadThatRunsOutAndFailuresAreEvents) {
   EXPECT_EQ(body(r[2]), "--- no byte within 3000 ms");
   EXPECT_EQ(body(r[3]).rfind("--- close failed (error ", 0), 0u) << r[3];
   EXPECT_EQ(body(r[4]), "--- close");
-}
-
-TEST(TracePort, FilesStayWithinTheLimitAndARestartAppends) {
-  constexpr std::uint64_t kLimit = 1500;
-  Harness h;
-  const fs::path file = h.dir() / "trace.txt";
-  const fs::path previous = h.dir() / "trace.txt.1";
-  for (int start = 0; start < 2; ++start) bring_up_and_shut(h, file, kLimit);
-  ASSERT_TRUE(fs::exists(previous));
-  for (const auto& f : {file, previous}) {
-    EXPECT_LE(fs::file_size(f), kLimit) << f;
-    const auto r = records(f);
-    ASSERT_FALSE(r.empty());
-    EXPECT_EQ(body(r[0]).rfind("--- trace of the modem dialogue", 0), 0u) << f;
-  }
-  // The newest records are in the current file: the second start's shut-down ends it.
-  const auto r = records(file);
-  EXPECT_EQ(body(r.back()), "--- close");
-  EXPECT_EQ(body(r[r.size() - 3]), "--> \\x1b");
 }
 
 TEST(TracePin, WhatFollowsCpinIsMaskedUpToTheLineEnd) {
@@ -211,28 +186,35 @@ TEST(TracePin, WhatFollowsCpinIsMaskedUpToTheLineEnd) {
   }
 }
 
-#ifndef _WIN32
-TEST(TraceFile, OnlyItsOwnerMayReadIt) {
+// Two starts, each filling the trace twice over: every file within the limit and begun with its
+// header, the newest records in the current one, and readable by its owner only, one left
+// readable by all before included.
+TEST(TraceFile, FilesStayWithinTheLimitAndOnlyTheirOwnerMayReadThem) {
+  constexpr std::uint64_t kLimit = 1500;
   constexpr auto kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
-  const struct {
-    const char* name;
-    bool earlier;  // a trace left readable by all before
-  } cases[] = {{"a new trace", false}, {"an earlier trace readable by all", true}};
-  for (const auto& c : cases) {
+  for (const bool earlier : {false, true}) {
     Harness h;
     const fs::path file = h.dir() / "trace.txt";
-    if (c.earlier) {
+    if (earlier) {
       std::ofstream(file) << "earlier\r\n";
       fs::permissions(file, kOwnerOnly | fs::perms::group_read | fs::perms::others_read);
     }
-    bring_up_and_shut(h, file, 1500);  // full twice over: rotated
+    for (int start = 0; start < 2; ++start) bring_up_and_shut(h, file, kLimit);
     for (const auto& f : {file, fs::path(file.string() + ".1")}) {
-      ASSERT_TRUE(fs::exists(f)) << c.name << " " << f;
-      EXPECT_EQ(fs::status(f).permissions() & fs::perms::all, kOwnerOnly) << c.name << " " << f;
+      ASSERT_TRUE(fs::exists(f)) << earlier << " " << f;
+      EXPECT_LE(fs::file_size(f), kLimit) << f;
+      const auto r = records(f);
+      ASSERT_FALSE(r.empty());
+      EXPECT_EQ(body(r[0]).rfind("--- trace of the modem dialogue", 0), 0u) << f;
+#ifndef _WIN32
+      EXPECT_EQ(fs::status(f).permissions() & fs::perms::all, kOwnerOnly) << earlier << " " << f;
+#endif
     }
+    const auto r = records(file);
+    EXPECT_EQ(body(r.back()), "--- close");
+    EXPECT_EQ(body(r[r.size() - 3]), "--> \\x1b");
   }
 }
-#endif
 
 TEST(TraceFile, AFullTraceThatCannotBeRenamedIsKept) {
   constexpr std::uint64_t kLimit = 1500;

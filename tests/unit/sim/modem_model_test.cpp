@@ -16,15 +16,6 @@ std::string exchange(ModemModel& m, const std::string& bytes, std::int64_t now =
   return m.take_output(now + 60000, 100000);
 }
 
-TEST(ModemModel, EchoRules) {
-  ModemModel m;
-  EXPECT_EQ(exchange(m, "AT\r"), "AT\r\r\nOK\r\n");
-  EXPECT_EQ(exchange(m, "ATE0\r"), "ATE0\r\r\nOK\r\n");
-  EXPECT_EQ(exchange(m, "AT\r"), "\r\nOK\r\n");
-  EXPECT_EQ(exchange(m, "ATZ\r"), "\r\nOK\r\n");
-  EXPECT_EQ(exchange(m, "AT\r"), "AT\r\r\nOK\r\n");  // echo back on after ATZ
-}
-
 std::string first_line(const std::string& reply) {
   const std::size_t start = reply.find_first_not_of("\r\n");
   if (start == std::string::npos) return "";
@@ -46,8 +37,12 @@ std::string listed(ModemModel& m, std::int64_t now = 0) {
 
 // The replies the bring-up relies on are checked through the gateway (modem_test) and gammu;
 // here only what a client would not notice.
-TEST(ModemModel, TextOnlyUnknownCommandsAndStrayControlBytes) {
+TEST(ModemModel, EchoTextOnlyUnknownCommandsAndStrayControlBytes) {
   ModemModel m;
+  EXPECT_EQ(exchange(m, "AT\r"), "AT\r\r\nOK\r\n");
+  EXPECT_EQ(exchange(m, "ATE0\r"), "ATE0\r\r\nOK\r\n");
+  EXPECT_EQ(exchange(m, "ATZ\r"), "\r\nOK\r\n");
+  EXPECT_EQ(exchange(m, "AT\r"), "AT\r\r\nOK\r\n");  // echo back on after ATZ
   exchange(m, "ATE0\r");
   EXPECT_EQ(exchange(m, "AT+CMGF=0\r"), "\r\nERROR\r\n");
   EXPECT_EQ(exchange(m, "AT+BOGUS\r"), "\r\nERROR\r\n");
@@ -148,28 +143,6 @@ TEST(ModemModel, FullMemoryKeepsAMessageUntilASlotIsFree) {
             "\r\n+CMGL: 2,\"REC UNREAD\",\"+1\",,\"450000\"\r\n4\r\n\r\nOK\r\n");
 }
 
-TEST(Scenario, MemoriesOfMessagesAndCapacities) {
-  Scenario s;
-  std::string error;
-  ASSERT_TRUE(
-      parse_scenario("capacity SM 5\ncapacity ME 7\nstore ME +1 on the phone\nstore +2 anywhere\n"
-                     "deliver 500 MT +3 later",
-                     s, error))
-      << error;
-  EXPECT_EQ(s.options.sm_capacity, 5);
-  EXPECT_EQ(s.options.me_capacity, 7);
-  ASSERT_EQ(s.messages.size(), 3u);
-  EXPECT_EQ(s.messages[0].memory, Memory::kME);
-  EXPECT_EQ(s.messages[0].text, "on the phone");
-  EXPECT_EQ(s.messages[1].memory, std::nullopt);
-  EXPECT_EQ(s.messages[1].sender, "+2");
-  EXPECT_EQ(s.messages[2].memory, Memory::kMT);
-  EXPECT_EQ(s.messages[2].at, 500);
-  for (const char* bad : {"capacity BM 5", "capacity SM -1", "store ME"}) {
-    EXPECT_FALSE(parse_scenario(bad, s, error)) << bad;
-  }
-}
-
 TEST(ModemModel, TextEntryEndsWithCtrlZAndIsCancelledByEsc) {
   ModemModel m;
   exchange(m, "ATE0\rAT+CMGF=1\r");
@@ -256,23 +229,6 @@ TEST(ModemModel, SlowPromptAndSlowResultOfOneNumber) {
   }
 }
 
-TEST(Scenario, SendFaults) {
-  Scenario s;
-  std::string error;
-  ASSERT_TRUE(parse_scenario("send-fault +222 slow 2500 count 1\nsend-fault +333 silent", s, error))
-      << error;
-  ASSERT_EQ(s.faults.size(), 2u);
-  EXPECT_EQ(s.faults[0].match, "+222");
-  EXPECT_EQ(s.faults[0].kind, FaultKind::kSendSlow);
-  EXPECT_EQ(s.faults[0].delay_ms, 2500);
-  EXPECT_EQ(s.faults[0].count, 1);
-  EXPECT_EQ(s.faults[1].kind, FaultKind::kSendSilent);
-  for (const char* bad : {"send-fault +222 slow", "send-fault +222 slow -1",
-                          "send-fault +222 slow soon", "send-fault +222 late 100"}) {
-    EXPECT_FALSE(parse_scenario(bad, s, error)) << bad;
-  }
-}
-
 // Each family's own habit, seen in what the model says from `at` to `until` after a command
 // typed at `at` (with a power cut from 1 s to 3 s first, and a message stored, when asked).
 TEST(ModemModel, ProfilesKeepTheirFamiliesHabits) {
@@ -319,12 +275,38 @@ TEST(ModemModel, ProfilesKeepTheirFamiliesHabits) {
       EXPECT_EQ(said.find(c.lacks), std::string::npos) << c.name << ": " << said;
     }
   }
+}
+
+TEST(Scenario, MemoriesCapacitiesSendFaultsAndProfiles) {
   Scenario s;
   std::string error;
-  EXPECT_TRUE(parse_scenario("profile usb-stick\ncapacity SM 3", s, error)) << error;
+  ASSERT_TRUE(parse_scenario(
+      "profile usb-stick\ncapacity SM 5\ncapacity ME 7\nstore ME +1 on the phone\n"
+      "store +2 anywhere\ndeliver 500 MT +3 later\nsend-fault +222 slow 2500 count 1\n"
+      "send-fault +333 silent",
+      s, error))
+      << error;
   EXPECT_EQ(s.options.habits.name, "usb-stick");
-  EXPECT_EQ(s.options.sm_capacity, 3);
-  EXPECT_FALSE(parse_scenario("profile no-such-modem", s, error));
+  EXPECT_EQ(s.options.sm_capacity, 5);
+  EXPECT_EQ(s.options.me_capacity, 7);
+  ASSERT_EQ(s.messages.size(), 3u);
+  EXPECT_EQ(s.messages[0].memory, Memory::kME);
+  EXPECT_EQ(s.messages[0].text, "on the phone");
+  EXPECT_EQ(s.messages[1].memory, std::nullopt);
+  EXPECT_EQ(s.messages[1].sender, "+2");
+  EXPECT_EQ(s.messages[2].memory, Memory::kMT);
+  EXPECT_EQ(s.messages[2].at, 500);
+  ASSERT_EQ(s.faults.size(), 2u);
+  EXPECT_EQ(s.faults[0].match, "+222");
+  EXPECT_EQ(s.faults[0].kind, FaultKind::kSendSlow);
+  EXPECT_EQ(s.faults[0].delay_ms, 2500);
+  EXPECT_EQ(s.faults[0].count, 1);
+  EXPECT_EQ(s.faults[1].kind, FaultKind::kSendSilent);
+  for (const char* bad : {"capacity BM 5", "capacity SM -1", "store ME", "send-fault +222 slow",
+                          "send-fault +222 slow -1", "send-fault +222 slow soon",
+                          "send-fault +222 late 100", "profile no-such-modem"}) {
+    EXPECT_FALSE(parse_scenario(bad, s, error)) << bad;
+  }
 }
 
 TEST(ModemModel, DroppedLineLosesOutputAndComesBack) {
