@@ -167,6 +167,8 @@ class CuttingPort final : public platform::SerialPort {
 // A text entry is left without submitting a text that got through only in part, and a command is
 // never written into an entry: each destination gets exactly its own text.
 TEST(FanOut, AFailedTextWriteIsCancelledAndNeverReachesAPhone) {
+  const Sent rest = {{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+                     {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}};
   struct Case {
     const char* name;
     const char* cut_prefix;  // the written text cut short after 6 bytes; "" for none
@@ -178,19 +180,15 @@ TEST(FanOut, AFailedTextWriteIsCancelledAndNeverReachesAPhone) {
       {"text write cut short: ESC alone",
        "+4410,",
        {},
-       "+4410,\x1b"
-       "AT+CMGS=\"+222\"\r",
+       "+4410,\033AT+CMGS=\"+222\"\r",
        "cmgs3",
-       {{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
-        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
+       rest},
       {"no prompt: Ctrl-Z, then ESC",
        "",
        {{"AT+CMGS", FaultKind::kSilent, 1}},
-       "\x1a\x1b"
-       "AT+CMGS=\"+222\"\r",
+       "\x1a\033AT+CMGS=\"+222\"\r",
        "cmgs21",
-       {{"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
-        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}}},
+       rest},
   };
   for (const auto& c : cases) {
     Gateway g;
@@ -373,6 +371,9 @@ TEST(Events, AnAnnouncedReportIsForwardedAtOnce) {
 // A stop asked for at any point: a fan-out in progress is finished (or, past its patience, what
 // is left is named), the modem is left as at the end of a cycle, and the main loop returns 0.
 TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
+  const Sent all = {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
+                    {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
+                    {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}};
   struct Case {
     const char* name;
     std::int64_t stop_at;  // -1: at the first submission; -2: the same, urgent
@@ -382,23 +383,9 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
     std::vector<std::string> traffic_outcomes;
   } cases[] = {
       // A stop is seen within a second; the shut-down then pauses 2000 ms after the close.
-      {"while polling, after a report",
-       90000,
-       {},
-       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
-        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
-        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}},
-       3500,
-       {"accepted", "sent", "sent", "sent"}},
+      {"while polling, after a report", 90000, {}, all, 3500, {"accepted", "sent", "sent", "sent"}},
       {"during bring-up", 3700, {}, {}, 3500, {}},
-      {"between two destinations",
-       -1,
-       {},
-       {{"+111", "+4410,10,2.5,c,400,e,f,1\x1a"},
-        {"+222", "Tank3 reports: Overflow at level of 2.5 meter\x1a"},
-        {"+444", "Tank3: 2.5 m, 400 l (10/c/c/e/f)\x1a"}},
-       30000,
-       {"accepted", "sent", "sent", "sent"}},
+      {"between two destinations", -1, {}, all, 30000, {"accepted", "sent", "sent", "sent"}},
       // The patience cuts the silent result short: the text may have gone out, the rest is named.
       {"waiting for a result past the patience: cut, the rest named",
        -1,

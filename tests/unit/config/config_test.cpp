@@ -103,8 +103,7 @@ TEST(LoadDestinations, ChecksTypesAndSubscriptions) {
     std::vector<std::vector<int>> codes;  // subscribed codes per destination
   } cases[] = {
       {"11 characters with line end", "\"A\";\"1\";SMC\n", 5, {"SMC"}, {{}}},
-      {"type in quotes", "\"A\";\"1\";\"HMV\"\n", 5, {"HMV"}, {{}}},
-      {"type inside text", "\"A\";\"1\";xHMNx\n", 5, {"HMN"}, {{}}},
+      {"type inside text", "\"A\";\"1\";\"xHMVx\"\n", 5, {"HMV"}, {{}}},
       {"SMC wins over CST", "\"A\";\"1\";CST,SMC\n", 5, {"SMC"}, {{}}},
       {"codes 0 and 4", "\"A\";\"1\";HMN;\"0,4\"\n", 5, {"HMN"}, {{0, 4}}},
       {"blank ends a code", "\"A\";\"1\";HMN;\"1 2\"\n", 5, {"HMN"}, {{1}}},
@@ -266,15 +265,8 @@ TEST(ReadText, SkipsAUtf8ByteOrderMarkAtTheStartOnly) {
       {"mark only", bom, ""},
       {"mark twice: the second is content", bom + bom + "a", bom + "a"},
       {"mark on the second line is content", "a\n" + bom + "b", "a\n" + bom + "b"},
-      {"part of a mark is content",
-       "\xEF\xBB"
-       "a",
-       "\xEF\xBB"
-       "a"},
-      {"byte 26 right after the mark",
-       bom + "\x1a"
-             "a",
-       ""},
+      {"part of a mark is content", bom.substr(0, 2) + "a", bom.substr(0, 2) + "a"},
+      {"byte 26 right after the mark", bom + "\x1a" + "a", ""},
   };
   for (const auto& c : cases) {
     Harness h;

@@ -28,39 +28,29 @@ struct Modem : Harness {
 };
 
 TEST(ListMessages, Outcomes) {
-  {
-    Modem m;
-    bool found = true;
-    int index = -1;
-    ASSERT_TRUE(list_messages(m.env, kListCommand, found, index));
-    EXPECT_FALSE(found);
-  }
-  {
-    Modem m;
-    m.reply("AT+CMGL",
-            "+CMGL: 2,\"REC UNREAD\",\"+1\",,\"x\"|a|+CMGL: 5,\"REC UNREAD\",\"+2\",,\"y\"|b|OK");
-    bool found = false;
-    int index = 0;
-    ASSERT_TRUE(list_messages(m.env, kListCommand, found, index));
-    EXPECT_TRUE(found);
-    EXPECT_EQ(index, 2);
-    std::string rest;
-    ASSERT_TRUE(modem::read_chars(m.env, rest));
-    EXPECT_EQ(rest, "");
-  }
+  constexpr int kFailed = -2;
   struct Case {
     const char* name;
     FaultKind kind;
     std::string text;
+    int index;  // the first message's; -1: none found
     std::string console;
     std::vector<std::string> tags;
-  } failures[] = {
-      {"silence", FaultKind::kSilent, "", "Cln CMGL3 () ", {"cmgl-3"}},
-      {"ERROR", FaultKind::kError, "", "Cln CMGL3 (ERROR) ", {"cmgl-3"}},
-      {"no index field", FaultKind::kReply, "+CMGL:", "Cln CMGL5 (+CMGL) ", {"cmgl-5"}},
+  } cases[] = {
+      {"empty store", FaultKind::kReply, "OK", -1, "", {}},
+      {"the first of two",
+       FaultKind::kReply,
+       "+CMGL: 2,\"REC UNREAD\",\"+1\",,\"x\"|a|+CMGL: 5,\"REC UNREAD\",\"+2\",,\"y\"|b|OK",
+       2,
+       "",
+       {}},
+      {"silence", FaultKind::kSilent, "", kFailed, "Cln CMGL3 () ", {"cmgl-3"}},
+      {"ERROR", FaultKind::kError, "", kFailed, "Cln CMGL3 (ERROR) ", {"cmgl-3"}},
+      {"no index field", FaultKind::kReply, "+CMGL:", kFailed, "Cln CMGL5 (+CMGL) ", {"cmgl-5"}},
       {"listing without OK",
        FaultKind::kReply,
        "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"|text",
+       kFailed,
        "Cln CMGL6 () ",
        {"cmgl-6"}},
       {"endless RING lines end after 1000 lines",
@@ -70,18 +60,24 @@ TEST(ListMessages, Outcomes) {
          for (int i = 0; i < 1500; ++i) lines += "|RING";
          return lines;
        }(),
+       kFailed,
        "Cln CMGL6 (RING) ",
        {"cmgl-6"}},
   };
-  for (const auto& c : failures) {
+  for (const auto& c : cases) {
     Modem m;
     m.modem.add_fault({"AT+CMGL", c.kind, 1, 1.0, 0, c.text});
     m.clear_console();
-    bool found = false;
-    int index = 0;
-    EXPECT_FALSE(list_messages(m.env, kListCommand, found, index)) << c.name;
+    bool found = true;  // both are set anew
+    int index = -7;
+    EXPECT_EQ(list_messages(m.env, kListCommand, found, index), c.index != kFailed) << c.name;
     EXPECT_EQ(m.console(), c.console) << c.name;
     EXPECT_EQ(m.tags(), c.tags) << c.name;
+    if (c.index == kFailed) continue;
+    EXPECT_EQ(found ? index : -1, c.index) << c.name;
+    std::string rest;  // the whole listing was read
+    ASSERT_TRUE(modem::read_chars(m.env, rest)) << c.name;
+    EXPECT_EQ(rest, "") << c.name;
   }
 }
 
