@@ -3,8 +3,8 @@
 # where the gateway halts, the first halting error mvo-check reports is the message the gateway
 # prints before it halts, so the two cannot drift apart; where mvo-check's error is one the
 # gateway starts with (no log directory, a file it reads as garbage), the gateway starts: it goes
-# on to the modem port. (A byte-order mark in each file: the unit tests of the loaders and of
-# mvo-check's preview.) Last, mvo-check --alarms on the example site with an alarms.txt.
+# on to the modem port. (A byte-order mark in each file is a warning, not kept here: the unit
+# tests read each loader past it.) Last, mvo-check --alarms on the example site with an alarms.txt.
 # usage: check_parity.sh <mvo-check> <mvo-gateway> <check_tests>
 source "$(dirname "$0")/lib.sh"
 check=$1 gw=$2 tests=$3
