@@ -19,6 +19,10 @@ namespace {
 constexpr std::int64_t kMinute = 60000;
 constexpr std::int64_t kHour = 60 * kMinute;
 constexpr const char* kStamp = "12/02/26,13:19:42+04";
+// Both stations of a site silent since it began, folded into one text.
+constexpr const char* kBoth =
+    "MVO alarm: 2 stations silent: Pump1 (+4401) none since 26/02 13:19; Tank3 (+4410) none since "
+    "26/02 13:19";
 
 struct Site : test::Harness {
   explicit Site(const std::string& alarms, int stations = 2) {
@@ -113,9 +117,6 @@ TEST(Alarms, AFailedAlarmSendIsToldAndNotRepeated) {
 // An alarm that no recipient received stays due, whatever ended the turn, and goes later within
 // the hour's budget; one the network took is never sent again.
 TEST(Alarms, AnAlarmNoRecipientGotStaysDue) {
-  const std::string both =
-      "MVO alarm: 2 stations silent: Pump1 (+4401) none since 26/02 13:19; Tank3 (+4410) none "
-      "since 26/02 13:19";
   struct Case {
     const char* name;
     sim::FaultRule fault;
@@ -124,7 +125,7 @@ TEST(Alarms, AnAlarmNoRecipientGotStaysDue) {
     std::vector<std::string> received;
     int main2;
   } cases[] = {
-      {"the modem failing every send", {"AT+CMGS", sim::FaultKind::kSilent, 2}, -1, 3, {both}, 2},
+      {"the modem failing every send", {"AT+CMGS", sim::FaultKind::kSilent, 2}, -1, 3, {kBoth}, 2},
       {"+CMGS: n then ERROR: taken, not sent again",
        {"+222", sim::FaultKind::kSendCmgsThenError, 1},
        -1,
@@ -135,7 +136,7 @@ TEST(Alarms, AnAlarmNoRecipientGotStaysDue) {
        {"+222", sim::FaultKind::kSendSilent, 1},
        kHour + kMinute,
        2,
-       {both},
+       {kBoth},
        0},
   };
   for (const auto& c : cases) {
@@ -204,7 +205,6 @@ TEST(Alarms, TextsOverTime) {
     std::vector<std::string> texts;
   } cases[] = {
       {"no file: no state and no text", "", [](Site& s) { s.run_until(30 * kHour); }, {}},
-      // Two silent at one bound share one text: AnAlarmNoRecipientGotStaysDue receives it whole.
       {"a station's own bound first, the other alone at its bound",
        "silent 6h\nsilent Tank3 3h\nto Ops\n",
        [](Site& s) { s.run_until(7 * kHour); },
@@ -229,8 +229,7 @@ TEST(Alarms, TextsOverTime) {
          s.wall.set_start(sim::VirtualWallClock::at(2011, 2, 26, 13, 0, 0), s.now());
          s.run_until(9 * kHour);
        },
-       {"MVO alarm: 2 stations silent: Pump1 (+4401) none since 26/02 13:19; Tank3 (+4410) none "
-        "since 26/02 13:19"}},
+       {kBoth}},
       // Measured from the last poll before the drop to the bring-up after it; a short one is no
       // news.
       {"the modem's line down 10 min, then 50 min; then the PC off for 5 h",
