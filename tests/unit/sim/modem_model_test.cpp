@@ -61,20 +61,20 @@ TEST(ModemModel, ReplyTiming) {
   EXPECT_EQ(m.take_output(3007, 100), "\r\nOK\r\n");
 }
 
+// The listing and reading of a stored message reach the gateway byte for byte in its reception
+// tests; here what it does not see: a deleted slot read, and a later message taking the slot.
 TEST(ModemModel, StoreListReadDelete) {
   ModemModel m;
   exchange(m, "ATE0\rAT+CMGF=1\r");
   m.deliver("+111", "24/05/01,10:00:00+08", "a,b,c,d,e,f,1");
   m.deliver("+222", "24/05/01,10:00:05+08", "later", 100000);
-  EXPECT_EQ(exchange(m, "AT+CMGL=\"ALL\"\r"),
-            "\r\n+CMGL: 1,\"REC UNREAD\",\"+111\",,\"24/05/01,10:00:00+08\"\r\na,b,c,d,e,f,1\r\n"
-            "\r\nOK\r\n");
-  EXPECT_EQ(
-      exchange(m, "AT+CMGR=1\r"),
-      "\r\n+CMGR: \"REC READ\",\"+111\",,\"24/05/01,10:00:00+08\"\r\na,b,c,d,e,f,1\r\n\r\nOK\r\n");
+  EXPECT_EQ(first_line(exchange(m, "AT+CMGR=1\r")),
+            "+CMGR: \"REC UNREAD\",\"+111\",,\"24/05/01,10:00:00+08\"");
+  EXPECT_EQ(first_line(exchange(m, "AT+CMGR=1\r")),
+            "+CMGR: \"REC READ\",\"+111\",,\"24/05/01,10:00:00+08\"");
   EXPECT_EQ(exchange(m, "AT+CMGD=1\r"), "\r\nOK\r\n");
   EXPECT_EQ(exchange(m, "AT+CMGR=1\r"), "\r\n+CMGR: 0,,0\r\n\r\nOK\r\n");
-  EXPECT_EQ(exchange(m, "AT+CMGL=\"ALL\"\r", 100000).substr(0, 12), "\r\n+CMGL: 1,\"");
+  EXPECT_EQ(listed(m, 100000), "1=later");
 
   ModemModel cms({.empty_slot_cms_error = true});
   exchange(cms, "ATE0\rAT+CMGF=1\r");
@@ -143,17 +143,13 @@ TEST(ModemModel, FullMemoryKeepsAMessageUntilASlotIsFree) {
             "\r\n+CMGL: 2,\"REC UNREAD\",\"+1\",,\"450000\"\r\n4\r\n\r\nOK\r\n");
 }
 
-TEST(ModemModel, TextEntryEndsWithCtrlZAndIsCancelledByEsc) {
+// The gateway's sending tests see the prompt and a text ended by Ctrl-Z; Esc cancels the text.
+TEST(ModemModel, TextEntryIsCancelledByEsc) {
   ModemModel m;
   exchange(m, "ATE0\rAT+CMGF=1\r");
-  EXPECT_EQ(exchange(m, "AT+CMGS=\"+123\"\r", 100), "\r\n> ");
-  EXPECT_EQ(exchange(m, "hello\x1a", 200), "\r\n+CMGS: 1\r\n\r\nOK\r\n");
-  ASSERT_EQ(m.outbox().size(), 1u);
-  EXPECT_EQ(m.outbox()[0].number, "+123");
-  EXPECT_EQ(m.outbox()[0].text, "hello\x1a");
   EXPECT_EQ(exchange(m, "AT+CMGS=\"+123\"\r", 300), "\r\n> ");
   EXPECT_EQ(exchange(m, "drop\x1b", 400), "\r\nOK\r\n");
-  EXPECT_EQ(m.outbox().size(), 1u);
+  EXPECT_TRUE(m.outbox().empty());
 }
 
 TEST(ModemModel, Faults) {
@@ -163,7 +159,6 @@ TEST(ModemModel, Faults) {
     std::string first;   // reply to the first AT+CMGF=1
     std::string second;  // reply to the second
   } cases[] = {
-      {"error once", {"AT+CMGF", FaultKind::kError, 1}, "\r\nERROR\r\n", "\r\nOK\r\n"},
       {"cms error",
        {"AT+CMGF", FaultKind::kCmsError, 1, 1.0, 304},
        "\r\n+CMS ERROR: 304\r\n",
@@ -172,7 +167,6 @@ TEST(ModemModel, Faults) {
        {"AT+CMGF", FaultKind::kReply, 2, 1.0, 0, "A|B"},
        "\r\nA\r\n\r\nB\r\n",
        "\r\nA\r\n\r\nB\r\n"},
-      {"silent", {"AT+CMGF", FaultKind::kSilent, 1}, "", "\r\nOK\r\n"},
       {"long line", {"AT+CMGF", FaultKind::kLongLine, 1}, std::string(300, 'X'), "\r\nOK\r\n"},
       {"never by chance 0", {"AT+CMGF", FaultKind::kError, -1, 0.0}, "\r\nOK\r\n", "\r\nOK\r\n"},
   };
@@ -191,6 +185,10 @@ TEST(ModemModel, Faults) {
   EXPECT_EQ(junk.find_first_of("\r\n"), std::string::npos);
 }
 
+FaultRule always(const char* match, FaultKind kind, std::int64_t delay_ms) {
+  return {match, kind, -1, 1.0, 0, "", delay_ms};
+}
+
 // A slow prompt or a slow result holds the client in one wait of a submission for as long as a
 // test needs; other numbers and the submission itself are not touched.
 TEST(ModemModel, SlowPromptAndSlowResultOfOneNumber) {
@@ -201,18 +199,10 @@ TEST(ModemModel, SlowPromptAndSlowResultOfOneNumber) {
     std::int64_t prompt_after;  // ms after AT+CMGS
     std::int64_t result_after;  // ms after Ctrl-Z
   } cases[] = {
-      {"no fault", {"AT+CMGS=\"+999\"", FaultKind::kSlow, -1, 1.0, 0, "", 1500}, "+222", 5, 105},
-      {"slow prompt",
-       {"AT+CMGS=\"+222\"", FaultKind::kSlow, -1, 1.0, 0, "", 1500},
-       "+222",
-       1505,
-       105},
-      {"slow result", {"+222", FaultKind::kSendSlow, -1, 1.0, 0, "", 2000}, "+222", 5, 2105},
-      {"slow result of another number",
-       {"+222", FaultKind::kSendSlow, -1, 1.0, 0, "", 2000},
-       "+111",
-       5,
-       105},
+      {"no fault", always("AT+CMGS=\"+999\"", FaultKind::kSlow, 1500), "+222", 5, 105},
+      {"slow prompt", always("AT+CMGS=\"+222\"", FaultKind::kSlow, 1500), "+222", 1505, 105},
+      {"slow result", always("+222", FaultKind::kSendSlow, 2000), "+222", 5, 2105},
+      {"slow result of another number", always("+222", FaultKind::kSendSlow, 2000), "+111", 5, 105},
   };
   for (const auto& c : cases) {
     ModemModel m({.latency_ms = 5, .cmgs_delay_ms = 100});

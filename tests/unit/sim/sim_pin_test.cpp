@@ -22,19 +22,18 @@ ModemModel with_pin(int tries = 3, std::int64_t ready_ms = 3000) {
 }
 
 TEST(SimCard, AnswersByState) {
+  const ModemOptions pin{.sim_pin = "2580"}, puk{.sim_pin = "2580", .sim_pin_tries = 0};
+  const ModemOptions no_sim{.sim_present = false};
   struct Case {
     const char* name;
     ModemOptions options;
     std::string cpin;  // the reply to AT+CPIN?
     std::string cmgf;  // the reply to AT+CMGF=1, a command that needs the SIM
   } cases[] = {
-      {"no PIN", {}, "\r\n+CPIN: READY\r\n\r\nOK\r\n", "\r\nOK\r\n"},
-      {"PIN", {.sim_pin = "2580"}, "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n", "\r\n+CME ERROR: 11\r\n"},
-      {"PUK",
-       {.sim_pin = "2580", .sim_pin_tries = 0},
-       "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n",
-       "\r\n+CME ERROR: 12\r\n"},
-      {"no SIM", {.sim_present = false}, "\r\n+CME ERROR: 10\r\n", "\r\n+CME ERROR: 10\r\n"},
+      {"no PIN", ModemOptions(), "\r\n+CPIN: READY\r\n\r\nOK\r\n", "\r\nOK\r\n"},
+      {"PIN", pin, "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n", "\r\n+CME ERROR: 11\r\n"},
+      {"PUK", puk, "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n", "\r\n+CME ERROR: 12\r\n"},
+      {"no SIM", no_sim, "\r\n+CME ERROR: 10\r\n", "\r\n+CME ERROR: 10\r\n"},
   };
   for (const auto& c : cases) {
     ModemModel m(c.options);

@@ -27,42 +27,36 @@ struct Modem : Harness {
   }
 };
 
+// The failed step's number stands in the console ("Cln CMGL3") and in the tag ("cmgl-3").
+std::vector<std::string> tag_of(const std::string& console, const char* prefix) {
+  if (console.empty()) return {};
+  const std::string step = console.substr(8, console.find(' ', 8) - 8);
+  return {prefix + step};
+}
+
 TEST(ListMessages, Outcomes) {
   constexpr int kFailed = -2;
+  const std::string first = "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"";
   struct Case {
     const char* name;
     FaultKind kind;
     std::string text;
     int index;  // the first message's; -1: none found
     std::string console;
-    std::vector<std::string> tags;
   } cases[] = {
-      {"empty store", FaultKind::kReply, "OK", -1, "", {}},
-      {"the first of two",
-       FaultKind::kReply,
-       "+CMGL: 2,\"REC UNREAD\",\"+1\",,\"x\"|a|+CMGL: 5,\"REC UNREAD\",\"+2\",,\"y\"|b|OK",
-       2,
-       "",
-       {}},
-      {"silence", FaultKind::kSilent, "", kFailed, "Cln CMGL3 () ", {"cmgl-3"}},
-      {"ERROR", FaultKind::kError, "", kFailed, "Cln CMGL3 (ERROR) ", {"cmgl-3"}},
-      {"no index field", FaultKind::kReply, "+CMGL:", kFailed, "Cln CMGL5 (+CMGL) ", {"cmgl-5"}},
-      {"listing without OK",
-       FaultKind::kReply,
-       "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"|text",
-       kFailed,
-       "Cln CMGL6 () ",
-       {"cmgl-6"}},
-      {"endless RING lines end after 1000 lines",
-       FaultKind::kReply,
-       [] {
-         std::string lines = "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"";
+      {"empty store", FaultKind::kReply, "OK", -1, ""},
+      {"the first of two", FaultKind::kReply,
+       "+CMGL: 2,\"REC UNREAD\",\"+1\",,\"x\"|a|+CMGL: 5,\"REC UNREAD\",\"+2\",,\"y\"|b|OK", 2, ""},
+      {"ERROR", FaultKind::kError, "", kFailed, "Cln CMGL3 (ERROR) "},
+      {"no index field", FaultKind::kReply, "+CMGL:", kFailed, "Cln CMGL5 (+CMGL) "},
+      {"listing without OK", FaultKind::kReply, first + "|text", kFailed, "Cln CMGL6 () "},
+      {"endless RING lines end after 1000 lines", FaultKind::kReply,
+       [&] {
+         std::string lines = first;
          for (int i = 0; i < 1500; ++i) lines += "|RING";
          return lines;
        }(),
-       kFailed,
-       "Cln CMGL6 (RING) ",
-       {"cmgl-6"}},
+       kFailed, "Cln CMGL6 (RING) "},
   };
   for (const auto& c : cases) {
     Modem m;
@@ -72,7 +66,7 @@ TEST(ListMessages, Outcomes) {
     int index = -7;
     EXPECT_EQ(list_messages(m.env, kListCommand, found, index), c.index != kFailed) << c.name;
     EXPECT_EQ(m.console(), c.console) << c.name;
-    EXPECT_EQ(m.tags(), c.tags) << c.name;
+    EXPECT_EQ(m.tags(), tag_of(c.console, "cmgl-")) << c.name;
     if (c.index == kFailed) continue;
     EXPECT_EQ(found ? index : -1, c.index) << c.name;
     std::string rest;  // the whole listing was read
@@ -81,51 +75,35 @@ TEST(ListMessages, Outcomes) {
   }
 }
 
-// A reply without a header ("+CMGR: 0,,0", OK alone) is read, and leaves the sender as it was.
+// The reply to AT+CMGR: the message read (text, sender, date, time, zone), or the console of the
+// failure. A reply without a header ("+CMGR: 0,,0", OK alone) leaves the sender and stamp as
+// they were.
 TEST(ReadMessage, RepliesAndFailures) {
-  struct Case {
-    const char* name;
-    std::string reply;
-    bool ok;
-    std::string text;     // when it reads
-    std::string sender;   // when it reads
-    std::string zone;     // when it reads a header
-    std::string console;  // when it fails
-    const char* tag;      // when it fails
-  } cases[] = {
-      {"header, text and time stamp", std::string(kHeader) + "|a,b,c,d,e,f,3|OK", true,
-       "a,b,c,d,e,f,3", "\"+99912345678\"", "+08"},
-      {"a zone west of Greenwich", "+CMGR: \"REC READ\",\"+1\",,\"24/05/01,10:00:00-04\"|x|OK",
-       true, "x", "\"+1\"", "-04"},
-      {"empty slot", "+CMGR: 0,,0|OK", true, "OK", "\"kept\""},
-      {"OK", "OK", true, "", "\"kept\""},
-      {"empty text", std::string(kHeader) + "|OK", false, "", "", "", "Cln CMGR10 () ", "cmgr10"},
-      {"two-line text", std::string(kHeader) + "|line1|line2|OK", false, "", "", "",
-       "Cln CMGR11 (line2) ", "cmgr11"},
-      {"no sender field", "+CMGR: \"REC UNREAD\"", false, "", "", "",
-       "Cln CMGR6 (+CMGR: \"REC UNREAD\") ", "cmgr6"},
-      {"no time field", "+CMGR: 1,\"+1\",,\"24/05/01", false, "", "", "", "Cln CMGR8 (+CMGR: 1) ",
-       "cmgr8"},
-      {"the modem cannot read the slot", "ERROR", false, "", "", "", "Cln CMGR5 (ERROR) ", "cmgr5"},
+  const std::string header(kHeader);
+  const std::pair<std::string, std::string> cases[] = {
+      {header + "|a,b,c,d,e,f,3|OK", "a,b,c,d,e,f,3 \"+99912345678\" 24/05/01 10:00:00 +08"},
+      {"+CMGR: \"REC READ\",\"+1\",,\"24/05/01,10:00:00-04\"|x|OK",
+       "x \"+1\" 24/05/01 10:00:00 -04"},
+      {"+CMGR: 0,,0|OK", "OK \"kept\" d t z"},  // an empty slot
+      {"OK", " \"kept\" d t z"},
+      {header + "|OK", "Cln CMGR10 () "},  // empty text
+      {header + "|line1|line2|OK", "Cln CMGR11 (line2) "},
+      {"+CMGR: \"REC UNREAD\"", "Cln CMGR6 (+CMGR: \"REC UNREAD\") "},  // no sender field
+      {"+CMGR: 1,\"+1\",,\"24/05/01", "Cln CMGR8 (+CMGR: 1) "},         // no time field
+      {"ERROR", "Cln CMGR5 (ERROR) "},  // the modem cannot read the slot
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [reply, outcome] : cases) {
     Modem m;
-    m.reply("AT+CMGR", c.reply);
+    m.reply("AT+CMGR", reply);
     m.clear_console();
     ReceivedMessage msg{"", "\"kept\"", "d", "t", "z"};
-    ASSERT_EQ(read_message(m.env, 1, msg), c.ok);
-    if (!c.ok) {
-      EXPECT_EQ(m.console(), c.console);
-      EXPECT_EQ(m.tags(), std::vector<std::string>{c.tag});
-      continue;
-    }
-    EXPECT_EQ(msg.text, c.text);
-    EXPECT_EQ(msg.sender, c.sender);
-    if (c.zone.empty()) continue;
-    EXPECT_EQ(msg.date, "24/05/01");
-    EXPECT_EQ(msg.time, "10:00:00");
-    EXPECT_EQ(msg.zone, c.zone);
+    const bool read = read_message(m.env, 1, msg);
+    EXPECT_EQ(read, m.console().empty()) << reply;
+    EXPECT_EQ(read ? msg.text + " " + msg.sender + " " + msg.date + " " + msg.time + " " + msg.zone
+                   : m.console(),
+              outcome)
+        << reply;
+    EXPECT_EQ(m.tags(), tag_of(m.console(), "cmgr")) << reply;
   }
 }
 
@@ -196,41 +174,23 @@ TEST(ReadSms, PollsUntilAMessageFromAStation) {
 }
 
 TEST(ReadSms, SenderAndLengthChecks) {
+  const std::string x60(60, 'x'), x61(61, 'x');
   struct Case {
-    const char* name;
     const char* sender;
     std::string text;
     std::vector<config::Station> table;
-    bool accepted;
-    int index;
-    std::string console;
-    std::vector<std::string> tags;
+    int index;            // the station found; -1: none
+    std::string console;  // "": accepted
+    const char* tag;
   } cases[] = {
-      {"first of two equal numbers",
-       "+5",
-       "t",
-       stations({"1", "2", "3", "4", "+5", "6", "7", "8", "9", "+5"}),
-       true,
-       4,
-       "",
-       {}},
-      {"00 prefix is another number",
-       "+99912345678",
-       "t",
-       stations({"0099912345678", "99912345678"}),
-       false,
-       -1,
-       "SMS from un-authorized: +99912345678" + std::string(20, ' ') + "\n",
-       {"SMS from UFO"}},
-      {"60 characters", "+5", std::string(60, 'x'), stations({"+5"}), true, 0, "", {}},
-      {"61 characters",
-       "+5",
-       std::string(61, 'x'),
-       stations({"+5"}),
-       false,
-       0,
-       "SMS from is too long: " + std::string(61, 'x') + std::string(14, ' ') + "\n",
-       {"SMS too long"}},
+      // The first of two equal numbers.
+      {"+5", "t", stations({"1", "2", "3", "4", "+5", "6", "7", "+5"}), 4, "", ""},
+      // A 00 prefix is another number.
+      {"+99912345678", "t", stations({"0099912345678", "99912345678"}), -1,
+       "SMS from un-authorized: +99912345678" + std::string(20, ' ') + "\n", "SMS from UFO"},
+      {"+5", x60, stations({"+5"}), 0, "", ""},
+      {"+5", x61, stations({"+5"}), 0, "SMS from is too long: " + x61 + std::string(14, ' ') + "\n",
+       "SMS too long"},
   };
   for (const auto& c : cases) {
     Modem m;
@@ -244,11 +204,11 @@ TEST(ReadSms, SenderAndLengthChecks) {
       accepted = read_sms(m.env, text, index, c.table);
     } catch (const sim::SimulationEnd&) {
     }
-    EXPECT_EQ(accepted, c.accepted) << c.name;
-    EXPECT_EQ(index, c.index) << c.name;
-    EXPECT_EQ(m.console().substr(0, c.console.size()), c.console) << c.name;
-    EXPECT_EQ(m.tags(), c.tags) << c.name;
-    EXPECT_TRUE(m.modem.store(m.now()).empty()) << c.name;
+    EXPECT_EQ(accepted, c.console.empty()) << c.text;
+    EXPECT_EQ(index, c.index) << c.text;
+    EXPECT_EQ(m.console().substr(0, c.console.size()), c.console) << c.text;
+    EXPECT_EQ(m.tags(), *c.tag ? std::vector<std::string>{c.tag} : std::vector<std::string>{});
+    EXPECT_TRUE(m.modem.store(m.now()).empty()) << c.text;
   }
 }
 
@@ -284,58 +244,56 @@ TEST(ReadSms, EmptySlotIsNeverAttributedToThePreviousSender) {
 }
 
 TEST(ParseReport, SevenFieldsAndTheStatusCode) {
-  const std::string content = "Illegal SMS content: '";
+  for (const auto& [text, code] :
+       std::vector<std::pair<const char*, int>>{{"a,b,c,d,e,f,3", 3},
+                                                {"a,b,c,d,e,f, 19", 19},
+                                                {"a,b,c,d,e,f,7,extra", 7},
+                                                {"a,b,c,d,e,f,3 x", 3}}) {
+    Harness h;
+    Report fields;
+    int parsed = -1;
+    EXPECT_TRUE(parse_report(h.env, text, fields, parsed, 20)) << text;
+    EXPECT_EQ(parsed, code) << text;
+    EXPECT_EQ(h.console(), "") << text;
+    EXPECT_TRUE(h.tags().empty()) << text;
+  }
+  Harness h;
+  Report fields;
+  int code = 0;
+  ASSERT_TRUE(parse_report(h.env, "a,,b,c,d,e,f,1", fields, code, 20));  // empty fields skipped
+  EXPECT_EQ(fields, (Report{"a", "b", "c", "d", "e", "f", "1"}));
+  EXPECT_EQ(code, 1);
+}
+
+// The field found missing first, and the blanks the console puts after the text for it.
+TEST(ParseReport, MissingFieldsAndBadStatusCodes) {
   struct Case {
     const char* text;
-    bool ok;
-    int code;
-    std::string console;
-    std::string tag;
+    const char* tag;
+    int blanks;
   } cases[] = {
-      {"a,b,c,d,e,f,3", true, 3, "", ""},
-      {"a,,b,c,d,e,f,1", true, 1, "", ""},
-      {"a,b,c,d,e,f, 19", true, 19, "", ""},
-      {"a,b,c,d,e,f,7,extra", true, 7, "", ""},
-      {"a,b,c,d,e,f,3 x", true, 3, "", ""},
-      {"a,b,c,d,e,f", false, 0, content + "a,b,c,d,e,f'" + std::string(24, ' ') + "\n",
-       "Illegal SMS content 7"},
-      {"", false, 0, content + "'" + std::string(15, ' ') + "\n", "Illegal SMS content 2"},
-      {",,,", false, 0, content + ",,,'" + std::string(15, ' ') + "\n", "Illegal SMS content 2"},
-      {"a,b", false, 0, content + "a,b'" + std::string(17, ' ') + "\n", "Illegal SMS content 3"},
-      {"a,b,c", false, 0, content + "a,b,c'" + std::string(22, ' ') + "\n",
-       "Illegal SMS content 4"},
-      {"a,b,c,d", false, 0, content + "a,b,c,d'" + std::string(16, ' ') + "\n",
-       "Illegal SMS content 5"},
-      {"a,b,c,d,e", false, 0, content + "a,b,c,d,e'" + std::string(22, ' ') + "\n",
-       "Illegal SMS content 6"},
-      {"a,b,c,d,e,f,", false, 0,
-       "Illegal status in SMS: 'a,b,c,d,e,f,'" + std::string(22, ' ') + "\n",
-       "Illegal SMS status flag"},
-      {"a,b,c,d,e,f,-1", false, 0,
-       "Illegal status in SMS: 'a,b,c,d,e,f,-1'" + std::string(22, ' ') + "\n",
-       "Illegal SMS status flag"},
-      {"a,b,c,d,e,f,20", false, 0,
-       "Illegal status in SMS: 'a,b,c,d,e,f,20'" + std::string(22, ' ') + "\n",
-       "Illegal SMS status flag"},
+      {"", "Illegal SMS content 2", 15},
+      {",,,", "Illegal SMS content 2", 15},
+      {"a,b", "Illegal SMS content 3", 17},
+      {"a,b,c", "Illegal SMS content 4", 22},
+      {"a,b,c,d", "Illegal SMS content 5", 16},
+      {"a,b,c,d,e", "Illegal SMS content 6", 22},
+      {"a,b,c,d,e,f", "Illegal SMS content 7", 24},
+      {"a,b,c,d,e,f,", "Illegal SMS status flag", 22},
+      {"a,b,c,d,e,f,-1", "Illegal SMS status flag", 22},
+      {"a,b,c,d,e,f,20", "Illegal SMS status flag", 22},
   };
   for (const auto& c : cases) {
     Harness h;
     Report fields;
     int code = -1;
-    EXPECT_EQ(parse_report(h.env, c.text, fields, code, 20), c.ok) << c.text;
-    EXPECT_EQ(h.console(), c.console) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(code, c.code) << c.text;
-      EXPECT_TRUE(h.tags().empty()) << c.text;
-    } else {
-      EXPECT_EQ(h.tags(), std::vector<std::string>{c.tag}) << c.text;
-    }
+    EXPECT_FALSE(parse_report(h.env, c.text, fields, code, 20)) << c.text;
+    const bool content = std::string(c.tag).starts_with("Illegal SMS content");
+    const char* what = content ? "Illegal SMS content: '" : "Illegal status in SMS: '";
+    EXPECT_EQ(h.console(), what + std::string(c.text) + "'" + std::string(c.blanks, ' ') + "\n")
+        << c.text;
+    EXPECT_EQ(h.tags(), std::vector<std::string>{c.tag}) << c.text;
   }
-  Harness h;
-  Report fields;
-  int code = 0;
-  ASSERT_TRUE(parse_report(h.env, "a,,b,c,d,e,f,1", fields, code, 20));
-  EXPECT_EQ(fields, (Report{"a", "b", "c", "d", "e", "f", "1"}));
 }
 
 }  // namespace
