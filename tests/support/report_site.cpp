@@ -31,28 +31,22 @@ void write_file(const std::filesystem::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary) << text;
 }
 
-// One station record at `utc`, stamped in `quarters` quarter hours' zone, with CR LF.
+// A record as the gateway writes it, its line ending CR LF.
+std::string crlf(std::string line) { return line.insert(line.size() - 1, "\r"); }
+
+// One station record at `utc`, stamped in `quarters` quarter hours' zone.
 std::string record(std::int64_t utc, int quarters, const std::string& text) {
   const logs::CivilTime t = logs::civil_from_seconds(utc + quarters * 900);
-  std::string r =
-      logs::station_record(format("%c%02d", quarters < 0 ? '-' : '+', std::abs(quarters)),
-                           format("%02d/%02d/%02d", t.year % 100, t.month, t.day),
-                           format("%02d:%02d:%02d", t.hour, t.minute, t.second), text);
-  r.insert(r.size() - 1, "\r");
-  return r;
+  return crlf(logs::station_record(format("%c%02d", quarters < 0 ? '-' : '+', std::abs(quarters)),
+                                   format("%02d/%02d/%02d", t.year % 100, t.month, t.day),
+                                   format("%02d:%02d:%02d", t.hour, t.minute, t.second), text));
 }
 
 std::string error(std::int64_t local, const std::string& tag) {
   const std::time_t seconds = local;
   std::tm tm{};
   gmtime_r(&seconds, &tm);  // the PC's local time, as the gateway stamps it
-  std::string r = logs::error_record(tag, logs::asctime_stamp(tm));
-  std::string crlf;
-  for (char c : r) {
-    if (c == '\n') crlf += '\r';
-    crlf += c;
-  }
-  return crlf;
+  return crlf(logs::error_record(tag, logs::asctime_stamp(tm)));
 }
 
 std::string report(double level, double volume, int code) {
@@ -128,14 +122,12 @@ int main(int argc, char** argv) {
     std::ofstream traffic(dir / "log" / logs::kTrafficLogName, std::ios::binary);
     auto text = [&](std::int64_t at, const char* dir_, const char* number, const char* name,
                     const char* outcome) {
-      std::string line = logs::traffic_record({.stamp = logs::civil_from_seconds(at),
-                                               .direction = dir_,
-                                               .number = number,
-                                               .name = name,
-                                               .outcome = outcome,
-                                               .type = "HMN"});
-      line.insert(line.size() - 1, "\r");
-      traffic << line;
+      traffic << crlf(logs::traffic_record({.stamp = logs::civil_from_seconds(at),
+                                            .direction = dir_,
+                                            .number = number,
+                                            .name = name,
+                                            .outcome = outcome,
+                                            .type = "HMN"}));
     };
     for (int i = 0; i < 20; ++i)
       text(local - 86400 + i * 3600, "out", "+111", "Control room", "sent");
@@ -154,21 +146,14 @@ int main(int argc, char** argv) {
     for (int s = 0; s < stations; ++s) list += format("\"Station %d\";\"+44%03d\"\r\n", s, s);
     write_file(dir / "configuration" / "stations.txt", list);
     const long per = records / stations;
-    std::string buffer;
     for (int s = 0; s < stations; ++s) {
       std::ofstream out(dir / "log" / format("+44%03d.csv", s), std::ios::binary);
-      buffer.clear();
       for (long i = 0; i < per; ++i) {
         const std::int64_t t = now - (per - i) * 600 + s;
         const double level = 2 + std::sin(static_cast<double>(i) / 144 + s) +
                              (i % 997 == 0 ? 3 : 0);  // a daily wave and rare peaks
-        buffer += record(t, 4, report(level, level * 400, i % 997 == 0 ? 1 : 0));
-        if (buffer.size() > (1 << 20)) {
-          out << buffer;
-          buffer.clear();
-        }
+        out << record(t, 4, report(level, level * 400, i % 997 == 0 ? 1 : 0));
       }
-      out << buffer;
     }
     std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
     for (long d = per / 144; d > 0; --d) err << error(now - d * 86400, "On the air");
@@ -189,20 +174,10 @@ int main(int argc, char** argv) {
     static const char* const kTags[] = {"On the air",  "cmgl-2",       "cmgl-1",       "main1",
                                         "cmgs6.cont.", "SMS from UFO", "handle_modem0"};
     std::ofstream err(dir / "log" / "err_log.csv", std::ios::binary);
-    std::string buffer;
     for (long i = 0; i < lines; ++i) {
-      if (i % 64 == 63) {
-        buffer += " torn rec\r\n";
-      } else {
-        const std::int64_t day = (i * 7919) % dates;
-        buffer += error(day * 86400 + i % 86400, kTags[i % 7]);
-      }
-      if (buffer.size() > (1 << 20)) {
-        err << buffer;
-        buffer.clear();
-      }
+      const std::int64_t day = (i * 7919) % dates;
+      err << (i % 64 == 63 ? " torn rec\r\n" : error(day * 86400 + i % 86400, kTags[i % 7]));
     }
-    err << buffer;
     return 0;
   }
   return 2;
