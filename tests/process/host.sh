@@ -19,12 +19,8 @@ cops-delay 200
 store +4410 bad
 deliver 15000 +4420 7,1.2,c,150,e,f,0
 SCEN
-cp -r "$repo/examples/site" "$tmp/site"
-rm -f "$tmp/site/log/"*.csv
-"$bin/mvo-modem-sim" --link "$tmp/modem" --scenario "$tmp/scenario" --outbox "$tmp/outbox" \
-  >"$tmp/sim.out" &
-pids+=($!)
-wait_for 5 test -L "$tmp/modem" || fail "no link"
+example_site "$tmp/site"
+start_sim "$bin/mvo-modem-sim" "$tmp" --scenario "$tmp/scenario" --outbox "$tmp/outbox"
 if ((${#as_user[@]})); then
   chmod 755 "$tmp"
   chown -R nobody "$tmp/site"
@@ -36,9 +32,8 @@ head -c 100 <"$tmp/console" >"$tmp/head.out" &
   </dev/null >"$tmp/console") &
 gw=$!
 pids+=($gw)
-sent() { [[ $(wc -l <"$tmp/outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
 log() { cat "$tmp/site/log/err_log.csv" 2>/dev/null; }
-wait_for 60 sent 2 || fail "not forwarded: $(cat "$tmp/outbox" 2>/dev/null); log: $(log)"
+wait_for 60 has_lines "$tmp/outbox" 2 || fail "not forwarded: $(cat "$tmp/outbox" 2>/dev/null); log: $(log)"
 [[ $(stat -c %s "$tmp/head.out") -eq 100 ]] || fail "console: $(cat -A "$tmp/head.out")"
 kill -0 "$gw" 2>/dev/null || fail "the gateway ended"
 grep -q "Illegal SMS content 2" "$tmp/site/log/err_log.csv" || fail "no malformed report: $(log)"
@@ -47,8 +42,7 @@ grep -q "Illegal SMS content 2" "$tmp/site/log/err_log.csv" || fail "no malforme
 grep -qF '"number":"+333","text":"Pump North reports: Normal at volume of 150 liter\u001a"' \
   "$tmp/outbox" || fail "$(cat "$tmp/outbox")"
 t="$tmp/site/log/trace.txt"
-for want in '--- open ' '--> ATZ\r' '--> AT+CMGF=1\r' '<-- OK\r\n' '--> AT+CMGL="ALL"\r' \
-  '<-- +CMGR: "REC READ","+4410"' '<-- bad\r\n' '--> \x1a' '--> \x1b' '--- close'; do
+for want in '--- open ' '--> ATZ\r' '<-- bad\r\n' '--> \x1a' '--> \x1b' '--- close'; do
   grep -qF -- "$want" "$t" || fail "trace lacks $want: $(head -c 3000 "$t")"
 done
 bad=$(grep -vP '^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +\d+\.\d{3}  (-->|<--|---) .*\r$' "$t" | head -3 | cat -A || true)

@@ -28,60 +28,39 @@ $'CMGS6((+CMS ERROR: 500)).Probably wrong destination((+222)).'\
 $'SMS from un-authorized: +4499                    \n'
 spinner='--        ++'
 
-# run NAME MODE: the scenario on its own simulator; MODE journal (a file named by JOURNAL_STREAM)
-# or other (a pipe, JOURNAL_STREAM naming another file). Stopped with
-# SIGTERM once polling; exit status 0.
-run() {
-  local mode=$2 d="$tmp/$1"
+# The scenario on its own simulator, in each MODE: journal (a file named by JOURNAL_STREAM) or
+# other (a pipe, JOURNAL_STREAM naming another file). Stopped with SIGTERM once polling; exit
+# status 0.
+printf 'cops-delay 200\nstore +4410 10,2.5,c,400,e,f,1\nstore +4499 hello there\n'`
+  `'send-fault +222 cms500 count 1\n' >"$tmp/scenario"
+for mode in journal other; do
+  d=$tmp/$mode
   mkdir -p "$d"
-  trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT
-  trap 'exit 1' TERM
-  verdict() { echo "$*" >"$d/verdict"; exit 0; }
-  printf 'cops-delay 200\nstore +4410 10,2.5,c,400,e,f,1\nstore +4499 hello there\n'`
-    `'send-fault +222 cms500 count 1\n' >"$d/scenario"
-  cp -r "$repo/examples/site" "$d/site"
-  rm -f "$d/site/log/"*.csv
-  "$bin/mvo-modem-sim" --link "$d/modem" --scenario "$d/scenario" --outbox "$d/outbox" \
-    >"$d/sim.out" &
-  wait_for 5 test -L "$d/modem" || verdict "no simulator"
+  example_site "$d/site"
+  start_sim "$bin/mvo-modem-sim" "$d" --scenario "$tmp/scenario"
   : >"$d/out"
   : >"$d/elsewhere"
-  local gw
-  case $mode in
-    journal)
-      (cd "$d/site" && JOURNAL_STREAM=$(stat -c %d:%i "$d/out") exec "$bin/mvo-gateway" \
-        </dev/null >"$d/out") &
-      ;;
-    other)
-      (cd "$d/site" && JOURNAL_STREAM=$(stat -c %d:%i "$d/elsewhere") exec "$bin/mvo-gateway" \
-        </dev/null > >(cat >"$d/out")) &
-      ;;
-  esac
+  if [[ $mode == journal ]]; then
+    (cd "$d/site" && JOURNAL_STREAM=$(stat -c %d:%i "$d/out") exec "$bin/mvo-gateway" \
+      </dev/null >"$d/out") &
+  else
+    (cd "$d/site" && JOURNAL_STREAM=$(stat -c %d:%i "$d/elsewhere") exec "$bin/mvo-gateway" \
+      </dev/null > >(cat >"$d/out")) &
+  fi
   gw=$!
   wait_for 60 grep -qs "SMS from UFO" "$d/site/log/err_log.csv" ||
-    verdict "the unknown sender was never refused: $(tail -c 300 "$d/out" | cat -A)"
+    fail "$mode: the unknown sender was never refused: $(tail -c 300 "$d/out" | cat -A)"
   # Polling: the spinner turns (in the journal, where it must not show, for as long).
   if [[ $mode == journal ]]; then
     sleep 2
   else
-    wait_for 10 grep -qF -- "$spinner" "$d/out" || verdict "no spinner: $(tail -c 300 "$d/out" | cat -A)"
+    wait_for 10 grep -qF -- "$spinner" "$d/out" || fail "other: no spinner: $(tail -c 300 "$d/out" | cat -A)"
   fi
   kill -TERM "$gw"
-  local status=0
+  status=0
   wait "$gw" || status=$?
-  [[ $status == 0 ]] || verdict "exit status $status after SIGTERM"
+  [[ $status == 0 ]] || fail "$mode: exit status $status after SIGTERM"
   sleep 0.3  # the pipe's reader writes the last bytes
-  verdict ok
-}
-
-for mode in journal other; do
-  run "$mode" "$mode" &
-  pids+=($!)
-done
-wait "${pids[@]}" 2>/dev/null || true
-for mode in journal other; do
-  v=$(cat "$tmp/$mode/verdict" 2>/dev/null || echo "no verdict")
-  [[ $v == ok ]] || fail "$mode: $v"
 done
 
 # Journal: whole lines, each with a priority; the events at theirs.

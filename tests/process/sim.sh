@@ -12,20 +12,13 @@ status=0
 "$sim" --seed abc >/dev/null 2>&1 || status=$?
 [[ $status -eq 2 ]] || fail "--seed abc: status $status, not a usage error"
 "$sim" --help | grep -q '^usage: mvo-modem-sim' || fail "--help"
-"$sim" --link "$tmp/modem" --transcript "$tmp/transcript" >"$tmp/sim.out" &
-pids+=($!)
-wait_for 5 test -L "$tmp/modem" || fail "no link"
+start_sim "$sim" "$tmp" --transcript "$tmp/transcript"
 dev=$(readlink "$tmp/modem")
 
-# The opens that must be refused run unprivileged: root may open an exclusive tty all the same.
-as=()
-py=python3
+# The opens that must be refused run unprivileged.
 if [[ $(id -u) == 0 ]]; then
-  command -v setpriv >/dev/null && [[ -x /usr/bin/python3 ]] ||
-    { echo "skipped: setpriv or /usr/bin/python3 missing"; exit 77; }
+  ((${#as_nobody[@]})) || { echo "skipped: setpriv or /usr/bin/python3 missing"; exit 77; }
   chmod o+rw "$dev"
-  as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  py=/usr/bin/python3  # a user's own python may not be there for nobody
 fi
 
 # open.py MODE DEVICE: hold-excl | hold (open, say "held", wait to be killed), try (exit 0 when the
@@ -50,7 +43,7 @@ if mode == "talk":
             got += os.read(fd, 256)
     sys.exit(0 if b"OK\r\n" in got else 5)
 '
-open_as() { "${as[@]}" "$py" -c "$code" "$@" "$dev"; }
+open_as() { "${as_nobody[@]}" "$py" -c "$code" "$@" "$dev"; }
 status() { local s=0; open_as try || s=$?; echo "$s"; }
 free() { [[ $(status) == 0 ]]; }
 hold() {  # hold MODE NAME: a client in the background, its pid in $held

@@ -61,16 +61,9 @@ TEST(AsUtf8, WindowsBytesBecomeUtf8AndUtf8StaysAsItIs) {
     std::string in, out;
   } cases[] = {
       {"ASCII and control bytes as they are", "Tank 3\t\n\x7f", "Tank 3\t\n\x7f"},
-      {"a Windows-1252 umlaut",
-       "Br\xfc"
-       "cke",
-       "Br\xc3\xbc"
-       "cke"},
-      {"UTF-8 kept",
-       "Br\xc3\xbc"
-       "cke \xe2\x82\xac \xf0\x9f\x92\xa7",
-       "Br\xc3\xbc"
-       "cke \xe2\x82\xac \xf0\x9f\x92\xa7"},
+      {"a Windows-1252 umlaut", "Gr\xfcn", "Gr\xc3\xbcn"},
+      {"UTF-8 kept", "Gr\xc3\xbcn \xe2\x82\xac \xf0\x9f\x92\xa7",
+       "Gr\xc3\xbcn \xe2\x82\xac \xf0\x9f\x92\xa7"},
       {"the euro sign, a dash and a Y with diaeresis", "\x80\x96\x9f",
        "\xe2\x82\xac\xe2\x80\x93\xc5\xb8"},
       {"an unassigned byte: its control character", "\x81", "\xc2\x81"},

@@ -49,21 +49,10 @@ std::string body(const std::string& record) {
   return std::regex_search(record, m, stamp) ? m.suffix().str() : "(no stamp) " + record;
 }
 
+// CR, LF, 26 and 27: the bring-up's records below.
 TEST(TraceText, ControlBytesAreVisible) {
-  struct Case {
-    std::string bytes;
-    const char* shown;
-  } cases[] = {
-      {"AT+CMGF=1\r", "AT+CMGF=1\\r"},
-      {"\r\nOK\r\n", "\\r\\nOK\\r\\n"},
-      {"\x1a", "\\x1a"},
-      {"\x1b", "\\x1b"},
-      {std::string("a\0b", 3), "a\\x00b"},
-      {"tab\there", "tab\\there"},
-      {"C:\\MVO", "C:\\\\MVO"},
-      {"\xc3\xa9\x7f", "\\xc3\\xa9\\x7f"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(visible(c.bytes.data(), c.bytes.size()), c.shown);
+  const std::string bytes("a\0b\tC:\\\xc3\x7f", 9);
+  EXPECT_EQ(visible(bytes.data(), bytes.size()), "a\\x00b\\tC:\\\\\\xc3\\x7f");
 }
 
 TEST(TracePort, ShowsTheBringUpAndShutDownAndChangesNothing) {
@@ -137,18 +126,14 @@ TEST(TracePin, WhatFollowsCpinIsMaskedUpToTheLineEnd) {
        "AT+CPIN=\"4711\"\r",
        {"AT+CPIN=\"4711\"\r\r\nOK\r\n"},
        {"--> AT+CPIN=***\\r", "<-- AT+CPIN=***\\r\\r\\n", "<-- OK\\r\\n"}},
-      {"lower case, eight digits",
-       "at+cpin=\"12345678\"\r",
+      {"lower case, eight digits, a second command on the line",
+       "at+cpin=\"12345678\";+CPIN=\"0815\"\r",
        {"\r\nOK\r\n"},
        {"--> at+cpin=***\\r", "<-- OK\\r\\n"}},
       {"echo cut inside the PIN by a read that ran out",
        "AT+CPIN=\"4711\"\r",
        {"AT+CPIN=\"47", "11\"\r\r\n+CME ERROR: 16\r\n"},
        {"--> AT+CPIN=***\\r", "<-- AT+CPIN=***", "<-- ***\\r\\r\\n", "<-- +CME ERROR: 16\\r\\n"}},
-      {"two commands on one line",
-       "AT+CPIN=\"4711\";+CPIN=\"0815\"\r",
-       {"\r\nOK\r\n"},
-       {"--> AT+CPIN=***\\r", "<-- OK\\r\\n"}},
       {"other commands untouched",
        "AT+CPIN?\r",
        {"\r\n+CPIN: READY\r\n"},
