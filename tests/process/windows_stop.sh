@@ -26,9 +26,6 @@ name_port() {
   echo "port COM$n" >"$1/site/configuration/cfg.txt"
 }
 slowness=2
-# The purge takes input only, so nothing takes the abort bytes back: they are checked as strictly
-# as on Linux.
-abort_may_vanish=0
 
 # failed_send NAME: the second text of a report refused (the modem answers OK alone), then the
 # rest of the fan-out, then the shut-down: 26 then 27 before the next bring-up, and again at the
