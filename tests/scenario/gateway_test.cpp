@@ -50,11 +50,16 @@ struct Gateway : test::Harness {
 
 using Sent = std::vector<std::pair<std::string, std::string>>;
 
-// The service manager's watchdog, asking for a ping every `every` ms; the pings' times.
+// The gateway run as a service whose manager's watchdog asks for a ping every `every` ms; the
+// pings' times.
 struct Pings final : platform::Notifier {
-  explicit Pings(sim::VirtualClock& c, std::int64_t ms = 10000) : clock(c), every(ms) {}
+  explicit Pings(Gateway& g, std::int64_t ms = 10000) : clock(g.clock), every(ms) {
+    service.notifier = this;
+    g.env.service = &service;
+  }
   sim::VirtualClock& clock;
   std::int64_t every;
+  platform::Service service;
   std::vector<std::int64_t> at;
   void notify(const std::string& n) override {
     if (n == "WATCHDOG=1") at.push_back(clock.now_ms());
@@ -277,10 +282,7 @@ TEST(Events, AnAnnouncedReportIsForwardedAtOnce) {
   for (const auto& c : cases) {
     Gateway g({.refuse_events = c.refuse, .events_dropped = c.dropped});
     g.write_config("options.txt", "reception events\n");
-    Pings pings(g.clock);
-    platform::Service service;
-    service.notifier = &pings;
-    g.env.service = &service;
+    Pings pings(g);
     // One alone, then two that land during its fan-out.
     const std::vector<std::int64_t> at = {200000, 400000, 401000, 401500};
     for (std::size_t i = 0; i < at.size(); ++i) {
@@ -293,7 +295,7 @@ TEST(Events, AnAnnouncedReportIsForwardedAtOnce) {
       EXPECT_EQ(first[i], -1) << c.name << ": sent twice";
       first[i] = s.at;
     };
-    g.clock.raise_at(600000, &service.stop.requested);
+    g.clock.raise_at(600000, &pings.service.stop.requested);
     EXPECT_EQ(g.run(700000), 0) << c.name;
     EXPECT_LT(g.now(), 600000 + 3000) << c.name << ": a stop cuts the wait";
     // The first two within their bounds; the two behind the fan-out once each, as checked above.
@@ -413,13 +415,10 @@ TEST(Stop, FinishesTheFanOutThenShutsTheModemDown) {
 TEST(Watchdog, PingsAtHalfTheIntervalThroughEveryWait) {
   for (const std::int64_t every : {10000, 4000}) {
     Gateway g({.cops_delay_ms = 30000});
-    Pings pings(g.clock, every);
-    platform::Service service;
-    service.notifier = &pings;
-    g.env.service = &service;
+    Pings pings(g, every);
     g.modem.add_fault({"+222", FaultKind::kSendSilent, 1});
     g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 1);
-    g.clock.raise_at(200000, &service.stop.requested);
+    g.clock.raise_at(200000, &pings.service.stop.requested);
     EXPECT_EQ(g.run(600000), 0) << every;
     EXPECT_EQ(g.tag_count("cmgs6.cont."), 1) << every;  // the silent result was waited for in full
     ASSERT_FALSE(pings.at.empty());
