@@ -93,11 +93,8 @@ std::vector<std::string> Harness::tags() const {
   for (std::sregex_iterator it(log.begin(), log.end(), kRecord), end; it != end; ++it) {
     std::string tag = (*it)[1];
     // The file holds CR LF for every line feed of the tag; give the tag back as logged.
-    std::string plain;
-    for (std::size_t i = 0; i < tag.size(); ++i) {
-      if (!(tag[i] == '\r' && i + 1 < tag.size() && tag[i + 1] == '\n')) plain += tag[i];
-    }
-    tags.push_back(plain);
+    for (std::size_t p = 0; (p = tag.find("\r\n", p)) != std::string::npos;) tag.erase(p, 1);
+    tags.push_back(tag);
   }
   return tags;
 }
