@@ -52,26 +52,21 @@ std::string page_of(const SiteReport& site, const Settings& settings) {
   return page.str();
 }
 
+// Each text's status code, -1 where the message is invalid.
 TEST(ReadMessage, JudgesAsTheGatewayDoes) {
-  struct Case {
-    const char* name;
-    std::string text;
-    bool valid;
-    int code;
+  const std::pair<std::string, int> cases[] = {
+      {"10,2.5,c,400,e,f,1", 1},
+      {"10,,2.5,c,400,e,f,2", 2},                     // runs of commas count as one
+      {"10,2.5,c,400,e,f", -1},                       // six fields
+      {"10,2.5,c,400,e,f,3", -1},                     // status beyond the human texts
+      {"10,2.5,c,400,e,f,x", -1},                     // status not a number
+      {"1,2,3,4,5,6,0," + std::string(47, 'x'), -1},  // 61 characters
+      {"1,2,3,4,5,6,0," + std::string(46, 'x'), 0},   // 60
   };
-  const Case cases[] = {
-      {"a report", "10,2.5,c,400,e,f,1", true, 1},
-      {"runs of commas count as one", "10,,2.5,c,400,e,f,2", true, 2},
-      {"six fields", "10,2.5,c,400,e,f", false, -1},
-      {"status beyond the human texts", "10,2.5,c,400,e,f,3", false, -1},
-      {"status not a number", "10,2.5,c,400,e,f,x", false, -1},
-      {"61 characters", "1,2,3,4,5,6,0," + std::string(47, 'x'), false, -1},
-      {"60 characters", "1,2,3,4,5,6,0," + std::string(46, 'x'), true, 0},
-  };
-  for (const Case& c : cases) {
-    const Reading r = read_message(c.text, 3);
-    EXPECT_EQ(r.valid, c.valid) << c.name;
-    EXPECT_EQ(r.code, c.code) << c.name;
+  for (const auto& [text, code] : cases) {
+    const Reading r = read_message(text, 3);
+    EXPECT_EQ(r.valid, code >= 0) << text;
+    EXPECT_EQ(r.code, code) << text;
   }
   const Reading r = read_message("10,2.5,c,lots,e,f,0", 3);
   EXPECT_EQ(r.level, 2.5);

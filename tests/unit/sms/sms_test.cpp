@@ -144,11 +144,10 @@ TEST(SendSms, Outcomes) {
     EXPECT_EQ(m.tags(), *c.tag ? std::vector<std::string>{c.tag} : std::vector<std::string>{});
     EXPECT_EQ(m.port().written().substr(before, 23), "AT+CMGS=\"+99912345678\"\r") << c.console;
     EXPECT_EQ(m.port().timeouts().read_ms, 3000u) << c.console;
+    if (c.kind == FaultKind::kError) {
+      EXPECT_EQ(m.modem.outbox().at(0).text, "hi\x1a");  // the text, as given
+    }
   }
-  Modem ok;
-  ASSERT_TRUE(send_sms(ok.env, "hi\x1a", number));
-  ASSERT_EQ(ok.modem.outbox().size(), 1u);
-  EXPECT_EQ(ok.modem.outbox()[0].text, "hi\x1a");
 }
 
 std::vector<config::Station> stations(std::initializer_list<const char*> numbers) {
