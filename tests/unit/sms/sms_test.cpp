@@ -37,6 +37,8 @@ std::vector<std::string> tag_of(const std::string& console, const char* prefix) 
 TEST(ListMessages, Outcomes) {
   constexpr int kFailed = -2;
   const std::string first = "+CMGL: 1,\"REC UNREAD\",\"+1\",,\"x\"";
+  std::string rings;
+  for (int i = 0; i < 1500; ++i) rings += "|RING";
   struct Case {
     const char* name;
     FaultKind kind;
@@ -50,13 +52,8 @@ TEST(ListMessages, Outcomes) {
       {"ERROR", FaultKind::kError, "", kFailed, "Cln CMGL3 (ERROR) "},
       {"no index field", FaultKind::kReply, "+CMGL:", kFailed, "Cln CMGL5 (+CMGL) "},
       {"listing without OK", FaultKind::kReply, first + "|text", kFailed, "Cln CMGL6 () "},
-      {"endless RING lines end after 1000 lines", FaultKind::kReply,
-       [&] {
-         std::string lines = first;
-         for (int i = 0; i < 1500; ++i) lines += "|RING";
-         return lines;
-       }(),
-       kFailed, "Cln CMGL6 (RING) "},
+      {"endless RING lines end after 1000 lines", FaultKind::kReply, first + rings, kFailed,
+       "Cln CMGL6 (RING) "},
   };
   for (const auto& c : cases) {
     Modem m;
