@@ -305,15 +305,13 @@ const SiteCase kSites[] = {
      {"configuration/stations.txt:1:8: warning: 'ü' is written as the bytes C3 BC" + kUtf8Bytes +
           "\"C<\"; write it in plain letters",
       "configuration/stations.txt:2:6: warning: '_' has another code in the GSM alphabet: the "
-      "phone "
-      "will likely show \"§\"",
+      "phone will likely show \"§\"",
       "configuration/human.txt:1:2: warning: 'ü' is written as the bytes C3 BC" + kUtf8Bytes +
           "\"C<\"; write it in plain letters",
       "configuration/human.txt:2:1: warning: 'Ü' is written as the bytes C3 9C" + kUtf8Bytes +
           "\"CÆ\"; write it in plain letters",
       "configuration/human.txt:3:5: warning: '{' is in the GSM alphabet only behind an escape "
-      "code, "
-      "which the gateway does not write: the phone will likely show \"ä\"",
+      "code, which the gateway does not write: the phone will likely show \"ä\"",
       "configuration/human.txt:3:7: warning: '`' is not in the GSM alphabet: the phone will likely "
       "show \"¿\"",
       "configuration/custom.txt:1:9: warning: 'é' is written as the bytes C3 A9" + kUtf8Bytes +

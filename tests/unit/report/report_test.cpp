@@ -89,16 +89,15 @@ TEST(Downsampling, KeepsPeaksDipsAndTheLatestStatusOfAColumn) {
   int with_level = 0;
   for (const Column& c : columns) with_level += c.has_level;
   EXPECT_EQ(with_level, kColumns);
-  const Column& peak = columns[static_cast<std::size_t>(axis.column(50001))];
-  EXPECT_EQ(peak.level_max, 9.75f);
-  EXPECT_EQ(peak.level_min, 2.0f);
-  EXPECT_EQ(peak.code, 0);  // a later report in the column says 0 again
-  const Column& dip = columns[static_cast<std::size_t>(axis.column(70007))];
-  EXPECT_EQ(dip.level_min, -3.0f);
-  EXPECT_EQ(dip.volume_min, 2.0f);
-  EXPECT_TRUE(columns[static_cast<std::size_t>(axis.column(90006))].invalid);
-  EXPECT_EQ(columns[static_cast<std::size_t>(axis.column(0))].level_max, 2.0f);
-  EXPECT_FALSE(columns[static_cast<std::size_t>(axis.column(0))].invalid);
+  const auto at = [&](std::int64_t t) { return columns[static_cast<std::size_t>(axis.column(t))]; };
+  EXPECT_EQ(at(50001).level_max, 9.75f);
+  EXPECT_EQ(at(50001).level_min, 2.0f);
+  EXPECT_EQ(at(50001).code, 0);  // a later report in the column says 0 again
+  EXPECT_EQ(at(70007).level_min, -3.0f);
+  EXPECT_EQ(at(70007).volume_min, 2.0f);
+  EXPECT_TRUE(at(90006).invalid);
+  EXPECT_EQ(at(0).level_max, 2.0f);
+  EXPECT_FALSE(at(0).invalid);
 }
 
 TEST(Silent, NeverHeardOrQuietLongerThanTheLimit) {
