@@ -221,24 +221,21 @@ TEST(LoadOptions, SwitchesOffUnlessTurnedOn) {
 // mark at the very start is skipped.
 TEST(ReadText, SkipsAUtf8ByteOrderMarkAtTheStartOnly) {
   const std::string bom = "\xEF\xBB\xBF";
-  const struct {
-    const char* name;
-    std::string file;
-    std::string text;
-  } cases[] = {
-      {"mark and a line", bom + "x COM1\r\n", "x COM1\n"},
-      {"mark only", bom, ""},
-      {"mark twice: the second is content", bom + bom + "a", bom + "a"},
-      {"mark on the second line is content", "a\n" + bom + "b", "a\n" + bom + "b"},
-      {"part of a mark is content", bom.substr(0, 2) + "a", bom.substr(0, 2) + "a"},
-      {"byte 26 right after the mark", bom + "\x1a" + "a", ""},
+  // The file, and the text read from it.
+  const std::pair<std::string, std::string> cases[] = {
+      {bom + "x COM1\r\n", "x COM1\n"},
+      {bom, ""},
+      {bom + bom + "a", bom + "a"},                      // the second mark is content
+      {"a\n" + bom + "b", "a\n" + bom + "b"},            // so is a mark on the second line
+      {bom.substr(0, 2) + "a", bom.substr(0, 2) + "a"},  // and part of a mark
+      {bom + "\x1a" + "a", ""},                          // byte 26 right after the mark ends it
   };
-  for (const auto& c : cases) {
+  for (const auto& [file, text] : cases) {
     Harness h;
-    h.write_config("cfg.txt", c.file);
-    std::string text;
-    ASSERT_TRUE(read_text((h.dir() / "configuration" / "cfg.txt").string(), text)) << c.name;
-    EXPECT_EQ(text, c.text) << c.name;
+    h.write_config("cfg.txt", file);
+    std::string read;
+    ASSERT_TRUE(read_text((h.dir() / "configuration" / "cfg.txt").string(), read)) << file;
+    EXPECT_EQ(read, text) << file;
   }
 }
 

@@ -52,26 +52,21 @@ std::string page_of(const SiteReport& site, const Settings& settings) {
   return page.str();
 }
 
+// Each text's status code, -1 where the message is invalid.
 TEST(ReadMessage, JudgesAsTheGatewayDoes) {
-  struct Case {
-    const char* name;
-    std::string text;
-    bool valid;
-    int code;
+  const std::pair<std::string, int> cases[] = {
+      {"10,2.5,c,400,e,f,1", 1},
+      {"10,,2.5,c,400,e,f,2", 2},                     // runs of commas count as one
+      {"10,2.5,c,400,e,f", -1},                       // six fields
+      {"10,2.5,c,400,e,f,3", -1},                     // status beyond the human texts
+      {"10,2.5,c,400,e,f,x", -1},                     // status not a number
+      {"1,2,3,4,5,6,0," + std::string(47, 'x'), -1},  // 61 characters
+      {"1,2,3,4,5,6,0," + std::string(46, 'x'), 0},   // 60
   };
-  const Case cases[] = {
-      {"a report", "10,2.5,c,400,e,f,1", true, 1},
-      {"runs of commas count as one", "10,,2.5,c,400,e,f,2", true, 2},
-      {"six fields", "10,2.5,c,400,e,f", false, -1},
-      {"status beyond the human texts", "10,2.5,c,400,e,f,3", false, -1},
-      {"status not a number", "10,2.5,c,400,e,f,x", false, -1},
-      {"61 characters", "1,2,3,4,5,6,0," + std::string(47, 'x'), false, -1},
-      {"60 characters", "1,2,3,4,5,6,0," + std::string(46, 'x'), true, 0},
-  };
-  for (const Case& c : cases) {
-    const Reading r = read_message(c.text, 3);
-    EXPECT_EQ(r.valid, c.valid) << c.name;
-    EXPECT_EQ(r.code, c.code) << c.name;
+  for (const auto& [text, code] : cases) {
+    const Reading r = read_message(text, 3);
+    EXPECT_EQ(r.valid, code >= 0) << text;
+    EXPECT_EQ(r.code, code) << text;
   }
   const Reading r = read_message("10,2.5,c,lots,e,f,0", 3);
   EXPECT_EQ(r.level, 2.5);
@@ -94,16 +89,15 @@ TEST(Downsampling, KeepsPeaksDipsAndTheLatestStatusOfAColumn) {
   int with_level = 0;
   for (const Column& c : columns) with_level += c.has_level;
   EXPECT_EQ(with_level, kColumns);
-  const Column& peak = columns[static_cast<std::size_t>(axis.column(50001))];
-  EXPECT_EQ(peak.level_max, 9.75f);
-  EXPECT_EQ(peak.level_min, 2.0f);
-  EXPECT_EQ(peak.code, 0);  // a later report in the column says 0 again
-  const Column& dip = columns[static_cast<std::size_t>(axis.column(70007))];
-  EXPECT_EQ(dip.level_min, -3.0f);
-  EXPECT_EQ(dip.volume_min, 2.0f);
-  EXPECT_TRUE(columns[static_cast<std::size_t>(axis.column(90006))].invalid);
-  EXPECT_EQ(columns[static_cast<std::size_t>(axis.column(0))].level_max, 2.0f);
-  EXPECT_FALSE(columns[static_cast<std::size_t>(axis.column(0))].invalid);
+  const auto at = [&](std::int64_t t) { return columns[static_cast<std::size_t>(axis.column(t))]; };
+  EXPECT_EQ(at(50001).level_max, 9.75f);
+  EXPECT_EQ(at(50001).level_min, 2.0f);
+  EXPECT_EQ(at(50001).code, 0);  // a later report in the column says 0 again
+  EXPECT_EQ(at(70007).level_min, -3.0f);
+  EXPECT_EQ(at(70007).volume_min, 2.0f);
+  EXPECT_TRUE(at(90006).invalid);
+  EXPECT_EQ(at(0).level_max, 2.0f);
+  EXPECT_FALSE(at(0).invalid);
 }
 
 TEST(Silent, NeverHeardOrQuietLongerThanTheLimit) {
@@ -193,7 +187,8 @@ TEST(Tags, EveryTagTheGatewayLogsHasItsRow) {
   EXPECT_EQ(tag_group("not sent on stop +222"), TagGroup::kStop);
 }
 
-// The error log as the gateway writes it, chains included: on the air or not after it.
+// The error log as the gateway writes it after a bring-up, chains included: on the air or not
+// after it.
 TEST(Tags, ChainsOfTheErrorLog) {
   struct Case {
     const char* name;
@@ -201,22 +196,19 @@ TEST(Tags, ChainsOfTheErrorLog) {
     bool on_air;
   };
   const Case cases[] = {
-      {"a result read retried, then the send succeeded", {"On the air", "cmgs4", "cmgs4"}, true},
-      {"a send failed: reset after the fan-out", {"On the air", "cmgs5", "main2"}, false},
-      {"a send failed, the modem back", {"On the air", "cmgs5", "main2", "On the air"}, true},
-      {"a listing failed", {"On the air", "cmgl-2", "cmgl-1", "main1"}, false},
-      {"a bring-up attempt failed",
-       {"On the air", "pre_at3", "init_modem6", "handle_modem0"},
-       false},
-      {"strangers and a long text", {"On the air", "SMS from UFO", "SMS too long"}, true},
-      {"a destination refused a text", {"On the air", "cmgs6.cont."}, true},
-      {"stopped", {"On the air", "stopped on request"}, false},
-      {"stopped during a fan-out",
-       {"On the air", "not sent on stop +222", "stopped on request"},
-       false},
+      {"a result read retried, then the send succeeded", {"cmgs4", "cmgs4"}, true},
+      {"a send failed: reset after the fan-out", {"cmgs5", "main2"}, false},
+      {"a send failed, the modem back", {"cmgs5", "main2", "On the air"}, true},
+      {"a listing failed", {"cmgl-2", "cmgl-1", "main1"}, false},
+      {"a bring-up attempt failed", {"pre_at3", "init_modem6", "handle_modem0"}, false},
+      {"strangers and a long text", {"SMS from UFO", "SMS too long"}, true},
+      {"a destination refused a text", {"cmgs6.cont."}, true},
+      {"stopped", {"stopped on request"}, false},
+      {"stopped during a fan-out", {"not sent on stop +222", "stopped on request"}, false},
   };
   for (const Case& c : cases) {
     Health h;
+    add_error_record(h, {"On the air", {2026, 12, 6, 10, 0, 0}});
     for (const std::string& tag : c.tags) add_error_record(h, {tag, {2026, 12, 6, 10, 0, 0}});
     EXPECT_EQ(!h.off_air_since.has_value(), c.on_air) << c.name;
   }
@@ -628,31 +620,28 @@ TEST(ReadSite, StationsFromTheGatewaysWritersAndTheirDamagedLines) {
 // options.txt turns the state file and the traffic log on; both are read with the records the
 // gateway writes. Without options.txt neither is read, whatever log/ holds.
 TEST(ReadSite, StateFileAndTrafficLogWhenOptionsTurnThemOn) {
-  struct Case {
-    const char* name;
-    const char* options;  // nullptr: no options.txt
-    const char* state;    // nullptr: the gateway's own state file
-    bool heartbeat, found;
-    std::size_t problems, destinations;
+  // options.txt (nullptr: none) and the state file (nullptr: the gateway's own). The heartbeat
+  // and the traffic log are read where options.txt turns them on.
+  const std::pair<const char*, const char*> cases[] = {
+      {nullptr, nullptr},
+      {"# monitoring\r\nheartbeat on\r\ntraffic on\r\n", nullptr},
+      {"heartbeat off\r\ntraffic on\r\n", nullptr},
+      {"heartbeat on\r\n", "state=on the a"},  // torn: a problem, not read
   };
-  const Case cases[] = {
-      {"no options.txt", nullptr, nullptr, false, false, 0, 0},
-      {"both on", "# monitoring\r\nheartbeat on\r\ntraffic on\r\n", nullptr, true, true, 0, 2},
-      {"heartbeat off", "heartbeat off\r\ntraffic on\r\n", nullptr, false, false, 0, 2},
-      {"a torn state file", "heartbeat on\r\n", "state=on the a", true, false, 1, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [options, state] : cases) {
+    SCOPED_TRACE(options != nullptr ? options : "no options.txt");
+    const bool heartbeat = options != nullptr && has(options, "heartbeat on");
+    const bool traffic_on = options != nullptr && has(options, "traffic on");
     Harness h;
     write_site(h);
-    if (c.options != nullptr) h.write_config("options.txt", c.options);
+    if (options != nullptr) h.write_config("options.txt", options);
     const logs::GatewayState g{.version = "1.0",
                                .pid = 42,
                                .state = "on the air",
                                .since = {2026, 12, 6, 8, 0, 0},
                                .beat = {2026, 12, 6, 11, 59, 0},
                                .beat_utc = logs::civil_seconds({2026, 12, 6, 11, 59, 0})};
-    write_log(h, logs::kStateFileName, c.state != nullptr ? c.state : logs::state_file_text(g));
+    write_log(h, logs::kStateFileName, state != nullptr ? state : logs::state_file_text(g));
     std::ofstream traffic(h.dir() / "log" / logs::kTrafficLogName, std::ios::binary);
     auto record = [&](int hour, const char* dir, const char* number, const char* outcome) {
       const char* name = number[1] == '1' ? "Control; room" : "Operator";
@@ -675,12 +664,12 @@ TEST(ReadSite, StateFileAndTrafficLogWhenOptionsTurnThemOn) {
     traffic.close();
     const SiteReport site =
         read_ok(h, {.now = kNoon, .since = logs::civil_seconds({2026, 12, 6, 6, 0, 0})});
-    EXPECT_EQ(site.heartbeat.enabled, c.heartbeat);
-    EXPECT_EQ(site.heartbeat.found, c.found);
-    EXPECT_EQ(site.problems.size(), c.problems);
-    ASSERT_EQ(site.traffic.destinations.size(), c.destinations);
-    EXPECT_TRUE(!c.found || site.heartbeat.state.state == "on the air");
-    if (c.destinations == 0) continue;
+    EXPECT_EQ(site.heartbeat.enabled, heartbeat);
+    EXPECT_EQ(site.heartbeat.found, heartbeat && state == nullptr);
+    EXPECT_EQ(site.problems.size(), state != nullptr ? 1u : 0u);
+    ASSERT_EQ(site.traffic.destinations.size(), traffic_on ? 2u : 0u);
+    EXPECT_TRUE(!site.heartbeat.found || site.heartbeat.state.state == "on the air");
+    if (!traffic_on) continue;
     const DestinationTraffic& control = site.traffic.destinations[0];
     EXPECT_EQ(control.name, "Control; room");
     EXPECT_EQ(control.count[kSent], 2u);
@@ -702,26 +691,21 @@ TEST(ReadSite, AlarmsSentFromTheAlarmState) {
   a.stations.push_back({"+4420", 100, "06/12/2026 03:00", true, false, false});
   a.sent.push_back({200, "06/12/2026 09:00", "MVO alarm: Tank3 (+4410) silent <b>"});
   a.sent.push_back({300, "06/12/2026 10:00", "MVO: gateway back on the air after 2h 0m"});
-  struct Case {
-    const char* name;
-    std::optional<std::string> state;  // nullopt: no alarm state
-    bool found;
-    std::size_t problems;
-  } cases[] = {{"no alarms", std::nullopt, false, 0},
-               {"the gateway's state", alarms::state_text(a), true, 0},
-               {"torn", "on-air=1\nstation=+44", false, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // The alarm state (nullopt: none), and whether it is read: a torn one is a problem instead.
+  const std::pair<std::optional<std::string>, bool> cases[] = {
+      {std::nullopt, false}, {alarms::state_text(a), true}, {"on-air=1\nstation=+44", false}};
+  for (const auto& [state, found] : cases) {
+    SCOPED_TRACE(state.value_or("no alarm state"));
     Harness h;
     write_site(h, "\"Tank3\";\"+4410\"\r\n\"Pump\";\"+4420\"\r\n");
-    if (c.state) write_log(h, alarms::kStateFileName, *c.state);
+    if (state) write_log(h, alarms::kStateFileName, *state);
     const Settings settings{.now = kNoon};
     const SiteReport site = read_ok(h, settings);
-    EXPECT_EQ(site.alarms.found, c.found);
-    EXPECT_EQ(site.problems.size(), c.problems);
+    EXPECT_EQ(site.alarms.found, found);
+    EXPECT_EQ(site.problems.size(), state && !found ? 1u : 0u);
     const std::string html = page_of(site, settings);
-    EXPECT_EQ(has(html, "Alarms sent by the gateway"), c.found);
-    if (!c.found) continue;
+    EXPECT_EQ(has(html, "Alarms sent by the gateway"), found);
+    if (!found) continue;
     EXPECT_EQ(site.alarms.silent, std::vector<std::string>{"Tank3 (+4410)"});
     // Newest first, escaped.
     const auto back = html.find("MVO: gateway back on the air after 2h 0m");
