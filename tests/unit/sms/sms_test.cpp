@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <tuple>
+
 #include "modem/serial_line.h"
 #include "tests/support/harness.h"
 
