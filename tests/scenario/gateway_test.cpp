@@ -61,8 +61,13 @@ struct Pings final : platform::Notifier {
   std::int64_t every;
   platform::Service service;
   std::vector<std::int64_t> at;
+  std::vector<std::string> others;  // every notice but the pings
   void notify(const std::string& n) override {
-    if (n == "WATCHDOG=1") at.push_back(clock.now_ms());
+    if (n == "WATCHDOG=1") {
+      at.push_back(clock.now_ms());
+    } else {
+      others.push_back(n);
+    }
   }
   std::int64_t watchdog_ms() const override { return every; }
   // No gap longer than half the interval.
@@ -422,6 +427,8 @@ TEST(Watchdog, PingsAtHalfTheIntervalThroughEveryWait) {
     EXPECT_LE(pings.at.front(), every / 2) << every;
     pings.expect_on_time(std::to_string(every));
     EXPECT_GE(pings.at.back(), 200000) << every;
+    // The manager is told of the stop once, in the words systemd reads.
+    EXPECT_EQ(std::count(pings.others.begin(), pings.others.end(), "STOPPING=1"), 1) << every;
   }
 }
 

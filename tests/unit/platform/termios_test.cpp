@@ -286,5 +286,17 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
   }
 }
 
+// Under systemd the console is the journal's stream: each event one line, led by its priority,
+// so that journalctl -p sorts failures (3), refusals (4) and forwards (6).
+TEST(JournalConsole, EachEventOneLineLedByItsPriority) {
+  native::JournalConsole journal;
+  testing::internal::CaptureStdout();
+  journal.line(3, "CMGS5((OK))");
+  journal.line(4, "SMS from un-authorized:\n+999");
+  journal.line(6, "SMS /Sun Feb 26 2012");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "<3>CMGS5((OK))\n<4>SMS from un-authorized: +999\n<6>SMS /Sun Feb 26 2012\n");
+}
+
 }  // namespace
 }  // namespace mvo::platform::posix
