@@ -10,17 +10,13 @@ command -v wine >/dev/null && [[ -f "$exe" ]] || { echo "no Wine or no Windows b
 export WINEPREFIX="${WINEPREFIX:-$repo/build/wine}" WINEDEBUG=-all
 "$repo/scripts/wine-ready"
 printf 'cops-delay 200\nstore +4410 10,2.5,c,400,e,f,1\n' >"$tmp/scenario"
-"$sim" --link "$tmp/modem" --scenario "$tmp/scenario" --outbox "$tmp/outbox" >"$tmp/sim.out" &
-pids+=($!)
-wait_for 5 test -L "$tmp/modem" || fail "no link"
+start_sim "$sim" "$tmp" --scenario "$tmp/scenario" --outbox "$tmp/outbox"
 ln -sfn "$tmp/modem" "$WINEPREFIX/dosdevices/com5"
-cp -r "$repo/examples/site" "$tmp/site"
-rm -f "$tmp/site/log/"*.csv
+example_site "$tmp/site"
 echo "port COM5" >"$tmp/site/configuration/cfg.txt"
 (cd "$tmp/site" && exec wine "$exe" </dev/null >"$tmp/gw.out" 2>"$tmp/wine.err") &
 pids+=($!)
-sent() { [[ $(wc -l <"$tmp/outbox" 2>/dev/null || echo 0) -ge 3 ]]; }
-wait_for 90 sent || fail "outbox: $(cat "$tmp/outbox" 2>/dev/null); console: $(cat -A "$tmp/gw.out" | tail -5)"
+wait_for 90 has_lines "$tmp/outbox" 3 || fail "outbox: $(cat "$tmp/outbox" 2>/dev/null); console: $(cat -A "$tmp/gw.out" | tail -5)"
 grep -qF '"number":"+222","text":"Tank3 reports: Overflow at level of 2.5 meter\u001a"' "$tmp/outbox" ||
   fail "outbox: $(cat "$tmp/outbox")"
 grep -qP '^  [+-]\d\d , \d\d/\d\d/\d\d , \d\d:\d\d:\d\d  , 10,2.5,c,400,e,f,1 \r$' "$tmp/site/log/+4410.csv" ||

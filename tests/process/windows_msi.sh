@@ -73,7 +73,6 @@ start_sim() {  # NAME SCENARIO-LINES...: a simulator in $tmp/NAME behind COM21
   wait_for 5 test -L "$d/modem" || fail "$1: no simulator"
   ln -sfn "$d/modem" "$WINEPREFIX/dosdevices/com21"
 }
-texts() { [[ $(wc -l <"$1/outbox" 2>/dev/null || echo 0) -ge $2 ]]; }
 stopped() { [[ $(state) == STOPPED ]]; }
 # Every text of the outbox once, and as many as expected.
 once() {
@@ -123,7 +122,7 @@ if wine "$programs/mvo-gateway.exe" --help 2>/dev/null | grep -q -- '--service';
   wine msiexec /i "$tmp/mvo-$next.msi" /qn >"$tmp/upgrade.out" 2>&1 || fail "upgrade: $(cat "$tmp/upgrade.out")"
   wait_for 30 running || fail "not running after the upgrade: $(wine sc query MVO 2>&1)"
   # The second report goes to two destinations (its status code 0 is not subscribed by +444).
-  wait_for 120 texts "$d" 5 || fail "after the upgrade: $(cat "$d/outbox")"
+  wait_for 120 has_lines "$d/outbox" 5 || fail "after the upgrade: $(cat "$d/outbox")"
   sleep 2  # a text sent twice would come now
   once "$d" 5
   [[ $(grep -c 'stopped on request' "$site/log/err_log.csv") == 2 ]] || fail "err_log: $(cat "$site/log/err_log.csv")"

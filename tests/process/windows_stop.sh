@@ -37,8 +37,7 @@ failed_send() {
   verdict() { echo "$*" >"$d/verdict"; exit 0; }
   printf 'cops-delay 200\nstore +4410 10,2.5,c,400,e,f,1\nsend-fault +222 ok-only count 1\n' \
     >"$d/scenario"
-  cp -r "$repo/examples/site" "$d/site"
-  rm -f "$d/site/log/"*.csv
+  example_site "$d/site"
   "$bin/mvo-modem-sim" --link "$d/modem" --scenario "$d/scenario" --outbox "$d/outbox" \
     --transcript "$d/transcript" >"$d/sim.out" &
   wait_for 5 test -L "$d/modem" || verdict "no simulator"
@@ -51,8 +50,7 @@ failed_send() {
   polled_again() { awk '/< ATZ/ { z++ } z >= 2 && /< AT\+CMGL/ { f = 1 } END { exit !f }' "$d/transcript"; }
   wait_for $((30 * slowness)) polled_again || verdict "not back on the air"
   kill -INT "$gw"
-  exited() { [[ ! -e /proc/$gw || $(awk '{print $3}' "/proc/$gw/stat" 2>/dev/null) == Z ]]; }
-  wait_for $((10 * slowness)) exited || verdict "still running after SIGINT"
+  wait_for $((10 * slowness)) eval '! alive $gw' || verdict "still running after SIGINT"
   local w before
   w=$(written "$d/transcript")
   before=${w:0:$(($(grep -bo 'ATZ\\r' <<<"$w" | sed -n 2p | cut -d: -f1)))}
