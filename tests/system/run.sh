@@ -18,31 +18,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 start=$SECONDS
 
 [[ $(id -u) -eq 0 ]] || skip "needs root (debootstrap, systemd-nspawn)"
-for tool in debootstrap systemd-nspawn cpack dpkg-deb cc; do
+for tool in debootstrap systemd-nspawn cpack dpkg-deb cc apt-get; do
   command -v "$tool" >/dev/null || skip "no $tool (scripts/install-deps --windows installs it)"
 done
 
-# The Debian mirror of apt's sources that serves bookworm: deb822 .sources files first, then
-# one-line entries.
-mirror() {
-  local f
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [[ -r $f ]] || continue
-    awk 'BEGIN { RS = ""; FS = "\n" }
-      { uri = ""; ok = 0
-        for (i = 1; i <= NF; i++) {
-          if ($i ~ /^URIs:/) { split($i, w, /[ \t]+/); uri = w[2] }
-          if ($i ~ /^Suites:/ && $i ~ /[ \t]bookworm([ \t]|$)/) ok = 1
-          if ($i ~ /^Enabled: *no/) ok = 0
-        }
-        if (ok && uri != "") { print uri; exit } }' "$f"
-  done
-  { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
-    awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /\]$/) break;
-                       if ($(i + 1) == "bookworm") print $i }'
-}
-url=$(mirror | head -1 || true)
-[[ -n "$url" ]] || skip "no bookworm mirror in /etc/apt/sources.list*"
+# The Debian mirror of apt's sources that serves bookworm.
+url=$(apt-get indextargets --format '$(REPO_URI)' 'Codename: bookworm' 2>/dev/null | head -1)
+url=${url%/}
+[[ -n "$url" ]] || skip "no bookworm mirror in apt's sources (or no apt-get update yet)"
 
 cache=$repo/build/system
 rootfs=$cache/rootfs
@@ -62,7 +45,6 @@ if [[ ! -d $rootfs || "$(cat "$cache/rootfs.recipe" 2>/dev/null)" != "$recipe" ]
   fi
   mv "$rootfs.tmp" "$rootfs"
   echo "$recipe" >"$cache/rootfs.recipe"
-  echo "root file system: $((SECONDS - start)) s"
 fi
 
 # The package as the package tier builds it, and the same tree rebuilt as a newer version for the
@@ -87,7 +69,6 @@ cc -shared -fPIC -O2 -o "$share/port_fault.so" "$here/port_fault.c" -ldl ||
 cp "$here/inside.sh" "$here/mvo-system-test.service" "$share/"
 chmod 0755 "$share"
 
-echo "packages built: $((SECONDS - start)) s; booting the container"
 set +e
 timeout 300 systemd-nspawn --quiet -D "$rootfs" --register=no --keep-unit --volatile=overlay \
   --bind="$share:/mvo-test" \
