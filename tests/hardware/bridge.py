@@ -21,7 +21,6 @@ import termios
 import time
 import tty
 
-F_SETPIPE_SZ = 1031
 pipe, link, stall_s = sys.argv[1], sys.argv[2], float(sys.argv[3])
 start = time.monotonic()
 
@@ -40,7 +39,7 @@ def arm(*_):
 
 signal.signal(signal.SIGUSR1, arm)
 from_guest = os.open(pipe + ".out", os.O_RDONLY | os.O_NONBLOCK)
-fcntl.fcntl(from_guest, F_SETPIPE_SZ, 4096)
+fcntl.fcntl(from_guest, fcntl.F_SETPIPE_SZ, 4096)
 to_guest = os.open(pipe + ".in", os.O_RDWR | os.O_NONBLOCK)
 while not os.path.exists(link):
     time.sleep(0.05)
