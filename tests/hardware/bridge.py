@@ -11,7 +11,6 @@ UART cannot send a byte more and the guest's driver keeps the gateway's bytes qu
 has stopped reading. STALL_S seconds later the filler is taken out exactly, and whatever the
 guest's UART still sends goes on to the simulator. Events go to standard output.
 """
-import errno
 import fcntl
 import os
 import select

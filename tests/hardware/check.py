@@ -33,12 +33,8 @@ def unprintable(text):
 
 def written(port):
     """Every byte the gateway wrote, in order, as the simulator received it."""
-    out = []
-    for line in read(f"{work}/{port}/transcript").splitlines():
-        m = re.match(r"^\d+ < (.*)$", line)
-        if m:
-            out.append(unprintable(m.group(1)))
-    return "".join(out)
+    lines = re.findall(r"^\d+ < (.*)$", read(f"{work}/{port}/transcript"), re.M)
+    return "".join(map(unprintable, lines))
 
 
 def outbox(port):
@@ -63,7 +59,6 @@ DEVICE = {"A": "/dev/ttyS1 (8250)", "B": "the FTDI adapter (ftdi_sio)"}
 for port in "AB":
     name = f"port {port}, {DEVICE[port]}"
     sent = outbox(port)
-    console = read(f"{work}/{port}/gw.out.g")
     stream = written(port)
 
     # Case 1: the demo's texts, exactly, in order.
@@ -77,9 +72,6 @@ for port in "AB":
     check(len(cycles) >= 3, f"{name}: only {len(cycles)} modem cycles")
     check(len(bare) <= unplugs, f"{name}: cycles not ended by 26 27: {bare}")
     check(stream.endswith("\x1a\x1b"), f"{name}: the stop's last bytes: {stream[-40:]!r}")
-    check("stopped on request." in console, f"{name}: console: {console[-300:]!r}")
-    check(read(f"{work}/{port}/status.g").strip() == "0",
-          f"{name}: exit status {read(f'{work}/{port}/status.g').strip()!r}")
 
     # Case 5: refused while the gateway holds the port; free between its cycles.
     opens = read(f"{work}/{port}/opens.g").splitlines()
@@ -91,7 +83,6 @@ for port in "AB":
 stream = written("A")
 text = GAUGE[0][1]
 console = read(f"{work}/A/gw.out.g")
-check(text not in stream, "port A: the stalled text reached the modem whole")
 m = re.search(r'AT\+CMGS="\+111"\r(.*?)\x1b', stream[stream.find("+4430,3,0.4") - 20:], re.S)
 arrived = m.group(1) if m else None
 check(arrived is not None and text.startswith(arrived) and len(arrived) < len(text),

@@ -31,8 +31,7 @@ skip() { echo "SKIP: $*"; exit 77; }
 fail() {
   echo "FAIL: $*" >&2
   if [[ -n ${qemu_pid:-} ]] && kill -0 "$qemu_pid" 2>/dev/null; then
-    echo "stop A" >&7
-    echo "stop B" >&7
+    printf 'stop A\nstop B\n' >&7
     wait_for 30 grep -qs "^@@ done" "$work/console.log"
     collect
     echo "the guest's files: $work/{A,B}/*.g" >&2
@@ -229,8 +228,7 @@ wait_for 90 grep -q "stall ends" "$work/A/bridge.out" || fail "port A: no stall:
 printf '+4420\n7,1.2,c,150,e,f,0\n' >"$work/A/spool/.r" && mv "$work/A/spool/.r" "$work/A/spool/r"
 wait_for 120 sent A 9 || fail "port A after the stall: $(cat "$work/A/outbox"; cat "$work/A/bridge.out")"
 sleep 1
-echo "stop A" >&7
-echo "stop B" >&7
+printf 'stop A\nstop B\n' >&7
 wait_for 60 grep -q "^@@ done" "$work/console.log" || fail "the guest did not finish: $(tail -20 "$work/console.log")"
 wait $qemu_pid || true
 collect

@@ -47,8 +47,7 @@ submitted() { [[ $(wc -l <"$outbox" 2>/dev/null || echo 0) -ge $1 ]]; }
 # sent N: N texts are in the simulator's outbox and the gateway has their results (its traffic
 # log says sent), so that no step begins while a submission still waits for its result.
 sent() {
-  [[ $(wc -l <"$outbox" 2>/dev/null || echo 0) -ge $1 &&
-     $(grep -c ';out;[^;]*;[^;]*;sent;' $site/log/traffic.log 2>/dev/null) -ge $1 ]]
+  submitted "$1" && [[ $(grep -c ';out;[^;]*;[^;]*;sent;' $site/log/traffic.log 2>/dev/null) -ge $1 ]]
 }
 on_air() { [[ "$(prop StatusText)" == "on the air" && "$(prop ActiveState)" == active ]]; }
 # once NUMBER TEXT: the outbox holds exactly one text to NUMBER that is TEXT.
@@ -69,10 +68,10 @@ step "installing the package"
 dpkg -i /mvo-test/mvo.deb >/dev/null || fail "dpkg -i"
 dpkg -L mvo >/tmp/package-files
 
-# The example site as the README makes it, with the heartbeat and the traffic log on. Its cfg.txt
+# The example site as the README makes it, with the traffic log on. Its cfg.txt
 # names ../modem: a link to the simulator's link, so that the test can point the port elsewhere.
 cp -r /usr/share/doc/mvo/examples/site $site
-printf 'heartbeat on\ntraffic on\n' >$site/configuration/options.txt
+echo 'traffic on' >$site/configuration/options.txt
 chown -R mvo:mvo $site
 install -d -o mvo -g mvo $sim $sim/spool /run/mvo-sim
 ln -s /run/mvo-sim/modem /var/lib/mvo/modem
@@ -83,7 +82,6 @@ cops-delay 300
 cmgs-delay 1000
 store +4410 10,2.5,c,400,e,f,1
 store +4420 7,1.2,c,150,e,f,0
-store +999 1,2,3,4,5,6,1
 SCEN
 systemd-run --quiet --unit=mvo-sim --uid=mvo --gid=mvo --working-directory=$sim \
   /usr/bin/mvo-modem-sim --link /run/mvo-sim/modem --scenario $sim/scenario --spool $sim/spool \
@@ -94,9 +92,8 @@ wait_for 10 test -L /run/mvo-sim/modem || fail "the simulator made no link"
 # its kill fits the tier's time (and a healthy gateway shows that it feeds it through every step
 # before), and the port fault of step 5 preloaded, inert until it is switched on.
 mkdir -p /run/systemd/system/$unit.d
-printf '[Service]\nWatchdogSec=8s\n' >/run/systemd/system/$unit.d/watchdog.conf
-printf '[Service]\nEnvironment=LD_PRELOAD=/mvo-test/port_fault.so\n' \
-  >/run/systemd/system/$unit.d/fault.conf
+printf '[Service]\nWatchdogSec=8s\nEnvironment=LD_PRELOAD=/mvo-test/port_fault.so\n' \
+  >/run/systemd/system/$unit.d/tier.conf
 systemctl daemon-reload
 
 step "1. enable --now: ready, on the air, the stored reports forwarded"
@@ -129,7 +126,7 @@ once +444 'Gauge 7: low, 0.4 m left'
 
 step "3. upgrade to the rebuilt package between two destinations of a fan-out"
 deliver +4410 11,2.6,c,410,e,f,1
-stop_mid_fanout sent 9 dpkg -i /mvo-test/mvo-rebuilt.deb
+stop_mid_fanout sent 9 dpkg -i /mvo-test/mvo+rebuilt1.deb
 [[ "$(dpkg-query -W -f '${Version}' mvo)" == *+rebuilt1 ]] || fail "not upgraded"
 once +111 '+4410,11,2.6,c,410,e,f,1'
 once +222 'Tank3 reports: Overflow at level of 2.6 meter'
