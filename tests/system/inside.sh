@@ -5,7 +5,7 @@
 #   2. systemctl restart in the middle of a fan-out, and
 #   3. an upgrade to a rebuilt package in the middle of a fan-out: every text sent exactly once;
 #   4. a gateway frozen with SIGSTOP, killed by the watchdog and started again, and systemctl stop
-#      while a text's result never comes, ended within the stop's bound with its records;
+#      while a text's result never comes, ended within the stop's bound (TimeoutStopSec);
 #   5. a run-time halt when the modem comes back (its port's line state unreadable) ending in a
 #      restart;
 #   6. a site without log/: refused by mvo-check (status 78), not started again;
@@ -88,7 +88,7 @@ systemd-run --quiet --unit=mvo-sim --uid=mvo --gid=mvo --working-directory=$sim 
   --outbox "$outbox" --transcript $sim/transcript.txt || fail "cannot start the simulator"
 wait_for 10 test -L /run/mvo-sim/modem || fail "the simulator made no link"
 
-# The unit as packaged, with two drop-ins for the tier: the watchdog shortened from 30 s so that
+# The unit as packaged, with a drop-in for the tier: the watchdog shortened from 30 s so that
 # its kill fits the tier's time (and a healthy gateway shows that it feeds it through every step
 # before), and the port fault of step 5 preloaded, inert until it is switched on.
 mkdir -p /run/systemd/system/$unit.d
