@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# The gateway and its host: run as an unprivileged user (privileges dropped here when the test
-# runs as root, as CI does), with its console piped into `head -c 100`, which goes away at once,
-# and the modem dialogue traced (MVO_TRACE). A malformed report ends the first modem cycle; the
-# gateway must re-open its port while the simulator holds its side, survive the broken pipe, and
-# forward the next report. The trace holds the bring-up, the replies and the shut-down's bytes 26
-# and 27, each record stamped and ending in CR LF.
+# The gateway and its host: run as an unprivileged user (nobody, when the test runs as root, as CI
+# does), with its console piped into `head -c 100`, which goes away at once, and the modem
+# dialogue traced (MVO_TRACE). A malformed report ends the first modem cycle; the gateway must
+# re-open its port while the simulator holds its side, survive the broken pipe, and forward the
+# next report. The trace holds the bring-up, the replies and the shut-down's bytes 26 and 27 (its
+# records' stamps and line ends: TraceFile's unit tests).
 # usage: host.sh <repo> <build-dir>
 source "$(dirname "$0")/lib.sh"
 repo=$1
 bin=$2
-as_user=()
-if [[ $(id -u) -eq 0 ]]; then
-  command -v setpriv >/dev/null || { echo "setpriv missing"; exit 77; }
-  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
-fi
 cat >"$tmp/scenario" <<'SCEN'
 cops-delay 200
 store +4410 bad
@@ -21,14 +16,13 @@ deliver 15000 +4420 7,1.2,c,150,e,f,0
 SCEN
 example_site "$tmp/site"
 start_sim "$bin/mvo-modem-sim" "$tmp" --scenario "$tmp/scenario" --outbox "$tmp/outbox"
-if ((${#as_user[@]})); then
+if ((${#as_nobody[@]})); then
   chmod 755 "$tmp"
-  chown -R nobody "$tmp/site"
-  chown nobody "$(readlink -f "$tmp/modem")"
+  chown -R 65534 "$tmp/site" "$(readlink -f "$tmp/modem")"
 fi
 mkfifo "$tmp/console"
 head -c 100 <"$tmp/console" >"$tmp/head.out" &
-(cd "$tmp/site" && MVO_TRACE="$tmp/site/log/trace.txt" exec "${as_user[@]}" "$bin/mvo-gateway" \
+(cd "$tmp/site" && MVO_TRACE="$tmp/site/log/trace.txt" exec "${as_nobody[@]}" "$bin/mvo-gateway" \
   </dev/null >"$tmp/console") &
 gw=$!
 pids+=($gw)
@@ -45,6 +39,4 @@ t="$tmp/site/log/trace.txt"
 for want in '--- open ' '--> ATZ\r' '<-- bad\r\n' '--> \x1a' '--> \x1b' '--- close'; do
   grep -qF -- "$want" "$t" || fail "trace lacks $want: $(head -c 3000 "$t")"
 done
-bad=$(grep -vP '^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +\d+\.\d{3}  (-->|<--|---) .*\r$' "$t" | head -3 | cat -A || true)
-[[ -z $bad ]] || fail "trace records out of shape: $bad"
 echo "host: ok"

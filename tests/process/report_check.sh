@@ -3,37 +3,17 @@
 # system shows (FIFOs, links to devices, a directory of sites, permissions), the line and exit
 # code it gives; the states themselves are the unit tests' rows. The logs that the checking user may not read
 # are tested as an unprivileged user (nobody) when the test runs as root, as CI does.
-# usage: report_check.sh <mvo-report>
+# usage: report_check.sh <mvo-report> <report_site>
 source "$(dirname "$0")/lib.sh"
-report=$1
+report=$1 make_site=$2
 chmod 755 "$tmp"
-now_utc=$(date -u -d '2026-12-06 12:00' +%s)
 NOW="2026-12-06 12:00+00"  # the PC runs at UTC
 
-# station SITE NUMBER FROM_AGO TO_AGO [STEP]: one report every STEP s (1800) from FROM_AGO to
-# TO_AGO seconds before now, as the gateway writes them (CR LF, the modem's stamp at +00).
-station() {
-  local site=$1 number=$2 from=$3 to=$4 step=${5:-1800} t
-  for ((t = now_utc - from; t <= now_utc - to; t += step)); do
-    printf '  +00 , %s , %s  , 7,1.50,c,600,e,f,0 \r\n' "$(date -u -d "@$t" +%y/%m/%d)" \
-      "$(date -u -d "@$t" +%H:%M:%S)"
-  done >>"$site/log/$number.csv"
-}
-# error SITE AGO TAG: an error-log record AGO seconds before now.
-error() {
-  printf ' %s  ,  %s\r\n' "$3" "$(date -u -d "@$((now_utc - $2))" '+%a %b %e %H:%M:%S %Y')" \
-    >>"$1/log/err_log.csv"
-}
-# new_site NAME: two stations reporting for two days, the gateway on the air two days ago.
+# new_site NAME: two stations (+44000, +44001) reporting every 10 minutes for two days, the
+# gateway on the air (report_site's bulk site).
 new_site() {
-  local site=$tmp/$1
-  mkdir -p "$site/configuration" "$site/log"
-  printf '"Tank North";"+4410"\r\n"Pump East";"+4420"\r\n' >"$site/configuration/stations.txt"
-  printf 'Normal\r\nOverflow\r\n' >"$site/configuration/human.txt"
-  error "$site" 172800 "On the air"
-  station "$site" +4410 172000 600
-  station "$site" +4420 171000 900
-  echo "$site"
+  "$make_site" "$tmp/$1" bulk "2026-12-06 12:00" 2 576 || fail "report_site $1"
+  echo "$tmp/$1"
 }
 # expect CODE PATTERN ARGS...: the check's exit code and a pattern its line must match, run as
 # the user "${as[@]}" names (none: this one).
@@ -53,13 +33,14 @@ expect() {
 fifo=$(new_site fleet/fifo)
 mkfifo "$fifo/log/+4499.csv"
 ln -s /dev/zero "$fifo/log/+4498.csv"
-error "$(new_site fleet/wells)" 14400 "main1"
+wells=$(new_site fleet/wells)
+printf ' main1  ,  Sun Dec  6 08:00:00 2026\r\n' >>"$wells/log/err_log.csv"
 expect 2 "^MVO CRITICAL - $tmp/fleet/wells CRITICAL: gateway off the air .*\(1 of 2 sites OK\)" \
   "$tmp/fleet"
 # A station's own log that is a FIFO cannot be judged.
-rm "$fifo/log/+4420.csv"
-mkfifo "$fifo/log/+4420.csv"
-expect 3 '^MVO UNKNOWN - cannot read log/\+4420\.csv: not a regular file' "$fifo"
+rm "$fifo/log/+44001.csv"
+mkfifo "$fifo/log/+44001.csv"
+expect 3 '^MVO UNKNOWN - cannot read log/\+44001\.csv: not a regular file' "$fifo"
 
 # Logs the checking user may not read, as the unit writes them (0640, the gateway's own user):
 # UNKNOWN naming the file, not a false alarm about the modem.
@@ -73,7 +54,7 @@ if ((EUID == 0)); then
 else
   chmod 0000 "$locked"/log/*
 fi
-expect 3 '^MVO UNKNOWN - cannot read log/\+44[12]0\.csv: Permission denied \(and 2 more\)' "$locked"
+expect 3 '^MVO UNKNOWN - cannot read log/\+4400[01]\.csv: Permission denied \(and 2 more\)' "$locked"
 # A log directory the user may not enter.
 chmod 0640 "$locked"/log/*
 chmod 0750 "$locked/log"
