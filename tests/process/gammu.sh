@@ -48,10 +48,8 @@ wait_for 40 polled_again || fail "no later poll: $(tail -5 "$tmp/smsd.log")"
 wait_for 40 has_lines "$tmp/sent.jsonl" 3 || fail "sent: $(cat "$tmp/sent.jsonl" 2>/dev/null); log: $(tail -5 "$tmp/smsd.log")"
 kill -0 "$smsd" 2>/dev/null || fail "gammu-smsd ended: $(tail -5 "$tmp/smsd.log")"
 [[ $(ls "$tmp/inbox" | wc -l) -eq 3 ]] || fail "inbox: $(ls "$tmp/inbox")"
-[[ $(grep -c '"number":"+4400"' "$tmp/sent.jsonl") -eq 3 ]] || fail "sent: $(cat "$tmp/sent.jsonl")"
 for text in "first report" "second report" "third report"; do
   [[ $(grep -cF "\"number\":\"+4400\",\"text\":\"$text\\u001a\"" "$tmp/sent.jsonl") -eq 1 ]] ||
     fail "$text: $(cat "$tmp/sent.jsonl")"
-  [[ $(grep -lx "$text" "$tmp/inbox/"* | wc -l) -eq 1 ]] || fail "inbox $text"
 done
 echo "gammu: ok"
