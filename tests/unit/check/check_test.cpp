@@ -53,7 +53,7 @@ SiteProbes probes_as(const char* user = nullptr) {
 struct SiteCase {
   const char* name;
   std::map<std::string, std::optional<std::string>> files;  // over kGoodSite; nullopt: no file
-  std::vector<std::string> findings;  // "<site>/" stands for the site's full path
+  std::vector<std::string> findings;  // "<site>/": the site's full path; <codes> etc.: kPlainWords
   bool log_dir = true;
   const char* user = nullptr;  // --user; nullptr: the current user
 };
@@ -89,16 +89,18 @@ std::string numbered_lines(int n) {
 
 const std::string kLongName(120, 'N');
 
-// The plain words after a halt's own message.
-const std::string kStationLine = "a station line is \"Name\";\"+number\"";
-const std::string kDestinationLine =
-    "a destination line is \"Name\";\"+number\";HMN;\"1,2\": a type (SMC, HMN, HMV or CST), then "
-    "the status codes it receives (none for SMC)";
-const std::string kCounted = " (the gateway numbers the entries from 0)";
-const std::string kNoCode =
-    " -- human.txt has a text for each status code, line 1 for code 0: a code past its last line "
-    "does not exist";
-const std::string kCodes = "the status codes are written \"1,2\"";
+// The plain words after a halt's own message, written in the rows as <station line> and so on.
+const std::pair<std::string, std::string> kPlainWords[] = {
+    {"<station line>", "a station line is \"Name\";\"+number\""},
+    {"<destination line>",
+     "a destination line is \"Name\";\"+number\";HMN;\"1,2\": a type (SMC, HMN, HMV or CST), "
+     "then the status codes it receives (none for SMC)"},
+    {"<counted>", " (the gateway numbers the entries from 0)"},
+    {"<no code>",
+     " -- human.txt has a text for each status code, line 1 for code 0: a code past its last "
+     "line does not exist"},
+    {"<codes>", "the status codes are written \"1,2\""},
+};
 
 const SiteCase kSites[] = {
     {"clean", {}, {}},
@@ -124,56 +126,45 @@ const SiteCase kSites[] = {
       "configuration/stations.txt:2: error: cell phone number contains illegal characters(2) + -- "
       "after its first character a number holds only digits, blanks and dashes",
       "configuration/stations.txt:4: error: bad formatting of station (type 1) -- the line does "
-      "not begin with a name in double quotes: " +
-          kStationLine,
+      "not begin with a name in double quotes: <station line>",
       "configuration/stations.txt:5: error: Error type 3 in line 3 -- there is more than a name "
-      "and a number on the line: " +
-          kStationLine + kCounted,
+      "and a number on the line: <station line><counted>",
       "configuration/stations.txt:6: error: Error type 2 in line 4 -- there is no number after the "
-      "name (a comma in place of the semicolon?): " +
-          kStationLine + kCounted}},
+      "name (a comma in place of the semicolon?): <station line><counted>"}},
     {"stations all too short",
      {{"stations.txt", "x\n"}},
      {"configuration/stations.txt: error: no valid stations -- no line of the file is a "
-      "station (lines shorter than 7 characters are skipped): " +
-      kStationLine}},
+      "station (lines shorter than 7 characters are skipped): <station line>"}},
     {"no human.txt: codes checked up to 19",
      {{"human.txt", std::nullopt},
       {"destinations.txt", "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"19,20\"\n"}},
      {"configuration/human.txt: error: NO human.txt FILE -- configuration/human.txt is "
       "missing or cannot be read; one text a line, line 1 for status code 0",
-      "configuration/destinations.txt:2: error: Non existing status code =20 (0 <= code <= 19)" +
-          kNoCode}},
+      "configuration/destinations.txt:2: error: Non existing status code =20 (0 <= code <= "
+      "19)<no code>"}},
     {"destination faults",
      {{"destinations.txt",
        "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";hmn\n\"V\";\"+333\";HMV;\"1,x\"\n"
        "\"Z\";\"+555\";SMC;\n"}},
      {"configuration/destinations.txt:2: error: no type in destination -- the third field is "
-      "none of SMC, HMN, HMV and CST, in capitals: " +
-          kDestinationLine,
+      "none of SMC, HMN, HMV and CST, in capitals: <destination line>",
       "configuration/destinations.txt:3: error: non digit status code registration field -- the "
-      "list of status codes holds only digits, commas and blanks: " +
-          kCodes,
+      "list of status codes holds only digits, commas and blanks: <codes>",
       "configuration/destinations.txt:4: error: bad formatting of sbsc (type 1) -- the list of "
-      "status codes does not begin with a double quote: " +
-          kCodes}},
+      "status codes does not begin with a double quote: <codes>"}},
     {"more destination faults, each in plain words",
      {{"destinations.txt",
        "\"Control\";\"+111\";SMC\n\"Opsxx\",\"+222\"\n\"Opsxxx\";\"+2222\"\n\"V\";+333;HMV\n"
        "\"W\";\"+444\";HMN;\"1, ,2\"\n"
        "\"X\";\"+555\";HMN;\"1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1\"\n"}},
      {"configuration/destinations.txt:2: error: Error type 2 in line 1 -- there is no number "
-      "after the name (a comma in place of the semicolon?): " +
-          kDestinationLine + kCounted,
+      "after the name (a comma in place of the semicolon?): <destination line><counted>",
       "configuration/destinations.txt:3: error: Error type 3 in line 2 -- there is no type after "
-      "the number: " +
-          kDestinationLine + kCounted,
+      "the number: <destination line><counted>",
       "configuration/destinations.txt:4: error: bad formatting of cell number -- the number is not "
-      "in double quotes after the semicolon: " +
-          kDestinationLine,
+      "in double quotes after the semicolon: <destination line>",
       "configuration/destinations.txt:5: error: too many status messages between comma -- a comma "
-      "is followed by nothing but blanks: " +
-          kCodes,
+      "is followed by nothing but blanks: <codes>",
       "configuration/destinations.txt:6: error: too many status codes in subscription list (more "
       "than 20) -- a destination lists at most 20 status codes"}},
     {"names, numbers and lines too long, a number without quotes",
@@ -185,14 +176,11 @@ const SiteCase kSites[] = {
       "configuration/stations.txt:2: error: cell number is longer than allowed " +
           std::string(150, '1') + " 150 -- a number has at most 149 digits",
       "configuration/stations.txt:3: error: bad formatting of cell number -- the number is not in "
-      "double quotes after the semicolon: " +
-          kStationLine,
+      "double quotes after the semicolon: <station line>",
       "configuration/stations.txt:4: error: line of entry 3 in file stations.txt is longer than "
-      "199 characters -- a line has at most 199 characters" +
-          kCounted,
+      "199 characters -- a line has at most 199 characters<counted>",
       "configuration/stations.txt:5: error: bad formatting of station (type 2) -- the name has no "
-      "closing double quote before the semicolon: " +
-          kStationLine}},
+      "closing double quote before the semicolon: <station line>"}},
     {"a port name too long",
      {{"cfg.txt", "x " + std::string(150, 'p') + "\n"}},
      {"configuration/cfg.txt: error: COM PORT NAME IN CFG FILE IS TOO LONG (150 > 145)  AND "
@@ -229,11 +217,10 @@ const SiteCase kSites[] = {
       "a number begins with +, *, - or a digit",
       "configuration/human.txt:1: error: line 1 in file human.txt is too long -- a text has at "
       "most 169 characters",
-      "configuration/destinations.txt:1: error: Non existing status code =1 (0 <= code <= 0)" +
-          kNoCode,
+      "configuration/destinations.txt:1: error: Non existing status code =1 (0 <= code <= "
+      "0)<no code>",
       "configuration/destinations.txt:2: error: bad formatting of station (type 2) -- the name, or "
-      "the list of status codes, has no closing double quote: " +
-          kDestinationLine}},
+      "the list of status codes, has no closing double quote: <destination line>"}},
     // Warnings: the gateway starts, but not as the operator meant.
     {"national form and a number twice",
      {{"stations.txt",
@@ -288,8 +275,7 @@ const SiteCase kSites[] = {
      {{"stations.txt", utf16("\"Tank3\";\"+4410\"\r\n")}},
      {"configuration/stations.txt" + kUtf16Marked,
       "configuration/stations.txt:1: error: bad formatting of station (type 1) -- the line does "
-      "not begin with a name in double quotes: " +
-          kStationLine}},
+      "not begin with a name in double quotes: <station line>"}},
     {"UTF-16 human.txt: the gateway reads it as garbage",
      {{"human.txt", utf16("Normal\r\nOverflow\r\n")}},
      {"configuration/human.txt" + kUtf16Marked}},
@@ -372,10 +358,14 @@ std::vector<std::string> lines_of(const SiteCheck& result) {
 // The expected lines of the site `dir`, "<site>/" standing for its full path.
 std::vector<std::string> expected_lines(std::vector<std::string> lines, const fs::path& dir) {
   const std::string site = (fs::absolute(dir).lexically_normal() / "").string();
-  for (std::string& line : lines) {
-    for (std::size_t at; (at = line.find("<site>/")) != std::string::npos;) {
-      line.replace(at, 7, site);
+  auto replace = [](std::string& line, const std::string& from, const std::string& to) {
+    for (std::size_t at; (at = line.find(from)) != std::string::npos;) {
+      line.replace(at, from.size(), to);
     }
+  };
+  for (std::string& line : lines) {
+    for (const auto& [from, to] : kPlainWords) replace(line, from, to);
+    replace(line, "<site>/", site);
   }
   return lines;
 }
@@ -419,32 +409,30 @@ TEST(CheckPin, FindingsOfPinTxtAndTheRefusalMemory) {
   const std::string refused = "log/sim-pin.refused: warning: the SIM refused ";
   const struct {
     const char* name;
-    int mode = 0;  // pin.txt's; 0: no pin.txt
+    int mode = 0400;  // pin.txt's; 0: no pin.txt
     std::vector<std::string> findings;
     const char* refused = nullptr;  // the PIN log/sim-pin.refused records; nullptr: no such file
     int record_mode = 0600;
     const char* user = nullptr;  // --user
     std::string pin_txt = "2580\n";
   } cases[] = {
-      {.name = "no pin.txt"},
+      {.name = "no pin.txt", .mode = 0},
       {.name = "a PIN only its owner reads", .mode = 0600},
       {.name = "a PIN the group reads", .mode = 0440, .findings = {readable("440")}},
       {.name = "not 4 to 8 digits",
-       .mode = 0400,
        .findings = {"configuration/pin.txt:2: error: PIN in file pin.txt (line 2) is not 4 to 8 "
                     "digits"},
        .pin_txt = "# the PIN\n258\n"},
       {.name = "this PIN refused",
-       .mode = 0400,
        .findings = {refused + "the PIN of pin.txt (or never answered it): the gateway does not "
                               "enter it again until pin.txt holds another PIN; delete this file "
                               "to let it try once more"},
        .refused = "2580"},
       {.name = "another PIN refused",
-       .mode = 0400,
        .findings = {refused + "another PIN before: the gateway enters the PIN of pin.txt once"},
        .refused = "1397"},
       {.name = "a refusal the group reads (the unit's umask), no PIN now",
+       .mode = 0,
        .findings = {"log/sim-pin.refused: warning: other users may read the record of the SIM's "
                     "PIN, which gives the PIN away to whoever tries all PINs on it (mode 640): "
                     "chmod 600 log/sim-pin.refused",
@@ -503,7 +491,6 @@ TEST(CheckPin, FindingsOfPinTxtAndTheRefusalMemory) {
 
 TEST(CheckSite, ShownTexts) {
   EXPECT_EQ(visible("  a\x1a\x1b\x7f b \n"), "a^Z^[^? b");
-  EXPECT_EQ(visible("NO CFG FILE\n AND stopping..."), "NO CFG FILE  AND stopping...");
   EXPECT_EQ(to_line({"configuration/human.txt", 3, Severity::kWarning, "w"}, "site/"),
             "site/configuration/human.txt:3: warning: w");
 }
@@ -584,9 +571,7 @@ TEST(PreviewReport, SameTextsAsTheGatewaySends) {
   };
   for (const auto& c : cases) {
     test::Harness g;
-    g.write_config("cfg.txt", "x COM1\n");
-    g.write_config("stations.txt", "\"Pump1\";\"+4401\"\n\"Tank3\";\"+44 10\"\n");
-    g.write_config("human.txt", "Normal\nOverflow\nLow\n");
+    for (const auto& [name, text] : kGoodSite) g.write_config(name, text);
     g.write_config("destinations.txt",
                    "\"Control\";\"+111\";SMC\n\"Ops\";\"+222\";HMN;\"1\"\n"
                    "\"Volume\";\"+333\";HMV;\"0\"\n\"Custom\";\"+444\";CST;\"1\"\n");
