@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #ifndef _WIN32
@@ -86,24 +87,6 @@ TEST(SimPin, FaultyPinTxtHaltsBeforeTheModemIsTouched) {
   }
 }
 
-TEST(SimPin, RightPinIsSentOnceAndTheGatewayGoesOnTheAir) {
-  PinGateway g(sim_with_pin(kPin), kPin);
-  g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 60000);
-  g.run(120000);
-  EXPECT_EQ(g.commands_starting("AT+CPIN="), 1);
-  EXPECT_EQ(g.modem.commands().front(), "AT+CPIN?");
-  // Echo off before the PIN: a modem that echoes would hold it in a line a failed read prints.
-  EXPECT_EQ(g.modem.commands().at(1), "ATE0");
-  EXPECT_EQ(g.modem.commands().at(2), std::string("AT+CPIN=\"") + kPin + "\"");
-  EXPECT_EQ(g.tags().front(), "On the air");
-  EXPECT_EQ(g.tag_count("On the air"), 1);
-  ASSERT_EQ(g.modem.outbox().size(), 1u);
-  EXPECT_EQ(g.modem.outbox()[0].number, "+111");
-  EXPECT_EQ(g.modem.sim_state(g.now()), SimState::kReady);
-  EXPECT_FALSE(g.refusal_remembered());
-  g.expect_no_pin_anywhere(kPin);
-}
-
 TEST(SimPin, WrongPinIsSentOnceAndNeverAgain) {
   PinGateway g(sim_with_pin(kPin), kWrongPin);
   g.run(60000);
@@ -157,18 +140,6 @@ TEST(SimPin, WrongPinIsSentOnceAndNeverAgain) {
   g.expect_no_pin_anywhere(kWrongPin);
 }
 
-// The modem's boot notices before its answer: "+CPIN:" is the answer awaited, the other lines
-// are skipped.
-TEST(SimPin, BootNoticesBeforeTheSimsAnswerAreSkipped) {
-  PinGateway g({}, kPin);
-  g.modem.add_fault(
-      {"AT+CPIN?", sim::FaultKind::kReply, 1, 1, 0, "RDY|+CFUN: 1|^BOOT:1|+CPIN: READY|OK"});
-  g.run(60000);
-  EXPECT_EQ(g.modem.commands().at(0), "AT+CPIN?");
-  EXPECT_EQ(g.modem.commands().at(1), "ATZ");
-  EXPECT_EQ(g.tags(), std::vector<std::string>{"On the air"});
-}
-
 // What the SIM says decides the PIN: sent once to a SIM that asks for it (and given the bound to
 // get ready), never to one that takes none. A SIM in the way is asked again at every attempt, so
 // a SIM put right goes on the air without a restart.
@@ -181,12 +152,15 @@ TEST(SimPin, EachSimGetsThePinItTakes) {
     int pins_sent;
     std::string first_tags;
     const char* console_part;
+    const char* cpin_reply = nullptr;  // the modem's whole reply to AT+CPIN?, when not the SIM's
   } cases[] = {
       {"busy for 19 s after the PIN", sim_with_pin(kPin, 3, 19000), kPin, 1, "On the air", ""},
       {"busy for 30 s: the first attempt gives up, the next finds it ready",
        sim_with_pin(kPin, 3, 30000), kPin, 1, "unlock_sim8, init_modem2, handle_modem0, On the air",
        "unlock_sim8 SIM not ready 20 s after its PIN init_modem2 handle_modem0  "},
-      {"no PIN on the SIM", sim::ModemOptions(), kPin, 0, "On the air", ""},
+      // The modem's boot notices before the answer: "+CPIN:" is the answer awaited.
+      {"no PIN on the SIM, boot notices first", sim::ModemOptions(), kPin, 0, "On the air", "",
+       "RDY|+CFUN: 1|^BOOT:1|+CPIN: READY|OK"},
       {"locked behind its PUK", sim_with_pin(kPin, 0), kPin, 0,
        "unlock_sim2 SIM PUK, init_modem2, handle_modem0",
        "unlock_sim2 SIM locked: it wants its PUK, no PIN sent init_modem2 handle_modem0  "},
@@ -199,6 +173,8 @@ TEST(SimPin, EachSimGetsThePinItTakes) {
   };
   for (const auto& c : cases) {
     PinGateway g(c.modem, c.pin ? std::optional<std::string>(c.pin) : std::nullopt);
+    if (c.cpin_reply)
+      g.modem.add_fault({"AT+CPIN?", sim::FaultKind::kReply, 1, 1, 0, c.cpin_reply});
     const bool on_air = c.first_tags.ends_with("On the air");
     g.run(on_air ? 120000 : 600000);
     EXPECT_EQ(g.commands_starting("AT+CPIN="), c.pins_sent) << c.name;
@@ -212,71 +188,6 @@ TEST(SimPin, EachSimGetsThePinItTakes) {
     EXPECT_GE(g.tag_count(first), 50) << c.name;
     EXPECT_EQ(g.tag_count(first), g.tag_count("handle_modem0")) << c.name;
   }
-}
-
-TEST(SimPin, PowerCutInTheMiddleOfACycleAsksForThePinAgain) {
-  PinGateway g(sim_with_pin(kPin), kPin);
-  g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,1", 30000);
-  g.modem.unplug(60000, 10000, true);
-  g.modem.deliver(kTank3, kStamp, "10,2.5,c,400,e,f,0", 150000);
-  g.run(240000);
-  EXPECT_EQ(g.commands_starting("AT+CPIN="), 2);
-  EXPECT_EQ(g.tag_count("On the air"), 2);
-  EXPECT_EQ(g.modem.outbox().size(), 2u);
-  EXPECT_EQ(g.modem.sim_pin_tries(), 3);
-  EXPECT_FALSE(g.refusal_remembered());
-  // After the cut the modem echoes again: echo goes off before the PIN, so no echo of it comes
-  // (and one would be masked in the trace, as its own tests show).
-  const std::string trace = g.read_log("trace.log");
-  EXPECT_NE(trace.find("--> AT+CPIN=***\\r"), std::string::npos);
-  EXPECT_NE(trace.find("<-- AT+CPIN?\\r"), std::string::npos) << "the cut turned echo on";
-  EXPECT_EQ(trace.find("<-- AT+CPIN="), std::string::npos);
-  g.expect_no_pin_anywhere(kPin);
-}
-
-// A stop asked for while the SIM has the PIN but has not answered yet waits for the answer: cut
-// short, it would leave a PIN the SIM took remembered as refused, never to be sent again.
-TEST(SimPin, AStopWaitsForThePinsAnswer) {
-  const sim::FaultRule slow{"AT+CPIN=", sim::FaultKind::kSlow, -1, 1.0, 500, "", 2000};
-  std::int64_t pin_at = -1;
-  {
-    PinGateway first(sim_with_pin(kPin), std::string(kPin));
-    first.modem.add_fault(slow);
-    first.run(60000);
-    const auto& c = first.modem.commands();
-    for (std::size_t i = 0; i < c.size(); ++i) {
-      if (c[i].starts_with("AT+CPIN=")) pin_at = first.modem.command_times()[i];
-    }
-  }
-  ASSERT_GT(pin_at, 0);
-  PinGateway g(sim_with_pin(kPin), std::string(kPin));
-  g.modem.add_fault(slow);
-  platform::Service service;
-  g.env.service = &service;
-  g.clock.raise_at(pin_at + 200, &service.stop.requested);
-  g.clock.stop_at(g.now() + 60000);
-  EXPECT_EQ(main_loop(g.env, "\\\\.\\COM1"), 0);
-  EXPECT_NE(g.console().find("stopped on request."), std::string::npos) << g.console();
-  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
-  EXPECT_FALSE(g.refusal_remembered());
-}
-
-// The SIM takes the PIN but its answer comes too late to be read: the PIN is kept as sent but
-// not seen taken, never sent again while the SIM asks for one, and forgotten once the SIM shows
-// READY, so after the next power cut it is entered again.
-TEST(SimPin, APinWhoseAnswerWasLostIsForgottenOnceTheSimShowsReady) {
-  PinGateway g(sim_with_pin(kPin), std::string(kPin));
-  g.modem.add_fault({"AT+CPIN=", sim::FaultKind::kSlow, 1, 1.0, 500, "", 60000});
-  g.run(240000);
-  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
-  EXPECT_EQ(g.tag_count("unlock_sim6 PIN refused"), 1);
-  EXPECT_GE(g.tag_count("On the air"), 1);
-  EXPECT_FALSE(g.refusal_remembered()) << "READY showed the PIN was taken";
-  g.modem.unplug(g.now() + 1000, 5000, true);
-  g.run(120000);
-  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 2);
-  EXPECT_EQ(g.modem.sim_pin_tries(), 3);
-  g.expect_no_pin_anywhere(kPin);
 }
 
 // The operating system's files, each step noted before it is taken (after the modem commands that
@@ -303,6 +214,7 @@ class NotedFiles final : public platform::DurableFiles {
   bool sync_dir(const std::string& dir) override {
     return step("sync " + name(dir) + "/") && disk_.sync_dir(dir);
   }
+  std::function<void()> on_step;  // called at each step
   // The first `n` steps and commands.
   std::vector<std::string> first(std::size_t n) {
     note_commands();
@@ -317,6 +229,7 @@ class NotedFiles final : public platform::DurableFiles {
   bool step(const std::string& what) {
     note_commands();
     steps_.push_back(what);
+    if (on_step) on_step();
     return what != failing_;
   }
   const sim::ModemModel& modem_;
@@ -325,6 +238,47 @@ class NotedFiles final : public platform::DurableFiles {
   std::vector<std::string> steps_;
   std::size_t seen_ = 0;
 };
+
+// A stop asked for once the PIN's record is being written (the PIN about to go) waits for the
+// SIM's answer: cut short, it would leave a PIN the SIM took remembered as refused, never to be
+// sent again.
+TEST(SimPin, AStopWaitsForThePinsAnswer) {
+  PinGateway g(sim_with_pin(kPin), std::string(kPin));
+  g.modem.add_fault({"AT+CPIN=", sim::FaultKind::kSlow, -1, 1.0, 500, "", 2000});
+  platform::Service service;
+  g.env.service = &service;
+  NotedFiles files(g.modem, "");
+  files.on_step = [&] { service.stop.requested = 1; };
+  g.clock.stop_at(g.now() + 60000);
+  EXPECT_EQ(main_loop(g.env, "\\\\.\\COM1"), 0);
+  EXPECT_NE(g.console().find("stopped on request."), std::string::npos) << g.console();
+  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
+  EXPECT_FALSE(g.refusal_remembered());
+}
+
+// The SIM takes the PIN but its answer comes too late to be read: the PIN is kept as sent but
+// not seen taken, never sent again while the SIM asks for one, and forgotten once the SIM shows
+// READY, so after the next power cut, in the middle of a cycle, it is entered again.
+TEST(SimPin, APinWhoseAnswerWasLostIsForgottenOnceTheSimShowsReady) {
+  PinGateway g(sim_with_pin(kPin), std::string(kPin));
+  g.modem.add_fault({"AT+CPIN=", sim::FaultKind::kSlow, 1, 1.0, 500, "", 60000});
+  g.run(240000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 1);
+  EXPECT_EQ(g.tag_count("unlock_sim6 PIN refused"), 1);
+  EXPECT_GE(g.tag_count("On the air"), 1);
+  EXPECT_FALSE(g.refusal_remembered()) << "READY showed the PIN was taken";
+  g.modem.unplug(g.now() + 1000, 5000, true);
+  g.run(120000);
+  EXPECT_EQ(g.commands_starting("AT+CPIN=\""), 2);
+  EXPECT_EQ(g.modem.sim_pin_tries(), 3);
+  // After the cut the modem echoes again: echo goes off before the PIN, so no echo of it comes
+  // (and one would be masked in the trace, as its own tests show).
+  const std::string trace = g.read_log("trace.log");
+  EXPECT_NE(trace.find("--> AT+CPIN=***\\r"), std::string::npos);
+  EXPECT_NE(trace.find("<-- AT+CPIN?\\r"), std::string::npos) << "the cut turned echo on";
+  EXPECT_EQ(trace.find("<-- AT+CPIN="), std::string::npos);
+  g.expect_no_pin_anywhere(kPin);
+}
 
 // The PIN goes out only once its record is on the disk: written, synced, renamed into place, and
 // the rename synced, in that order, then the PIN. A step that fails sends no PIN and leaves no
