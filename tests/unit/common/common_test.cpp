@@ -1,39 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <vector>
-
-#include "common/fields.h"
 #include "common/text.h"
 
 namespace mvo::common {
 namespace {
 
-std::vector<std::string> split(std::string text, const char* separators) {
-  FieldSplitter splitter(text.data(), separators);
-  std::vector<std::string> fields;
-  while (const char* f = splitter.next()) fields.emplace_back(f);
-  return fields;
-}
-
-struct SplitCase {
-  const char* name;
-  const char* text;
-  const char* separators;
-  std::vector<std::string> fields;
-};
-
-TEST(FieldSplitter, CutsAsTheGatewayExpects) {
-  const SplitCase cases[] = {
-      {"empty text gives no field", "", ",", {}},
-      {"separators only give one empty field", ",,,", ",", {""}},
-      {"runs count as one and leading ones are skipped", ",,a,,b", ",", {"a", "b"}},
-      {"one trailing separator gives no extra field", "a,b,", ",", {"a", "b"}},
-      {"two trailing separators give one empty field", "a,b,,", ",", {"a", "b", ""}},
-      {"several separator characters", "+CMGL: 2,\"REC\"", ":,", {"+CMGL", " 2", "\"REC\""}},
-      {"blanks stay in fields", " a ; b ;", ";", {" a ", " b "}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(split(c.text, c.separators), c.fields) << c.name;
-}
+// FieldSplitter (runs of separators count as one, a trailing one adds no field): the report's
+// fields, the destinations' status codes and the store's listings, through their own tests.
 
 TEST(ScanInt, ReadsAsPercentD) {
   struct Case {

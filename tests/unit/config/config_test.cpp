@@ -43,14 +43,9 @@ TEST(LoadStations, ChecksEveryLine) {
       {"\"A\";\"" + d149 + "\"\n", "[" + d149 + "]", ""},   // and number
       {"\"A\";\"- -\"\n", "[]", ""},                        // dashes only give an empty number
       {"\"A\";\"*100\"\n", "[*100]", ""},
-      {"", "no valid stations\nHALT", ""},
       {"\"A\";1\n", "no valid stations\nHALT", ""},  // 6 characters and the line end are skipped
-      {"\"Alpha\"\n", "Error type 2 in line 0\nHALT", ""},
       {"\"A\";\"1\";\n", "Error type 3 in line 0\nHALT", ""},
-      {"x\n\"A\";\"1\"\n\"B\";\"2\";x\n", "Error type 3 in line 1\nHALT",
-       ""},  // entries, not lines
       {"\"A\";\"1\"\n" + std::string(7, '\0') + "\n", type1, bad},
-      {"\t\"A\";\"1\"\n", type1, bad},
       {"\"\";\"123\"\n", "bad formatting of station (type 2) \nHALT", bad},
       {"\"" + n150 + "\";\"1\"\n", " name is longer than allowed " + n150 + " 150\nHALT",
        "name too long"},
@@ -76,15 +71,14 @@ TEST(LoadStations, ChecksEveryLine) {
   }
 }
 
-TEST(LoadStations, ReadsAtMostFiftyAndNoFile) {
+// No stations.txt: mvo-check's site tests.
+TEST(LoadStations, ReadsAtMostFifty) {
   Harness h;
   std::string file;
   for (int i = 0; i < 50; ++i)
     file += "\"S" + std::to_string(i) + "\";\"" + std::to_string(i) + "\"\n";
   h.write_config("stations.txt", file + "garbage line never validated\n");
   EXPECT_EQ(load_stations(h.env).size(), 50u);
-  Harness none;
-  EXPECT_EQ(run(none, [&] { load_stations(none.env); }), "NO STATIONS FILE\nHALT");
 }
 
 // Each file with the number of human texts: the destinations loaded (the type, then the codes
@@ -100,18 +94,9 @@ TEST(LoadDestinations, ChecksTypesAndSubscriptions) {
       {"\"A\";\"1\";HMN;\"1,1,0\"\n", 2, "HMN 1"},        // only the first N entries apply
       {"\"A\";\"1\";CST;\"3\";junk\n", 5, "CST 3"},       // a field after the list is ignored
       {"\"A\";\"1\";SMC", 5, "no valid destinations\n"},  // 11 characters as the last line
-      {"\"A\";\"1\";hmn\n", 5, "no type in destination \n"},
-      {"\"AAAA\";\"1234\"\n", 5, "Error type 3 in line 0\n"},
-      {"\"A\";\"1\";HMN;\n", 5, "bad formatting of sbsc (type 1) \n"},
-      {"\"A\";\"1\";HMN;\"5\"\n", 5, "Non existing status code =5 (0 <= code <= 4)\n"},
       {"\"A\";\"1\";HMN;\"0\"\n", 0, "Non existing status code =0 (0 <= code <= -1)\n"},
       {"\"A\";\"1\";HMN;\"1,2,,\"\n", 5, "too many status messages between comma\n"},
-      {"\"A\";\"1\";HMN;\" \"\n", 5, "too many status messages between comma\n"},
       {"\"A\";\"1\";HMN;\"1;2\"\n", 5, "bad formatting of station (type 2) \n"},
-      {"\"A\";\"1\";HMN;\"\"\n", 5, "bad formatting of station (type 2) \n"},
-      {"\"A\";\"1\";HMN;\"1.2\"\n", 5, "non digit status code registration field \n"},
-      {"\"A\";\"1\";HMN;\"1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1\"\n", 5,
-       "too many status codes in subscription list (more than 20)\n"},
   };
   for (const auto& [file, human_count, outcome] : cases) {
     Harness h;
@@ -152,7 +137,6 @@ TEST(LoadHumanTexts, CountsLinesAndLimitsLength) {
       {h169 + "\n", "[" + h169 + "]"},
       {"ok\n" + h170 + "\n", " line 2 in file human.txt is too long\nHALT"},
       {h170, " line 1 in file human.txt is too long\nHALT"},
-      {std::string(250, 'h') + "\n", " line 1 in file human.txt is too long\nHALT"},
   };
   for (const auto& [file, outcome] : cases) {
     Harness h;
@@ -173,7 +157,6 @@ TEST(LoadCustomTemplates, TakesTextBetweenQuotesUntilABlankLine) {
       {"x \"&S: &L\" y\n", "[&S: &L]"},          // text around the quotes is dropped
       {"\"\"\n", "[]"},
       {"\"" + t169 + "\"\n", "[" + t169 + "]"},
-      {"\"a\"\n\"b\n", " line 2 in file custom.txt does not have proper message\nHALT"},
       {"\"" + t169 + "t\"\n", " line 1 in file custom.txt is too long\nHALT"},
   };
   for (const auto& [file, outcome] : cases) {

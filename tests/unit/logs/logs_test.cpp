@@ -16,26 +16,6 @@ namespace {
 
 using test::Harness;
 
-TEST(ErrorLog, RecordIsTagBlanksCommaAndAsctimeStampWithCrLf) {
-  Harness h;
-  h.wall.set_start(sim::VirtualWallClock::at(2012, 3, 6, 9, 5, 7));
-  log_error(h.env, "main1");
-  log_error(h.env, "NO CFG FILE\n");
-  EXPECT_EQ(h.read_log("err_log.csv"),
-            " main1  ,  Tue Mar  6 09:05:07 2012\r\n"
-            " NO CFG FILE\r\n  ,  Tue Mar  6 09:05:07 2012\r\n");
-  EXPECT_EQ(h.console(), "");
-}
-
-TEST(StationLog, RecordHasItsBlanksAndCommas) {
-  Harness h;
-  log_station_message(h.env, "+4412", "1,2,3,4,5,6,0", "12/02/26", "14:30:00", "+04");
-  log_station_message(h.env, "+4412", "x", "12/02/27", "01:00:00", "-04");
-  EXPECT_EQ(h.read_log("+4412.csv"),
-            "  +04 , 12/02/26 , 14:30:00  , 1,2,3,4,5,6,0 \r\n"
-            "  -04 , 12/02/27 , 01:00:00  , x \r\n");
-}
-
 // A log that cannot be written takes its retries and pauses, then drops the record with its
 // text. (A full disk fails the same way one record later: the gateway's full-disk scenario.)
 TEST(Logs, UnwritableLogsRetryThenDropTheRecord) {

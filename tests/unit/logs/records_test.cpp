@@ -36,39 +36,36 @@ TEST(LineReader, SplitsAtCrLfLfAndLoneCrAndCutsLongLines) {
   EXPECT_EQ(lines_of(big, 1 << 17).size(), 2u);
 }
 
-// Station records written by log_station_message, read back: the four fields and the instant.
+// Station records written by log_station_message: their bytes, then read back, the four fields
+// and the instant.
 TEST(StationRecord, WhatTheGatewayWritesReadsBack) {
   struct Case {
-    const char* zone;
-    const char* date;
-    const char* time;
-    const char* text;
+    std::string zone, date, time, text;
     std::int64_t utc;
+    bool operator==(const Case&) const = default;
   };
   const Case cases[] = {
       {"+08", "12/02/26", "14:30:00", "1,2,3,4,5,6,0", 1330266600 - 2 * 3600},  // UTC+2
-      {"-04", "12/02/26", "14:30:00", "x", 1330266600 + 3600},                  // UTC-1
+      {"-04", "12/02/27", "01:00:00", "x", 1330304400 + 3600},                  // UTC-1
       {"+00", "00/01/01", "00:00:00", "a , b  , c", 946684800},                 // commas kept
       {"+01", "24/02/29", "23:59:59", "", 1709251199 - 900},                    // empty text
   };
   Harness h;
   for (const Case& c : cases) log_station_message(h.env, "+4410", c.text, c.date, c.time, c.zone);
-  std::istringstream in(h.read_log("+4410.csv"));
-  LineReader reader(in, 1024);
-  std::string line;
-  bool too_long = false;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.zone);
-    ASSERT_TRUE(reader.next(line, too_long));
+  const std::string log = h.read_log("+4410.csv");
+  EXPECT_EQ(log,
+            "  +08 , 12/02/26 , 14:30:00  , 1,2,3,4,5,6,0 \r\n"
+            "  -04 , 12/02/27 , 01:00:00  , x \r\n"
+            "  +00 , 00/01/01 , 00:00:00  , a , b  , c \r\n"
+            "  +01 , 24/02/29 , 23:59:59  ,  \r\n");
+  const auto lines = lines_of(log);
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const Case& c = cases[i];
     StationRecord r;
-    ASSERT_EQ(parse_station_record(line, r), LineFault::kNone);
-    EXPECT_EQ(r.zone, c.zone);
-    EXPECT_EQ(r.date, c.date);
-    EXPECT_EQ(r.time, c.time);
-    EXPECT_EQ(r.text, c.text);
-    EXPECT_EQ(r.utc, c.utc);
+    ASSERT_EQ(parse_station_record(lines[i], r), LineFault::kNone) << lines[i];
+    EXPECT_EQ((Case{r.zone, r.date, r.time, r.text, r.utc}), c) << lines[i];
   }
-  EXPECT_FALSE(reader.next(line, too_long));
 }
 
 TEST(StationRecord, DamagedLinesAreNamedByTheirFault) {
@@ -109,20 +106,23 @@ TEST(Zone, CountsQuarterHoursWithItsSign) {
   }
 }
 
-// Error-log records written by log_error, tags with line feeds included, read back whole.
+// Error-log records written by log_error (the tag, blanks, a comma and the asctime stamp, CR LF),
+// tags with line feeds included, read back whole.
 TEST(ErrorRecord, WhatTheGatewayWritesReadsBack) {
   const std::vector<std::string> tags = {"On the air", "NO CFG FILE\n",
                                          "\n***COM port state is initially bad", "main1", ""};
   Harness h;
   h.wall.set_start(sim::VirtualWallClock::at(2012, 3, 6, 9, 5, 7));
   for (const std::string& tag : tags) log_error(h.env, tag);
-  std::istringstream in(h.read_log("err_log.csv"));
-  LineReader lines(in, 1024);
+  const std::string log = h.read_log("err_log.csv");
+  EXPECT_TRUE(
+      log.starts_with(" On the air  ,  Tue Mar  6 09:05:07 2012\r\n"
+                      " NO CFG FILE\r\n  ,  Tue Mar  6 09:05:07 2012\r\n"))
+      << log;
+  EXPECT_EQ(h.console(), "");
   ErrorLogReader reader;
   std::vector<std::string> read;
-  std::string line;
-  bool too_long = false;
-  while (lines.next(line, too_long)) {
+  for (const std::string& line : lines_of(log)) {
     if (!reader.feed(line)) continue;
     read.push_back(reader.record().tag);
     EXPECT_EQ(civil_seconds(reader.record().time), civil_seconds({2012, 3, 6, 9, 5, 7}));

@@ -33,7 +33,6 @@ TEST(BringUp, ModemThatAnswersEverything) {
   EXPECT_TRUE(
       out.ends_with("OUR OPERATOR TODAY    -  \"MVO Telecom\"" + std::string(25, ' ') + "\n\n"));
   EXPECT_EQ(h.tags(), std::vector<std::string>{"On the air"});
-  EXPECT_EQ(h.port().opens(), 1);
   EXPECT_EQ(h.port().timeouts().read_ms, 3000u);
 }
 

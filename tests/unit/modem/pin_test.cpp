@@ -54,10 +54,6 @@ TEST(UnlockSim, EachFailureHasItsTextAndTag) {
        "unlock_sim6 the SIM refused the PIN of pin.txt (no answer): not entered again until "
        "pin.txt changes init_modem2 handle_modem0  unlock_sim5 ",
        false},
-      {"ERROR to the PIN", once("AT+CPIN=", FaultKind::kError), "unlock_sim6 PIN refused",
-       "unlock_sim6 the SIM refused the PIN of pin.txt (ERROR): not entered again until pin.txt "
-       "changes init_modem2 handle_modem0  ",
-       false},
   };
   for (const auto& c : cases) {
     Harness h(sim_with_pin(kPin));

@@ -18,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::Harness;
 
+constexpr std::uint64_t kLimit = 1500;  // bytes of a small trace file
+
 std::string contents(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -175,7 +177,6 @@ TEST(TracePin, WhatFollowsCpinIsMaskedUpToTheLineEnd) {
 // header, the newest records in the current one, and readable by its owner only, one left
 // readable by all before included.
 TEST(TraceFile, FilesStayWithinTheLimitAndOnlyTheirOwnerMayReadThem) {
-  constexpr std::uint64_t kLimit = 1500;
   constexpr auto kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
   for (const bool earlier : {false, true}) {
     Harness h;
@@ -202,7 +203,6 @@ TEST(TraceFile, FilesStayWithinTheLimitAndOnlyTheirOwnerMayReadThem) {
 }
 
 TEST(TraceFile, AFullTraceThatCannotBeRenamedIsKept) {
-  constexpr std::uint64_t kLimit = 1500;
   Harness h;
   const fs::path file = h.dir() / "trace.txt";
   // Where the full trace would go stands a directory with a file in it: no rename replaces it,

@@ -155,22 +155,6 @@ std::vector<config::Station> stations(std::initializer_list<const char*> numbers
   return out;
 }
 
-TEST(ReadSms, PollsUntilAMessageFromAStation) {
-  Modem m;
-  m.modem.deliver("+99912345678", "24/05/01,10:00:00+08", "a,b,c,d,e,f,3", m.now() + 12000);
-  m.clear_console();
-  std::string text;
-  int index = -1;
-  ASSERT_TRUE(read_sms(m.env, text, index, stations({"111", "+99912345678"})));
-  EXPECT_EQ(text, "a,b,c,d,e,f,3");
-  EXPECT_EQ(index, 1);
-  EXPECT_TRUE(m.modem.store(m.now()).empty());
-  EXPECT_EQ(m.read_log("+99912345678.csv"), "  +08 , 24/05/01 , 10:00:00  , a,b,c,d,e,f,3 \r\n");
-  std::size_t spinners = 0;
-  for (std::size_t p = 0; (p = m.console().find('\r', p)) != std::string::npos; ++p) ++spinners;
-  EXPECT_EQ(spinners, 9u);  // three empty listings
-}
-
 TEST(ReadSms, SenderAndLengthChecks) {
   const std::string x60(60, 'x'), x61(61, 'x');
   struct Case {
@@ -241,48 +225,44 @@ TEST(ReadSms, EmptySlotIsNeverAttributedToThePreviousSender) {
   EXPECT_EQ(m.read_log("+5.csv"), "  +08 , 24/05/01 , 10:00:00  , 1,2,3,4,5,6,0 \r\n");
 }
 
-// Each text's seventh field, whose number is the status code; runs of commas count as one.
-TEST(ParseReport, SevenFieldsAndTheStatusCode) {
-  for (const auto& [text, seventh] :
-       std::vector<std::pair<const char*, const char*>>{{"a,b,c,d,e,f,3", "3"},
-                                                        {"a,b,c,d,e,f, 19", " 19"},
-                                                        {"a,b,c,d,e,f,7,extra", "7"},
-                                                        {"a,b,c,d,e,f,3 x", "3 x"},
-                                                        {"a,,b,c,d,e,f,1", "1"}}) {
-    Harness h;
-    Report fields;
-    int code = -1;
-    EXPECT_TRUE(parse_report(h.env, text, fields, code, 20)) << text;
-    EXPECT_EQ(code, std::stoi(seventh)) << text;
-    EXPECT_EQ(fields, (Report{"a", "b", "c", "d", "e", "f", seventh})) << text;
-    EXPECT_EQ(h.console(), "") << text;
-    EXPECT_TRUE(h.tags().empty()) << text;
-  }
-}
-
-// The field found missing first, and the blanks the console puts after the text for it.
-TEST(ParseReport, MissingFieldsAndBadStatusCodes) {
+// Each text: its seventh field, whose number is the status code (runs of commas count as one), or
+// the tag of its refusal (the field found missing first, or the status flag) and the blanks the
+// console puts after the text for it.
+TEST(ParseReport, SevenFieldsAndTheStatusCodeOrTheRefusal) {
   struct Case {
     const char* text;
-    const char* tag;
-    int blanks;
+    const char* seventh;  // nullptr: refused
+    const char* tag = nullptr;
+    int blanks = 0;
   } cases[] = {
-      {"", "Illegal SMS content 2", 15},
-      {",,,", "Illegal SMS content 2", 15},
-      {"a,b", "Illegal SMS content 3", 17},
-      {"a,b,c", "Illegal SMS content 4", 22},
-      {"a,b,c,d", "Illegal SMS content 5", 16},
-      {"a,b,c,d,e", "Illegal SMS content 6", 22},
-      {"a,b,c,d,e,f", "Illegal SMS content 7", 24},
-      {"a,b,c,d,e,f,", "Illegal SMS status flag", 22},
-      {"a,b,c,d,e,f,-1", "Illegal SMS status flag", 22},
-      {"a,b,c,d,e,f,20", "Illegal SMS status flag", 22},
+      {"a,b,c,d,e,f,3", "3"},
+      {"a,b,c,d,e,f, 19", " 19"},
+      {"a,b,c,d,e,f,7,extra", "7"},
+      {"a,b,c,d,e,f,3 x", "3 x"},
+      {"a,,b,c,d,e,f,1", "1"},
+      {"", nullptr, "Illegal SMS content 2", 15},
+      {",,,", nullptr, "Illegal SMS content 2", 15},
+      {"a,b", nullptr, "Illegal SMS content 3", 17},
+      {"a,b,c", nullptr, "Illegal SMS content 4", 22},
+      {"a,b,c,d", nullptr, "Illegal SMS content 5", 16},
+      {"a,b,c,d,e", nullptr, "Illegal SMS content 6", 22},
+      {"a,b,c,d,e,f", nullptr, "Illegal SMS content 7", 24},
+      {"a,b,c,d,e,f,", nullptr, "Illegal SMS status flag", 22},
+      {"a,b,c,d,e,f,-1", nullptr, "Illegal SMS status flag", 22},
+      {"a,b,c,d,e,f,20", nullptr, "Illegal SMS status flag", 22},
   };
   for (const auto& c : cases) {
     Harness h;
     Report fields;
     int code = -1;
-    EXPECT_FALSE(parse_report(h.env, c.text, fields, code, 20)) << c.text;
+    EXPECT_EQ(parse_report(h.env, c.text, fields, code, 20), c.seventh != nullptr) << c.text;
+    if (c.seventh != nullptr) {
+      EXPECT_EQ(code, std::stoi(c.seventh)) << c.text;
+      EXPECT_EQ(fields, (Report{"a", "b", "c", "d", "e", "f", c.seventh})) << c.text;
+      EXPECT_EQ(h.console(), "") << c.text;
+      EXPECT_TRUE(h.tags().empty()) << c.text;
+      continue;
+    }
     const bool content = std::string(c.tag).starts_with("Illegal SMS content");
     const char* what = content ? "Illegal SMS content: '" : "Illegal status in SMS: '";
     EXPECT_EQ(h.console(), what + std::string(c.text) + "'" + std::string(c.blanks, ' ') + "\n")
