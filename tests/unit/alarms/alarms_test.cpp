@@ -30,7 +30,6 @@ TEST(LoadAlarms, ReadsEveryLineOrHaltsNamingIt) {
     int per_hour = 6;
   } cases[] = {
       {"no file: nothing on", nullptr, {}},
-      {"comments and blank lines only", "# alarms\n\n   \n", {0, 0}},
       {"every word, CR LF, a quoted name with a blank",
        "silent 24h\r\nsilent \"Tank 3\" 90m\r\noff-air 2d\r\nto Ops\r\nto \"Night shift\"\r\nto "
        "+44 7700-900\r\nper-hour 12\r\n",
@@ -38,18 +37,17 @@ TEST(LoadAlarms, ReadsEveryLineOrHaltsNamingIt) {
        172800,
        {"+222", "+333", "+447700900"},
        12},
-      {"comments after the words, as the README's example has them",
-       "silent 24h      # all\nsilent \"Tank 3\" 6h\t# one\nto Ops # the room\nto +222 # Ops "
-       "again\n",
-       {86400, 21600},
-       0,
-       {"+222"}},
-      {"a station's own bound wins over a later general one",
-       "silent +4401 1h\nsilent 3\nto Ops\n",
+      // Comments after the words, as the README's example has them.
+      {"a station's own bound wins over a later general one; a recipient named twice",
+       "silent +4401 1h # one\nsilent 3\t# all\nto Ops # the room\nto +222 # Ops again\n",
        {3600, 10800},
        0,
        {"+222"}},
-      {"only a recipient: nothing to watch", "to Ops\n", {0, 0}, 0, {"+222"}},
+      {"only a recipient, comments and blank lines: nothing to watch",
+       "# alarms\n\n   \nto Ops\n",
+       {0, 0},
+       0,
+       {"+222"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -93,10 +91,9 @@ TEST(AlarmState, RoundTripsAndRefusesWhatItDidNotWrite) {
   s.stations.push_back({"+4401", 1330262000, "26/02/2012 13:13", true, true, false});
   s.stations.push_back({"+4410", 1330200000, "25/02/2012 20:00", false, false, true});
   s.sent.push_back({1330262382, "26/02/2012 13:19", "MVO alarm: a;b\\c\r\nd"});
+  // Read back with every line ending in CR LF (as the restarts of the scenarios show, plain LF
+  // reads back too).
   AlarmState back;
-  ASSERT_TRUE(parse_state(state_text(s), back));
-  EXPECT_EQ(back, s);
-  // As read back from disk, every line ending in CR LF.
   std::string crlf;
   for (char ch : state_text(s)) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
   ASSERT_TRUE(parse_state(crlf, back));
@@ -135,8 +132,6 @@ TEST(AlarmState, TheBudgetIsTheLastHoursTexts) {
 
 TEST(AlarmTexts, DurationsAndFoldsStayWithinOneMessage) {
   EXPECT_EQ(duration_text(59), "0m");
-  EXPECT_EQ(duration_text(3000), "50m");
-  EXPECT_EQ(duration_text(3600 * 5 + 59), "5h 0m");
   EXPECT_EQ(duration_text(86400 * 2 + 3600 * 3 + 600), "2d 3h");
   EXPECT_EQ(duration_text(-5), "0m");
 
@@ -153,18 +148,6 @@ TEST(AlarmTexts, DurationsAndFoldsStayWithinOneMessage) {
     EXPECT_LE(text.size(), kMaxText) << text;
     EXPECT_EQ(text.rfind("MVO", 0), 0u);
   }
-  // Short names fold several to a text, with a count of those left.
-  config::Tables small;
-  for (int i = 0; i < 30; ++i)
-    small.stations.push_back({"T" + std::to_string(i), "+44" + std::to_string(i)});
-  small.alarms = t.alarms;
-  small.alarms.silent_after.assign(30, 3600);
-  const auto texts = Watch::previews(small);
-  ASSERT_FALSE(texts.empty());
-  EXPECT_EQ(texts.back().rfind("MVO alarm: 30 stations silent: T0 (+440) 05/12 14:02; ", 0), 0u)
-      << texts.back();
-  EXPECT_NE(texts.back().find(" more)"), std::string::npos);
-  EXPECT_LE(texts.back().size(), kMaxText);
 }
 
 }  // namespace
