@@ -36,9 +36,8 @@ struct Pty {
 };
 
 std::int64_t ms_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               t0)
-      .count();
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now() - t0).count();
 }
 
 // What the pty's peer reads: up to `want` bytes, until none comes for 500 ms.
@@ -65,7 +64,7 @@ TEST(DevicePath, WindowsNamesMapToLinuxDevices) {
 }
 
 // Open takes the line raw and for itself alone (flow control an earlier user left on cleared);
-// close gives it back, the tty's exclusive flag with it.
+// close gives it back, the tty's exclusive flag with it. A read fails once the other side has gone.
 TEST(TermiosPort, OpenSettingsTimeoutsPurgeAndClose) {
   TermiosPort port;
   EXPECT_FALSE(port.open("/dev/does-not-exist-mvo"));
@@ -146,21 +145,15 @@ TEST(TermiosPort, OpenSettingsTimeoutsPurgeAndClose) {
   ASSERT_EQ(ioctl(held, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
   EXPECT_TRUE(port.close());  // closing a closed port has nothing to release
-  EXPECT_TRUE(second.open(pty.slave));
+  ASSERT_TRUE(second.open(pty.slave));
   ::close(held);
-}
 
-TEST(TermiosPort, ReadFailsWhenTheOtherSideGoesAway) {
-  auto* pty = new Pty;
-  TermiosPort port;
-  ASSERT_TRUE(port.open(pty->slave));
-  ASSERT_TRUE(port.set_timeouts({2000, 2000}));
-  delete pty;
-  char c = 0;
-  std::size_t got = 0;
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(port.read(&c, 1, got));
-  EXPECT_NE(port.last_error(), 0);
+  ASSERT_TRUE(second.set_timeouts({2000, 2000}));
+  ::close(pty.master);
+  pty.master = -1;
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(second.read(&c, 1, got));
+  EXPECT_NE(second.last_error(), 0);
   EXPECT_LT(ms_since(t0), 1500);
 }
 
@@ -182,10 +175,8 @@ TEST(TermiosPort, StopSignalCutsWaitsShort) {
     bool sleep;  // a sleep of 1500 ms instead of a read
   } cases[] = {
       {"read, SIGTERM", SIGTERM, false, false},
-      {"read, SIGHUP", SIGHUP, false, false},
-      {"sleep, SIGINT", SIGINT, false, true},
-      {"read held by a report", SIGTERM, true, false},
-      {"sleep held by a report", SIGTERM, true, true},
+      {"read held by a report, SIGHUP", SIGHUP, true, false},
+      {"sleep held by a report, SIGINT", SIGINT, true, true},
   };
   for (const auto& c : cases) {
     stop.requested = 0;
@@ -217,28 +208,20 @@ class ScriptedQueue final : public OutputQueue {
   bool queued(int, int& count) override {
     count = counts_[std::min(next_, counts_.size() - 1)];
     ++next_;
-    last_ = count;
     return true;
   }
-  void discard(int) override {
-    ++discards;
-    discarded_at = now_;
-    discarded = last_;
-  }
+  void discard(int) override { ++discards; }
   std::int64_t now_ms() override { return now_; }
   void pause_ms(std::int64_t ms) override {
     EXPECT_GT(ms, 0);
     now_ += ms;
   }
   int discards = 0;
-  std::int64_t discarded_at = -1;
-  int discarded = 0;
 
  private:
   std::vector<int> counts_;
   std::size_t next_ = 0;
   std::int64_t now_ = 0;
-  int last_ = 0;
 };
 
 TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlineFinds) {
@@ -246,18 +229,17 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
     const char* name;
     std::vector<int> counts;  // TIOCOUTQ, query by query
     std::uint32_t write_ms;
-    std::size_t written;      // the count the write reports
-    std::int64_t returns_at;  // virtual ms
-    int discards;
+    std::size_t written;       // the count the write reports
+    std::int64_t returns_at;   // virtual ms
     std::int64_t cut_at = -1;  // the write watch ends the write from then on
   } cases[] = {
-      {"empty at once: no pause", {0}, 3000, 20, 0, 0},
-      {"drains in steps: returns only at 0", {20, 12, 3, 0}, 3000, 20, 10 + 7 + 2, 0},
-      {"a USB buffer reported whole: pauses of 10 ms", {4096, 4096, 0}, 3000, 20, 20, 0},
-      {"stuck queue: discarded at the deadline, not counted", {7}, 3000, 13, 3000, 1},
-      {"stuck with more than this write: none of it counts", {64}, 500, 0, 500, 1},
-      {"drains by the deadline", {5, 5, 0}, 6, 20, 6, 0},
-      {"stuck, the watch ends it: discarded then, not counted", {7}, 3000, 13, 100, 1, 100},
+      {"empty at once: no pause", {0}, 3000, 20, 0},
+      {"drains in steps: returns only at 0", {20, 12, 3, 0}, 3000, 20, 10 + 7 + 2},
+      {"a USB buffer reported whole: pauses of 10 ms", {4096, 4096, 0}, 3000, 20, 20},
+      {"stuck queue: discarded at the deadline, not counted", {7}, 3000, 13, 3000},
+      {"stuck with more than this write: none of it counts", {64}, 500, 0, 500},
+      {"drains by the deadline", {5, 5, 0}, 6, 20, 6},
+      {"stuck, the watch ends it: discarded then, not counted", {7}, 3000, 13, 100, 100},
   };
   for (const auto& c : cases) {
     Pty pty;
@@ -275,10 +257,8 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
     ASSERT_TRUE(port.write(text.data(), text.size(), written)) << c.name;
     EXPECT_EQ(written, c.written) << c.name;
     EXPECT_EQ(queue.now_ms(), c.returns_at) << c.name;
-    EXPECT_EQ(queue.discards, c.discards) << c.name;
-    if (c.discards > 0) {
-      EXPECT_EQ(queue.discarded_at, c.cut_at >= 0 ? c.cut_at : c.write_ms) << c.name;
-    }
+    // What is left queued is discarded, and it alone goes uncounted.
+    EXPECT_EQ(queue.discards, c.written < text.size() ? 1 : 0) << c.name;
     // The watch is told at every pause of a drain (the watchdog is fed through it).
     EXPECT_EQ(ticks > 0, c.returns_at > 0) << c.name;
     // The bytes went to the line: the queue's count is all that decides what counts as written.
