@@ -266,6 +266,30 @@ TEST(TermiosPortDrain, AWriteReturnsWhenTheQueueIsEmptyAndDiscardsWhatTheDeadlin
   }
 }
 
+// The kernel's side of that seam, on a real pty: the count and the discard are of what goes out
+// only. A modem's line that came in and waits to be read is neither counted as unsent nor dropped.
+TEST(TermiosPortDrain, TheKernelsQueueIsOnlyWhatGoesOut) {
+  Pty pty;
+  const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios tio{};
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  cfmakeraw(&tio);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+  ASSERT_EQ(::write(pty.master, "+CMTI: \"SM\",3\r\n", 15), 15);
+  ASSERT_EQ(::write(fd, "AT\r", 3), 3);
+  pollfd in{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&in, 1, 1000), 1);
+  OutputQueue& queue = kernel_output_queue();
+  int count = -1, waiting = -1;
+  ASSERT_TRUE(queue.queued(fd, count));
+  EXPECT_LE(count, 3);
+  queue.discard(fd);
+  ASSERT_EQ(ioctl(fd, FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 15);
+  ::close(fd);
+}
+
 // Under systemd the console is the journal's stream: each event one line, led by its priority,
 // so that journalctl -p sorts failures (3), refusals (4) and forwards (6).
 TEST(JournalConsole, EachEventOneLineLedByItsPriority) {
