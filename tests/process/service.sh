@@ -62,9 +62,11 @@ log=$tmp/cycle.log
 j=$tmp/journal
 listen "$tmp/cycle.sock" "$log"
 : >"$j"
+# WATCHDOG_PID names the gateway itself, as systemd names its main process ($BASHPID: the
+# subshell that the gateway replaces).
 (cd "$tmp/site" && unset MVO_TRACE && NOTIFY_SOCKET="$tmp/cycle.sock" WATCHDOG_USEC=$watchdog_usec \
-  JOURNAL_STREAM=$(stat -c %d:%i "$j") exec env --default-signal=INT,HUP,TERM "$bin/mvo-gateway" \
-  </dev/null >"$j") &
+  WATCHDOG_PID=$BASHPID JOURNAL_STREAM=$(stat -c %d:%i "$j") \
+  exec env --default-signal=INT,HUP,TERM "$bin/mvo-gateway" </dev/null >"$j") &
 gw=$!
 pids+=($gw)
 wait_for 60 grep -qs "SMS from UFO" "$tmp/site/log/err_log.csv" ||
