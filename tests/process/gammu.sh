@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Clients nobody here wrote accept mvo-modem-sim as a modem. gammu identifies it. Then gammu-smsd (files backend) with a plain configuration (the device,
-# the files, and a RunOnReceive that forwards each report) reads three reports, one from the SIM,
-# one from the phone memory and one arriving later, and forwards each exactly once: three inbox
-# files, three texts sent, and a later poll that finds the memories empty. The empty-slot reply
-# stays the default "+CMGR: 0,,0".
+# Clients nobody here wrote accept mvo-modem-sim as a modem. gammu identifies it. Then
+# gammu-smsd (files backend) with a plain configuration (the device, the files, and a
+# RunOnReceive that forwards each report) reads three reports, one from the SIM, one from the
+# phone memory and one arriving later, and forwards each exactly once: three inbox files, three
+# texts sent, and a later poll that finds the memories empty. The empty-slot reply stays the
+# default "+CMGR: 0,,0".
 # usage: gammu.sh <mvo-modem-sim>     (skipped, exit 77, where gammu or gammu-smsd is missing)
 source "$(dirname "$0")/lib.sh"
 command -v gammu >/dev/null && command -v gammu-smsd >/dev/null && command -v gammu-smsd-inject >/dev/null ||

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # mvo-modem-sim on a pseudo-terminal (its replies: the model's unit tests; its dialogue over the
-# pseudo-terminal: stop.sh and host.sh, through the real gateway, and gammu.sh). A client killed while it
-# holds the line exclusively (TIOCEXCL), as a gateway killed by a watchdog or by
+# pseudo-terminal: stop.sh and host.sh, through the real gateway, and gammu.sh). A client killed
+# while it holds the line exclusively (TIOCEXCL), as a gateway killed by a watchdog or by
 # `systemctl restart` is: the next open must succeed, as it would on a serial port, which forgets
 # the flag at its last close. While a client holds the line, another open is refused; the flag
 # goes only with the last of its clients.

@@ -35,9 +35,8 @@ run_case() {
     esac
   } >"$d/scenario"
   example_site "$d/site"
-  "$bin/mvo-modem-sim" --link "$d/modem" --scenario "$d/scenario" --outbox "$d/outbox" \
-    --transcript "$d/transcript" >"$d/sim.out" &
-  wait_for 5 test -L "$d/modem" || verdict "no simulator"
+  start_sim "$bin/mvo-modem-sim" "$d" --scenario "$d/scenario" --outbox "$d/outbox" \
+    --transcript "$d/transcript"
   local dev
   dev=$(readlink "$d/modem")
   [[ ${#as_nobody[@]} -eq 0 ]] || chmod o+rw "$dev"
