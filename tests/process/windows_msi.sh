@@ -61,16 +61,13 @@ echo "install: ok (service MVO stopped, programs, site, event source)"
 
 # The site's port: COM21 in the prefix, linked to each step's simulator in turn.
 printf 'port COM21\r\n' >"$site/configuration/cfg.txt"
-sim=()
-start_sim() {  # NAME SCENARIO-LINES...: a simulator in $tmp/NAME behind COM21
+com21_sim() {  # NAME SCENARIO-LINES...: a simulator in $tmp/NAME behind COM21
   local d=$tmp/$1
   shift
   mkdir -p "$d"
   printf '%s\n' "cops-delay 200" "$@" >"$d/scenario"
-  "$bin/mvo-modem-sim" --link "$d/modem" --scenario "$d/scenario" --outbox "$d/outbox" \
-    --transcript "$d/transcript" >"$d/sim.out" &
-  pids+=($!)
-  wait_for 5 test -L "$d/modem" || fail "$1: no simulator"
+  start_sim "$bin/mvo-modem-sim" "$d" --scenario "$d/scenario" --outbox "$d/outbox" \
+    --transcript "$d/transcript"
   ln -sfn "$d/modem" "$WINEPREFIX/dosdevices/com21"
 }
 stopped() { [[ $(state) == STOPPED ]]; }
@@ -83,7 +80,7 @@ once() {
 if wine "$programs/mvo-gateway.exe" --help 2>/dev/null | grep -q -- '--service'; then
   # 2. Started: the report is forwarded; stopped with the second text's result held back, the
   # fan-out ends first.
-  start_sim fanout "store +4410 10,2.5,c,400,e,f,1" "send-fault +222 slow 6000 count 1"
+  com21_sim fanout "store +4410 10,2.5,c,400,e,f,1" "send-fault +222 slow 6000 count 1"
   d=$tmp/fanout
   wine net start MVO >"$tmp/start.out" 2>&1 || fail "net start: $(cat "$tmp/start.out")"
   running() { [[ $(state) == RUNNING ]]; }
@@ -114,7 +111,7 @@ if wine "$programs/mvo-gateway.exe" --help 2>/dev/null | grep -q -- '--service';
 
   # 4. The upgrade, started in the middle of the first report's fan-out: each text once, the
   # second report forwarded by the service started again.
-  start_sim upgrade "store +4410 10,2.5,c,400,e,f,1" "store +4420 7,1.2,c,150,e,f,0" \
+  com21_sim upgrade "store +4410 10,2.5,c,400,e,f,1" "store +4420 7,1.2,c,150,e,f,0" \
     "send-fault +222 slow 6000 count 1"
   d=$tmp/upgrade
   wine net start MVO >"$tmp/start2.out" 2>&1 || fail "net start: $(cat "$tmp/start2.out")"
